@@ -1,0 +1,32 @@
+# Project functions: test executables with time limits, and test plug-in libraries.
+
+# keltra_add_test(<name> SOURCES <files...> [LIBS <targets...>] [PLUGINS <plug-in targets...>]
+#                 [TIMEOUT <seconds>])
+# One GoogleTest executable; each test case becomes a ctest test with a time limit.
+function(keltra_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;PLUGINS" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 60)
+    endif()
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} keltra_test_support GTest::gtest GTest::gmock)
+    if(ARG_PLUGINS)
+        add_dependencies(${name} ${ARG_PLUGINS})
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+endfunction()
+
+# keltra_add_plugin(<name> SOURCES <files...> [DEFINES <defs...>])
+# A real plug-in library (a DLL on Windows, a shared object elsewhere) named exactly <name>.
+function(keltra_add_plugin name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEFINES" ${ARGN})
+    add_library(${name} MODULE ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include)
+    if(ARG_DEFINES)
+        target_compile_definitions(${name} PRIVATE ${ARG_DEFINES})
+    endif()
+endfunction()

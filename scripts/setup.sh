@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and tests need (once), and Google Benchmark's sources
+# for the Windows build. Safe to run again: it does nothing when everything is present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev lldb googletest libgtest-dev libgmock-dev
+          libbenchmark-dev wine64 wine g++-mingw-w64-x86-64 clang-format ca-certificates)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update
+    $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# Google Benchmark for mingw: Debian ships only Linux binaries, so unpack its source package.
+src=build/_sources/benchmark
+if [ ! -f "$src/CMakeLists.txt" ]; then
+    work=$(mktemp -d)
+    mkdir -p "$work/lists/partial"
+    echo "deb-src http://deb.debian.org/debian bookworm main" >"$work/sources.list"
+    opts=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+          -o Dir::State::Lists="$work/lists" -o APT::Sandbox::User=root)
+    if apt-get "${opts[@]}" update >/dev/null 2>&1 &&
+       (cd "$work" && apt-get "${opts[@]}" source --download-only benchmark >/dev/null 2>&1); then
+        mkdir -p "$src"
+        tar -xzf "$work"/benchmark_*.orig.tar.gz -C "$src" --strip-components=1
+        echo "setup: Google Benchmark sources unpacked into $src"
+    else
+        echo "setup: Google Benchmark sources not available; Windows benchmarks are skipped"
+    fi
+    rm -rf "$work"
+fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sourced by the scripts: a private, headless Wine prefix for the Windows build's programs.
+# Usage: source scripts/wine-env.sh; wine_start; ...; wine_stop
+: "${KELTRA_ROOT:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
+export WINEPREFIX="${WINEPREFIX:-$KELTRA_ROOT/build/wineprefix}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+export WINE_TMPDIR="$KELTRA_ROOT/build/winetmp"
+
+wine_start() {
+    mkdir -p "$WINE_TMPDIR" "$WINEPREFIX"
+    # Wine keeps its server socket under TMPDIR; one persistent server for all test programs.
+    TMPDIR="$WINE_TMPDIR" wineserver -p </dev/null >/dev/null 2>&1
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        TMPDIR="$WINE_TMPDIR" wineboot -i </dev/null >/dev/null 2>&1
+    fi
+    # Start Wine's own services now, detached, so no test inherits their output pipe.
+    TMPDIR="$WINE_TMPDIR" wine cmd /c "exit 0" </dev/null >/dev/null 2>&1
+}
+
+wine_stop() {
+    TMPDIR="$WINE_TMPDIR" wineserver -k </dev/null >/dev/null 2>&1 || true
+}

@@ -1,0 +1,33 @@
+// The main of every test program: runs GoogleTest, or one child-process role when asked.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "tests/support/test_support.h"
+
+namespace keltra::test {
+std::map<std::string, ChildRole>& ChildRoles();
+}
+
+int main(int argc, char** argv) {
+    static const char kChildFlag[] = "--keltra-child=";
+    if (argc >= 2 && std::strncmp(argv[1], kChildFlag, sizeof kChildFlag - 1) == 0) {
+        const std::string role = argv[1] + sizeof kChildFlag - 1;
+        auto& roles = keltra::test::ChildRoles();
+        auto it = roles.find(role);
+        if (it == roles.end()) {
+            return 120;
+        }
+        std::vector<std::wstring> args;
+        for (int i = 2; i < argc; ++i) {
+            args.push_back(platform::Utf8ToWide(argv[i]));
+        }
+        return it->second(args);
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

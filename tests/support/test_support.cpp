@@ -1,0 +1,69 @@
+// Test helpers: plug-in paths, temporary directories and child-process roles.
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+
+#include "platform/dynamic_library.h"
+#include "platform/file.h"
+#include "platform/handle.h"
+#include "platform/process.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
+
+namespace keltra::test {
+
+std::map<std::string, ChildRole>& ChildRoles() {
+    static std::map<std::string, ChildRole> roles;
+    return roles;
+}
+
+std::wstring PluginPath(const std::wstring& baseName) {
+    return platform::GetExecutableDirectory() + platform::kPathSeparator + baseName +
+           platform::kLibrarySuffix;
+}
+
+std::wstring MakeTempDirectory(const std::wstring& tag) {
+    static std::atomic<int> counter{0};
+    const std::wstring root =
+        platform::GetExecutableDirectory() + platform::kPathSeparator + L"test-tmp";
+    const std::wstring dir = root + platform::kPathSeparator + tag + L"-" +
+                             std::to_wstring(platform::GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(counter++);
+    (void)platform::CreateDirectoryTree(dir.c_str());
+    return dir;
+}
+
+bool RegisterChildRole(const char* name, ChildRole role) {
+    ChildRoles()[name] = std::move(role);
+    return true;
+}
+
+platform::Handle StartChild(const char* role, const std::vector<std::wstring>& args) {
+    std::vector<std::wstring> all;
+    all.push_back(L"--keltra-child=" + std::wstring(role, role + std::char_traits<char>::length(role)));
+    all.insert(all.end(), args.begin(), args.end());
+    return platform::StartProcess(platform::GetExecutablePath(), all);
+}
+
+std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args,
+                       std::uint32_t timeoutMs) {
+    platform::UniqueHandle child(StartChild(role, args));
+    if (!child) {
+        ADD_FAILURE() << "cannot start child role " << role;
+        return 0xFFFFFFFF;
+    }
+    if (platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
+        platform::TerminateProcess(child.Get(), 0xFFFFFFFF);
+        (void)platform::WaitForSingleObject(child.Get(), 10000);
+        ADD_FAILURE() << "child role " << role << " did not end within " << timeoutMs << " ms";
+        return 0xFFFFFFFF;
+    }
+    std::uint32_t code = 0;
+    platform::GetExitCodeProcess(child.Get(), &code);
+    return code;
+}
+
+}  // namespace keltra::test
