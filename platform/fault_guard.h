@@ -22,6 +22,15 @@ namespace platform {
 /// Guards nest. Thread-safe: each thread has its own guard state.
 [[nodiscard]] bool RunGuarded(void (*routine)(void* context), void* context) noexcept;
 
+/// POSIX only (no effect on Windows, where unhandled faults go to the unhandled-exception
+/// filter): the fault guard owns the process's handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL
+/// and SIGTRAP. A fault outside any guarded call is passed to the handler set here (the crash
+/// handler), called in signal context on the faulting thread with the sigaction arguments;
+/// with none set the signal's default action ends the process. Installs the guard's signal
+/// handlers if that has not happened yet. Async-signal-safe to read; set it before threads run.
+using UnguardedFaultHandler = void (*)(int signalNumber, void* signalInfo, void* userContext);
+void SetUnguardedFaultHandler(UnguardedFaultHandler handler) noexcept;
+
 /// Calls f() under RunGuarded and returns its result, or faultValue after a fault.
 template <typename R, typename F>
 [[nodiscard]] R CallGuarded(F&& f, R faultValue) noexcept {
