@@ -5,7 +5,7 @@
 export WINEPREFIX="${WINEPREFIX:-$KELTRA_ROOT/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-export WINE_TMPDIR="$KELTRA_ROOT/build/winetmp"
+export WINE_TMPDIR="${WINE_TMPDIR:-$KELTRA_ROOT/build/winetmp}"
 
 wine_start() {
     mkdir -p "$WINE_TMPDIR" "$WINEPREFIX"
