@@ -65,6 +65,7 @@ enum : ErrorCode {
     kErrorContinue = 1246,
     kErrorAlreadyInitialized = 1247,
     kErrorInvalidThreadId = 1444,
+    kErrorNotEnoughQuota = 1816,
     kErrorTimeout = 1460,
     kErrorCreateFailed = 1631,
     kErrorBadFormat = 11,

@@ -1,0 +1,102 @@
+// The POSIX handle table, the kernel lock and CloseHandle.
+#include <new>
+#include <unordered_map>
+
+#include "platform/error.h"
+#include "platform/handle.h"
+#include "platform/posix/kernel_object.h"
+
+namespace platform::posix {
+namespace {
+
+// Handle values look like Windows ones (multiples of 4, never 0 or all bits set) and are never
+// reused, so a stale handle cannot reach an object created after it was closed.
+constexpr std::uintptr_t kFirstHandleValue = 0x1000;
+constexpr std::uintptr_t kHandleStep = 4;
+
+struct HandleTable {
+    std::mutex mutex;  // a leaf lock: nothing else is taken while it is held
+    std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
+    std::uintptr_t next = kFirstHandleValue;
+};
+
+// Never destroyed: threads may close handles while the process runs its exit handlers.
+HandleTable& Table() noexcept {
+    static HandleTable* const table = new HandleTable;
+    return *table;
+}
+
+}  // namespace
+
+std::mutex& KernelLock::Mutex() noexcept {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+}
+
+std::uint32_t KernelObject::WaitAlone(std::uint32_t) noexcept {
+    SetLastError(kErrorInvalidHandle);
+    return kWaitFailed;
+}
+
+void SetInvalidHandleError() noexcept {
+    SetLastError(kErrorInvalidHandle);
+}
+
+Handle InsertHandle(std::shared_ptr<KernelObject> object) noexcept {
+    TerminationDeferral deferral;
+    if (!object) {
+        SetLastError(kErrorInvalidParameter);
+        return nullptr;
+    }
+    HandleTable& table = Table();
+    try {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const std::uintptr_t value = table.next;
+        table.objects.emplace(value, std::move(object));
+        table.next += kHandleStep;
+        return reinterpret_cast<Handle>(value);
+    } catch (const std::bad_alloc&) {
+        SetLastError(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+}
+
+std::shared_ptr<KernelObject> LookupHandle(Handle handle) noexcept {
+    TerminationDeferral deferral;
+    HandleTable& table = Table();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it != table.objects.end()) {
+            return it->second;
+        }
+    }
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+}
+
+}  // namespace platform::posix
+
+namespace platform {
+
+bool CloseHandle(Handle handle) noexcept {
+    posix::TerminationDeferral deferral;
+    std::shared_ptr<posix::KernelObject> object;
+    {
+        posix::HandleTable& table = posix::Table();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it != table.objects.end()) {
+            object = std::move(it->second);
+            table.objects.erase(it);
+        }
+    }
+    if (!object) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    object->OnHandleClosed();
+    return true;
+}
+
+}  // namespace platform
