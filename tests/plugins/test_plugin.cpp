@@ -1,0 +1,258 @@
+// The test plug-in: records every call, and is configured per variant with compile
+// definitions (omitted exports, faults, hangs, "IsAlive" answers) and at run time through
+// its test exports.
+//
+// Variant definitions:
+//   TP_NAME="..."               description returned by "GetDescription"
+//   TP_OMIT_<EXPORT>            leave out MAIN, HANDLER, UNLOAD, GETDESCRIPTION or ISALIVE
+//   TP_ON_DELETE                export "OnDeleteService"
+//   TP_NOOP                     do nothing, record nothing (benchmarks)
+//   TP_MAIN_MODE=n, TP_ALIVE_MODE=n, TP_HANDLER_BLOCKS   start-up configuration
+//   TP_FAULT_IN_<EXPORT> with TP_FAULT_KIND=1..4    fault in that export: 1 access
+//                               violation, 2 integer divide by zero, 3 illegal instruction,
+//                               4 C++ throw
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "keltra/plugin.h"
+#include "tests/plugins/test_plugin_api.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+using keltra::test::AliveMode;
+using keltra::test::MainMode;
+using keltra::test::TestEvent;
+using keltra::test::TestPluginConfig;
+using keltra::test::TestPluginRecord;
+
+#ifndef TP_NAME
+#define TP_NAME "test plug-in"
+#endif
+#ifndef TP_MAIN_MODE
+#define TP_MAIN_MODE 0
+#endif
+#ifndef TP_ALIVE_MODE
+#define TP_ALIVE_MODE 0
+#endif
+#ifndef TP_HANDLER_BLOCKS
+#define TP_HANDLER_BLOCKS 0
+#endif
+
+namespace {
+
+#define TP_WIDEN2(x) L##x
+#define TP_WIDEN(x) TP_WIDEN2(x)
+const wchar_t kDescription[] = TP_WIDEN(TP_NAME);
+
+TestPluginRecord g_record;
+std::atomic<MainMode> g_mainMode{static_cast<MainMode>(TP_MAIN_MODE)};
+std::atomic<AliveMode> g_aliveMode{static_cast<AliveMode>(TP_ALIVE_MODE)};
+std::atomic<std::uint32_t> g_handlerBlocks{TP_HANDLER_BLOCKS};
+std::atomic<bool> g_released{false};
+std::atomic<keltra::test::TestNotifyFn> g_notify{nullptr};
+std::atomic<void*> g_notifyContext{nullptr};
+
+// "Unload" wakes a waiting "Main" through these.
+std::mutex g_unloadLock;
+std::condition_variable g_unloadSignal;
+bool g_unloadRequested = false;
+
+[[maybe_unused]] std::uint32_t ThreadId() {
+#if defined(_WIN32)
+    return static_cast<std::uint32_t>(::GetCurrentThreadId());
+#else
+    return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+#endif
+}
+
+[[maybe_unused]] void Notify(TestEvent event) {
+    if (auto fn = g_notify.load()) {
+        fn(g_notifyContext.load(), event);
+    }
+}
+
+// A hang that a test ends with TestRelease, or the host ends by terminating the thread.
+// Polls instead of blocking on a lock or condition variable, because a thread terminated
+// inside such a wait could leave it unusable for the rest of the process.
+void WaitForRelease() {
+    while (!g_released.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+#if defined(TP_FAULT_KIND)
+[[maybe_unused]] void Fault() {
+#if TP_FAULT_KIND == 1
+    int* volatile address = nullptr;
+    *address = 42;
+#elif TP_FAULT_KIND == 2
+    volatile int zero = 0;
+    volatile int quotient = 42 / zero;
+    (void)quotient;
+#elif TP_FAULT_KIND == 3
+    __builtin_trap();
+#elif TP_FAULT_KIND == 4
+    throw std::runtime_error("test plug-in throws");
+#endif
+}
+#define TP_FAULT() Fault()
+#else
+#define TP_FAULT() ((void)0)
+#endif
+
+}  // namespace
+
+#ifndef TP_OMIT_MAIN
+KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main([[maybe_unused]] uint32_t argc,
+                                                  [[maybe_unused]] wchar_t** argv) {
+#ifndef TP_NOOP
+    g_record.mainThreadId = ThreadId();
+    g_record.mainArgc = argc;
+    if (argc > 0 && argv != nullptr && argv[0] != nullptr) {
+        for (int i = 0; i < 63 && argv[0][i] != L'\0'; ++i) {
+            g_record.mainFirstArg[i] = argv[0][i];
+        }
+    }
+    g_record.mainCalls++;
+    Notify(TestEvent::MainEntered);
+#endif
+#ifdef TP_FAULT_IN_MAIN
+    TP_FAULT();
+#endif
+    switch (g_mainMode.load()) {
+        case MainMode::WaitForUnload: {
+            std::unique_lock<std::mutex> lock(g_unloadLock);
+            g_unloadSignal.wait(lock, [] { return g_unloadRequested; });
+            break;
+        }
+        case MainMode::ReturnAtOnce:
+            break;
+        case MainMode::IgnoreUnload:
+            WaitForRelease();
+            break;
+    }
+#ifndef TP_NOOP
+    g_record.mainReturns++;
+    Notify(TestEvent::MainLeft);
+#endif
+}
+#endif
+
+#ifndef TP_OMIT_HANDLER
+KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control,
+                                                         [[maybe_unused]] uint32_t eventType,
+                                                         [[maybe_unused]] void* eventData,
+                                                         [[maybe_unused]] void* context) {
+#ifndef TP_NOOP
+    if (g_record.handlersRunning.fetch_add(1) != 0) {
+        g_record.handlerOverlaps++;
+    }
+    const std::uint32_t index = g_record.handlerCalls.load();
+    if (index < keltra::test::kMaxRecordedCalls) {
+        g_record.calls[index] = {control, eventType, eventData, context, ThreadId()};
+    }
+    g_record.handlerCalls++;
+    Notify(TestEvent::HandlerEntered);
+#endif
+#ifdef TP_FAULT_IN_HANDLER
+    g_record.handlersRunning--;
+    TP_FAULT();
+#endif
+    if (g_handlerBlocks.load() != 0) {
+        WaitForRelease();
+    }
+#ifndef TP_NOOP
+    g_record.handlersRunning--;
+    Notify(TestEvent::HandlerLeft);
+#endif
+    return keltra::test::HandlerResultFor(control);
+}
+#endif
+
+#ifndef TP_OMIT_UNLOAD
+KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
+#ifndef TP_NOOP
+    g_record.unloadThreadId = ThreadId();
+    g_record.unloadCalls++;
+    Notify(TestEvent::UnloadCalled);
+#endif
+    {
+        std::lock_guard<std::mutex> lock(g_unloadLock);
+        g_unloadRequested = true;
+    }
+    g_unloadSignal.notify_all();
+#ifdef TP_FAULT_IN_UNLOAD
+    TP_FAULT();
+#endif
+}
+#endif
+
+#ifndef TP_OMIT_GETDESCRIPTION
+KELTRA_PLUGIN_EXPORT const wchar_t* KELTRA_PLUGIN_CALL GetDescription() {
+#ifndef TP_NOOP
+    g_record.getDescriptionCalls++;
+#endif
+#ifdef TP_FAULT_IN_GETDESCRIPTION
+    TP_FAULT();
+#endif
+    return kDescription;
+}
+#endif
+
+#ifndef TP_OMIT_ISALIVE
+KELTRA_PLUGIN_EXPORT bool KELTRA_PLUGIN_CALL IsAlive() {
+    std::uint32_t call = 0;
+#ifndef TP_NOOP
+    g_record.isAliveThreadId = ThreadId();
+    call = g_record.isAliveCalls++;
+#endif
+#ifdef TP_FAULT_IN_ISALIVE
+    TP_FAULT();
+#endif
+    switch (g_aliveMode.load()) {
+        case AliveMode::Always:
+            return true;
+        case AliveMode::Never:
+            return false;
+        case AliveMode::Toggle:
+            return call % 2 == 0;
+    }
+    return true;
+}
+#endif
+
+#ifdef TP_ON_DELETE
+KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL OnDeleteService() {
+    g_record.onDeleteServiceCalls++;
+    Notify(TestEvent::OnDeleteServiceCalled);
+}
+#endif
+
+KELTRA_PLUGIN_EXPORT TestPluginRecord* TestGetRecord() {
+    return &g_record;
+}
+
+KELTRA_PLUGIN_EXPORT void TestConfigure(const TestPluginConfig* config) {
+    g_mainMode = config->mainMode;
+    g_aliveMode = config->aliveMode;
+    g_handlerBlocks = config->handlerBlocks;
+}
+
+KELTRA_PLUGIN_EXPORT void TestSetNotify(keltra::test::TestNotifyFn fn, void* context) {
+    g_notifyContext = context;
+    g_notify = fn;
+}
+
+KELTRA_PLUGIN_EXPORT void TestRelease() {
+    g_released = true;
+}
