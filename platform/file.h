@@ -1,4 +1,11 @@
-// Files and directories: create/open, size, seek, write, existence, directory trees.
+// Files and directories: create/open, size, seek, read, write, existence, directory trees.
+//
+// Windows: the Win32 calls of the same names. POSIX: open/fstat/lseek/read/write behind a
+// handle of the kernel-object emulation, with errno mapped to Windows error codes. Text
+// arguments are wide paths on both (UTF-8 on the POSIX file system).
+//
+// Threads: a file handle may be used from several threads, but its position is shared; a
+// caller that seeks and then writes must hold its own lock across both (the log does).
 #pragma once
 
 #include <cstdint>
@@ -34,28 +41,36 @@ enum : std::uint32_t {
 
 /// Opens or creates a file, like CreateFileW. disposition: kCreateAlways empties an existing
 /// file, kOpenAlways keeps it; with either, the last error is 183 afterwards when the file
-/// existed and 0 when it was created. openToEveryone: the new file grants every account full
-/// access (a null DACL on Windows, mode 0666 regardless of umask on POSIX); the handle is
-/// inheritable. Returns kInvalidHandleValue on failure with the last error set. Several
-/// handles, in one process or several, may share a file; each keeps its own position.
+/// existed and 0 when it was created. kCreateNew fails with 80 when it exists; kOpenExisting
+/// and kTruncateExisting fail with 2 when it does not. openToEveryone: a file this call
+/// creates grants every account full access (a null DACL on Windows, mode 0666 regardless of
+/// umask on POSIX). The handle is inheritable on Windows; on POSIX it is closed on exec, since
+/// no child there takes handles by inheritance. Returns kInvalidHandleValue on failure with
+/// the last error set (3 when a directory of the path is missing). Several handles, in one
+/// process or several, may share a file; each keeps its own position. POSIX has no share
+/// modes: share is accepted and every file is shared for reading and writing. Close with
+/// CloseHandle.
 [[nodiscard]] Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share,
                                 bool openToEveryone, std::uint32_t disposition,
                                 std::uint32_t attributes) noexcept;
 
 /// The file's size: low 32 bits returned, high 32 bits in *high (may be null). On failure
-/// kInvalidFileSize with the last error set (a size whose low half is 0xFFFFFFFF is told
-/// apart only by the last error being 0).
+/// kInvalidFileSize with the last error set. On success the last error is 0, which is the
+/// only way to tell a size whose low half is 0xFFFFFFFF from a failure.
 [[nodiscard]] std::uint32_t GetFileSize(Handle file, std::uint32_t* high) noexcept;
 
-/// Moves the file position (low 32 bits, and *high if given, as one signed 64-bit distance)
-/// from kFileBegin, kFileCurrent or kFileEnd. Returns the new position's low half (and its
-/// high half in *high), or kInvalidSetFilePointer with the last error set.
+/// Moves the file position from kFileBegin, kFileCurrent or kFileEnd. The distance is
+/// distanceLow sign-extended when distanceHigh is null, else the 64-bit value
+/// (*distanceHigh << 32) | distanceLow. Returns the new position's low half (and its high
+/// half in *distanceHigh), or kInvalidSetFilePointer with the last error set (131 for a
+/// position before the start). On success the last error is 0, as with GetFileSize.
 [[nodiscard]] std::uint32_t SetFilePointer(Handle file, std::int32_t distanceLow,
                                            std::int32_t* distanceHigh,
                                            std::uint32_t method) noexcept;
 
 /// Writes bytes at the current position and advances it. True when all bytes were written;
-/// *written (may be null) holds the count. False on failure with the last error set.
+/// *written (may be null) holds the count. False on failure with the last error set (112
+/// when the disk is full); a failure may leave part of the data written.
 bool WriteFile(Handle file, const void* data, std::uint32_t bytes, std::uint32_t* written) noexcept;
 
 /// Reads up to bytes at the current position. True on success (*read 0 at the end).
@@ -65,10 +80,13 @@ bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read)
 [[nodiscard]] bool PathFileExists(const wchar_t* path) noexcept;
 
 /// Creates the directory and every missing level above it, like SHCreateDirectoryExW.
-/// Returns 0 when it created it, 183 (or 80) when it already existed, else an error code.
+/// Returns 0 when it created it; 183 when the path already exists (Windows may report 80);
+/// 161 (ERROR_BAD_PATHNAME) for a relative or empty path; else the error of the failed
+/// creation (3 when a file stands where a directory level should be, 5 for access denied).
+/// Safe against another process creating the same levels at the same time.
 [[nodiscard]] ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept;
 
-/// Deletes a file. False with the last error set on failure.
+/// Deletes a file. False with the last error set on failure (2 when it does not exist).
 bool DeleteFile(const wchar_t* path) noexcept;
 
 }  // namespace platform

@@ -1,0 +1,112 @@
+// Win32 files and directories: thin wrappers over the real calls.
+#include "platform/win32/windows_lean.h"
+// windows_lean.h first: these need the types it declares.
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#undef PathFileExists
+#undef CreateDirectory
+
+#include "platform/file.h"
+
+namespace platform {
+namespace {
+
+// A security descriptor with a null DACL: every account gets full access.
+struct OpenSecurity {
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{};
+    bool ready = false;
+
+    OpenSecurity() noexcept {
+        if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
+            attributes.nLength = sizeof attributes;
+            attributes.lpSecurityDescriptor = &descriptor;
+            attributes.bInheritHandle = TRUE;
+            ready = true;
+        }
+    }
+};
+
+}  // namespace
+
+Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share,
+                  bool openToEveryone, std::uint32_t disposition,
+                  std::uint32_t attributes) noexcept {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    OpenSecurity open;
+    // Default security when the open descriptor cannot be made.
+    SECURITY_ATTRIBUTES* security = openToEveryone && open.ready ? &open.attributes : &inheritable;
+    HANDLE file = CreateFileW(path, access, share, security, disposition, attributes, nullptr);
+    return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
+}
+
+std::uint32_t GetFileSize(Handle file, std::uint32_t* high) noexcept {
+    // The last error tells a real size whose low half is all ones from a failure.
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD highPart = 0;
+    const DWORD low = ::GetFileSize(file, high != nullptr ? &highPart : nullptr);
+    if (high != nullptr) {
+        *high = highPart;
+    }
+    if (low == INVALID_FILE_SIZE && ::GetLastError() != ERROR_SUCCESS) {
+        return kInvalidFileSize;
+    }
+    return low;
+}
+
+std::uint32_t SetFilePointer(Handle file, std::int32_t distanceLow, std::int32_t* distanceHigh,
+                             std::uint32_t method) noexcept {
+    ::SetLastError(ERROR_SUCCESS);
+    LONG highPart = distanceHigh != nullptr ? *distanceHigh : 0;
+    const DWORD low =
+        ::SetFilePointer(file, distanceLow, distanceHigh != nullptr ? &highPart : nullptr, method);
+    if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != ERROR_SUCCESS) {
+        return kInvalidSetFilePointer;
+    }
+    if (distanceHigh != nullptr) {
+        *distanceHigh = highPart;
+    }
+    return low;
+}
+
+bool WriteFile(Handle file, const void* data, std::uint32_t bytes,
+               std::uint32_t* written) noexcept {
+    DWORD count = 0;
+    const BOOL ok = ::WriteFile(file, data, bytes, &count, nullptr);
+    if (written != nullptr) {
+        *written = count;
+    }
+    if (ok != FALSE && count != bytes) {
+        ::SetLastError(ERROR_DISK_FULL);  // a short synchronous write: no room left
+        return false;
+    }
+    return ok != FALSE;
+}
+
+bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read) noexcept {
+    DWORD count = 0;
+    const BOOL ok = ::ReadFile(file, data, bytes, &count, nullptr);
+    if (read != nullptr) {
+        *read = count;
+    }
+    return ok != FALSE;
+}
+
+bool PathFileExists(const wchar_t* path) noexcept {
+    return PathFileExistsW(path) != FALSE;
+}
+
+ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept {
+    if (path == nullptr || path[0] == L'\0') {
+        return ERROR_BAD_PATHNAME;
+    }
+    return static_cast<ErrorCode>(SHCreateDirectoryExW(nullptr, path, nullptr));
+}
+
+bool DeleteFile(const wchar_t* path) noexcept {
+    return DeleteFileW(path) != FALSE;
+}
+
+}  // namespace platform
