@@ -1,0 +1,418 @@
+// POSIX text backend: formats the system's wide formats with the Windows conventions, holds
+// the invalid-parameter handler and writes to standard output.
+//
+// glibc's wide printf reads "%s" as a narrow string and fails outright on text that does not
+// fit, so conversions are walked here one by one into a bounded sink; numbers go through
+// snprintf. Narrow strings ("%hs", "%S") are read as UTF-8.
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/text.h"
+#include "platform/text_format.h"
+
+namespace platform {
+
+namespace text_detail {
+
+namespace {
+
+std::atomic<InvalidParameterHandler> g_invalidParameterHandler{nullptr};
+
+// Writes into the caller's buffer up to its capacity and notes whether anything was lost.
+class BoundedSink {
+  public:
+    BoundedSink(wchar_t* buffer, std::size_t capacity) : m_buffer(buffer), m_capacity(capacity) {}
+
+    bool Put(wchar_t c) {
+        if (m_written == m_capacity) {
+            m_overflow = true;
+            return false;
+        }
+        m_buffer[m_written++] = c;
+        return true;
+    }
+    bool Repeat(wchar_t c, std::size_t n) {
+        for (; n != 0; --n) {
+            if (!Put(c)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    std::size_t Written() const { return m_written; }
+    bool Overflow() const { return m_overflow; }
+
+  private:
+    wchar_t* m_buffer;
+    std::size_t m_capacity;
+    std::size_t m_written = 0;
+    bool m_overflow = false;
+};
+
+// Walks the conversions of a validated format, taking each argument from args in turn.
+class Formatter final : public FormatVisitor {
+  public:
+    Formatter(BoundedSink* sink, va_list* args) : m_sink(sink), m_args(args) {}
+
+    bool Literal(const wchar_t* begin, const wchar_t* end) override {
+        for (; begin != end; ++begin) {
+            if (!m_sink->Put(*begin)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Convert(const Conversion& c) override {
+        Conversion spec = c;
+        if (spec.widthFromArg) {
+            const int w = va_arg(*m_args, int);
+            if (w < 0) {
+                spec.leftAlign = true;
+                spec.width = w == INT32_MIN ? INT32_MAX : -w;
+            } else {
+                spec.width = w;
+            }
+        }
+        if (spec.precisionFromArg) {
+            const int p = va_arg(*m_args, int);
+            spec.precision = p < 0 ? -1 : p;
+        }
+        switch (spec.type) {
+            case L'%':
+                return m_sink->Put(L'%');
+            case L'c':
+            case L'C':
+                return Character(spec);
+            case L's':
+            case L'S':
+                return String(spec);
+            case L'p':
+                return Pointer(spec);
+            case L'd':
+            case L'i':
+                return SignedInteger(spec);
+            case L'o':
+            case L'u':
+            case L'x':
+            case L'X':
+                return UnsignedInteger(spec);
+            default:
+                return Floating(spec);
+        }
+    }
+
+  private:
+    // In a wide format "%c"/"%s" are wide and "%C"/"%S" narrow; 'h' makes either narrow and
+    // 'l' or 'w' wide.
+    static bool IsNarrow(const Conversion& c) {
+        if (c.size == ArgSize::kShort) {
+            return true;
+        }
+        if (c.size == ArgSize::kLong || c.size == ArgSize::kWide) {
+            return false;
+        }
+        return c.type == L'C' || c.type == L'S';
+    }
+
+    // Pads to the width around length characters produced by emit(); the C runtime pads
+    // characters and strings with '0' too when asked to.
+    template <typename Emit>
+    bool Padded(const Conversion& c, std::size_t length, wchar_t pad, Emit&& emit) {
+        const std::size_t width = c.width > 0 ? static_cast<std::size_t>(c.width) : 0;
+        const std::size_t fill = width > length ? width - length : 0;
+        if (!c.leftAlign && !m_sink->Repeat(pad, fill)) {
+            return false;
+        }
+        if (!emit()) {
+            return false;
+        }
+        return !c.leftAlign || m_sink->Repeat(L' ', fill);
+    }
+
+    wchar_t PadChar(const Conversion& c) const { return c.zeroPad && !c.leftAlign ? L'0' : L' '; }
+
+    bool Character(const Conversion& c) {
+        const int value = va_arg(*m_args, int);
+        wchar_t units[2];
+        std::size_t n;
+        if (IsNarrow(c)) {
+            const auto byte = static_cast<unsigned char>(value);
+            units[0] = byte < 0x80 ? static_cast<wchar_t>(byte) : L'\xFFFD';
+            n = 1;
+        } else {
+            units[0] = static_cast<wchar_t>(value);
+            n = 1;
+        }
+        return Padded(c, n, PadChar(c), [&] {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!m_sink->Put(units[i])) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+
+    bool String(const Conversion& c) {
+        const void* arg = va_arg(*m_args, const void*);
+        const std::size_t limit =
+            c.precision >= 0 ? static_cast<std::size_t>(c.precision) : SIZE_MAX;
+        if (arg == nullptr || !IsNarrow(c)) {
+            const wchar_t* text = arg != nullptr ? static_cast<const wchar_t*>(arg) : L"(null)";
+            std::size_t length = 0;
+            while (length < limit && text[length] != L'\0') {
+                ++length;
+            }
+            return Padded(c, length, PadChar(c), [&] {
+                for (std::size_t i = 0; i < length; ++i) {
+                    if (!m_sink->Put(text[i])) {
+                        return false;
+                    }
+                }
+                return true;
+            });
+        }
+        // Narrow: decode UTF-8; the precision counts wide characters produced.
+        const auto* bytes = static_cast<const unsigned char*>(arg);
+        const unsigned char* end = bytes + std::strlen(static_cast<const char*>(arg));
+        auto walk = [&](bool emit, std::size_t* produced) {
+            const unsigned char* p = bytes;
+            std::size_t n = 0;
+            while (p != end) {
+                wchar_t units[2];
+                const std::size_t count = EncodeWide(DecodeUtf8(&p, end), units);
+                if (n + count > limit) {
+                    break;
+                }
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (emit && !m_sink->Put(units[i])) {
+                        return false;
+                    }
+                }
+                n += count;
+            }
+            *produced = n;
+            return true;
+        };
+        std::size_t length = 0;
+        walk(false, &length);
+        return Padded(c, length, PadChar(c), [&] {
+            std::size_t ignored;
+            return walk(true, &ignored);
+        });
+    }
+
+    // The C runtime prints a pointer as 16 upper-case hexadecimal digits, without "0x".
+    bool Pointer(const Conversion& c) {
+        const auto value = reinterpret_cast<std::uintptr_t>(va_arg(*m_args, void*));
+        char digits[2 * sizeof value + 1];
+        std::snprintf(digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof value),
+                      static_cast<unsigned long long>(value));
+        const std::size_t length = std::strlen(digits);
+        return Padded(c, length, L' ', [&] { return Ascii(digits, length); });
+    }
+
+    bool SignedInteger(const Conversion& c) {
+        long long value;
+        switch (c.size) {
+            case ArgSize::kShort:
+                value = static_cast<short>(va_arg(*m_args, int));
+                break;
+            case ArgSize::kLong:
+                value = va_arg(*m_args, long);
+                break;
+            case ArgSize::kLongLong:
+            case ArgSize::kInt64:
+                value = va_arg(*m_args, long long);
+                break;
+            case ArgSize::kPointer:
+            case ArgSize::kPtrDiff:
+            case ArgSize::kSizeT:
+                value = va_arg(*m_args, std::ptrdiff_t);
+                break;
+            case ArgSize::kIntMax:
+                value = va_arg(*m_args, std::intmax_t);
+                break;
+            default:
+                value = va_arg(*m_args, int);
+                break;
+        }
+        return Number(c, "ll", value);
+    }
+
+    bool UnsignedInteger(const Conversion& c) {
+        unsigned long long value;
+        switch (c.size) {
+            case ArgSize::kShort:
+                value = static_cast<unsigned short>(va_arg(*m_args, unsigned int));
+                break;
+            case ArgSize::kLong:
+                value = va_arg(*m_args, unsigned long);
+                break;
+            case ArgSize::kLongLong:
+            case ArgSize::kInt64:
+                value = va_arg(*m_args, unsigned long long);
+                break;
+            case ArgSize::kPointer:
+            case ArgSize::kPtrDiff:
+            case ArgSize::kSizeT:
+                value = va_arg(*m_args, std::size_t);
+                break;
+            case ArgSize::kIntMax:
+                value = va_arg(*m_args, std::uintmax_t);
+                break;
+            default:
+                value = va_arg(*m_args, unsigned int);
+                break;
+        }
+        return Number(c, "ll", value);
+    }
+
+    bool Floating(const Conversion& c) {
+        if (c.size == ArgSize::kLongDouble) {
+            return Number(c, "L", va_arg(*m_args, long double));
+        }
+        return Number(c, "", va_arg(*m_args, double));
+    }
+
+    // Formats one number with snprintf, then widens it (its characters are ASCII).
+    template <typename T>
+    bool Number(const Conversion& c, const char* length, T value) {
+        char spec[32];
+        char* s = spec;
+        *s++ = '%';
+        if (c.leftAlign) {
+            *s++ = '-';
+        }
+        if (c.plusSign) {
+            *s++ = '+';
+        }
+        if (c.spaceSign) {
+            *s++ = ' ';
+        }
+        if (c.alternate) {
+            *s++ = '#';
+        }
+        if (c.zeroPad) {
+            *s++ = '0';
+        }
+        *s++ = '*';
+        *s++ = '.';
+        *s++ = '*';
+        for (const char* l = length; *l != '\0'; ++l) {
+            *s++ = *l;
+        }
+        *s++ = static_cast<char>(c.type);
+        *s = '\0';
+        const int width = c.width > 0 ? c.width : 0;
+        const int precision = c.precision;  // a negative precision means "none" to snprintf
+        char local[128];
+        const int needed = std::snprintf(local, sizeof local, spec, width, precision, value);
+        if (needed < 0) {
+            return false;
+        }
+        const auto length64 = static_cast<std::size_t>(needed);
+        if (length64 < sizeof local) {
+            return Ascii(local, length64);
+        }
+        char* heap = static_cast<char*>(std::malloc(length64 + 1));
+        if (heap == nullptr) {
+            return false;
+        }
+        std::snprintf(heap, length64 + 1, spec, width, precision, value);
+        const bool ok = Ascii(heap, length64);
+        std::free(heap);
+        return ok;
+    }
+
+    bool Ascii(const char* text, std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) {
+            if (!m_sink->Put(static_cast<wchar_t>(static_cast<unsigned char>(text[i])))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    BoundedSink* m_sink;
+    va_list* m_args;
+};
+
+}  // namespace
+
+int FormatBounded(wchar_t* buffer, std::size_t count, const wchar_t* format,
+                  va_list args) noexcept {
+    BoundedSink sink(buffer, count);
+    va_list copy;
+    va_copy(copy, args);
+    Formatter formatter(&sink, &copy);
+    const bool complete = ParseFormat(format, &formatter);
+    va_end(copy);
+    if (!complete || sink.Overflow()) {
+        return -1;
+    }
+    return static_cast<int>(sink.Written());
+}
+
+void InvokeInvalidParameterHandler(const wchar_t* expression, const wchar_t* function,
+                                   const wchar_t* file, unsigned int line) noexcept {
+    if (InvalidParameterHandler handler = g_invalidParameterHandler.load()) {
+        handler(expression, function, file, line, 0);
+    }
+}
+
+void WriteStandardOutput(const wchar_t* text, std::size_t length) noexcept {
+    std::fflush(stdout);
+    const wchar_t* p = text;
+    const wchar_t* end = text + length;
+    char chunk[1024];
+    while (p != end) {
+        std::size_t n = 0;
+        // Fill the chunk with whole UTF-8 sequences (at most 4 bytes each).
+        while (p != end && n + 4 <= sizeof chunk) {
+            const char32_t cp = DecodeWide(&p, end);
+            if (cp < 0x80) {
+                chunk[n++] = static_cast<char>(cp);
+            } else if (cp < 0x800) {
+                chunk[n++] = static_cast<char>(0xC0 | (cp >> 6));
+                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+            } else if (cp < 0x10000) {
+                chunk[n++] = static_cast<char>(0xE0 | (cp >> 12));
+                chunk[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+            } else {
+                chunk[n++] = static_cast<char>(0xF0 | (cp >> 18));
+                chunk[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+                chunk[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+            }
+        }
+        const char* out = chunk;
+        while (n != 0) {
+            const ssize_t w = ::write(STDOUT_FILENO, out, n);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;  // nowhere to report it: standard output is the report channel
+            }
+            out += w;
+            n -= static_cast<std::size_t>(w);
+        }
+    }
+}
+
+}  // namespace text_detail
+
+InvalidParameterHandler SetInvalidParameterHandler(InvalidParameterHandler handler) noexcept {
+    return text_detail::g_invalidParameterHandler.exchange(handler);
+}
+
+}  // namespace platform
