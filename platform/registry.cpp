@@ -883,9 +883,6 @@ std::vector<std::uint8_t> Serialize(const Document& doc) {
     std::u16string text(kHeader);
     text.append(nl);
     for (const Key& key : doc.Keys()) {
-        if (key.path.empty() && key.values.empty()) {
-            continue;
-        }
         text.append(nl);
         text.append(u"[HKEY_LOCAL_MACHINE");
         if (!key.path.empty()) {

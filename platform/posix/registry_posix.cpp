@@ -416,7 +416,7 @@ ErrorCode RegEnumValue(RegKey key, std::uint32_t index, wchar_t* name, std::uint
         }
         const regfile::Key* k = r.file->doc.FindKey(r.path);
         if (k == nullptr) {
-            return r.root ? kErrorNoMoreItems : kErrorKeyDeleted;
+            return r.path.empty() ? kErrorNoMoreItems : kErrorKeyDeleted;
         }
         if (index >= k->values.size()) {
             return kErrorNoMoreItems;
@@ -470,7 +470,7 @@ ErrorCode RegQueryValueEx(RegKey key, const wchar_t* valueName, std::uint32_t* t
         }
         const regfile::Key* k = r.file->doc.FindKey(r.path);
         if (k == nullptr) {
-            return r.root ? kErrorFileNotFound : kErrorKeyDeleted;
+            return r.path.empty() ? kErrorFileNotFound : kErrorKeyDeleted;
         }
         const regfile::Value* v =
             regfile::FindValue(*k, std::wstring_view(valueName == nullptr ? L"" : valueName));
