@@ -87,6 +87,9 @@ TEST(LogLines, ThreadPairMessagesAndExitResults) {
     ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
     ASSERT_EQ(platform::WaitForSingleObject(plugin.CompletionEvent(), 20000), 0u);
     const int mainId = static_cast<int>(plugin.MainThreadId());
+    // A main thread that has not reached "Main" when Destroy lets go of the plug-in does not
+    // call it at all; wait until it has, so that both markers are there.
+    ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
     plugin.Destroy();
 
     const std::wstring id = std::to_wstring(handlerId);
@@ -137,6 +140,7 @@ TEST(LogLines, DestroyWithoutMainAndWithHungThreads) {
     PlugIn again;
     ASSERT_TRUE(again.Create(lib.Path().c_str()));
     ASSERT_TRUE(again.PostEnterMainMsg(0, nullptr));
+    ASSERT_EQ(platform::WaitForSingleObject(again.CompletionEvent(), 20000), 0u);
     ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
     id = static_cast<int>(again.HandlerThreadId());
     const int mainId = static_cast<int>(again.MainThreadId());
