@@ -389,17 +389,22 @@ TEST(RegistryFileTest, WritesStringsDwordsAndWrappedHexListsLikeTheExporter) {
 
 // A registry of random keys and values; names and data drawn from awkward characters.
 Document RandomDocument(std::mt19937& rng, int keys, int valuesPerKey) {
-    const std::wstring alphabet = L"abcXYZ09 _-.\"\\=[];@\u00e9\u0416\u4e2d\U0001F600";
+    // Whole characters: one above U+FFFF is two wchar_t on Windows.
+    const std::vector<std::wstring> alphabet = {
+        L"a", L"b", L"c", L"X",      L"Y",      L"Z",      L"0",         L"9",
+        L" ", L"_", L"-", L".",      L"\"",     L"\\",     L"=",         L"[",
+        L"]", L";", L"@", L"\u00e9", L"\u0416", L"\u4e2d", L"\U0001F600"};
     auto pick = [&](std::size_t n) {
         return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
     };
     auto name = [&](std::size_t maxLen, bool allowBackslash) {
         std::wstring s;
         const std::size_t len = 1 + pick(maxLen);
-        while (s.size() < len) {
-            const wchar_t c = alphabet[pick(alphabet.size())];
-            if (c != L'\\' || allowBackslash) {
-                s.push_back(c);
+        for (std::size_t i = 0; i < len;) {
+            const std::wstring& c = alphabet[pick(alphabet.size())];
+            if (c != L"\\" || allowBackslash) {
+                s += c;
+                ++i;
             }
         }
         return s;
