@@ -93,7 +93,9 @@ ErrorCode RegCloseKey(RegKey key) noexcept;
 /// that directly follows string data in memory even when dataBytes leaves it out; to store
 /// an unterminated string there, the character after it must not be NUL. On POSIX names
 /// longer than 16383 characters or holding a NUL, CR or LF are refused (87). On POSIX the
-/// write is atomic and concurrent writers, in this process or others, lose no update.
+/// write is atomic and concurrent writers, in this process or others, lose no update; the
+/// file is written back with every key and value it held, in its encoding and line ends, but
+/// without its comments and with its layout normalised.
 [[nodiscard]] ErrorCode RegSetValueEx(RegKey key, const wchar_t* valueName, std::uint32_t type,
                                       const std::uint8_t* data, std::uint32_t dataBytes) noexcept;
 

@@ -26,6 +26,7 @@
 #include "platform/error.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -59,33 +60,6 @@ std::map<std::string, std::weak_ptr<FileState>> g_files;
 std::mutex g_writeMutex;  // one writer at a time in this process
 thread_local std::wstring t_fileError;
 
-// Lenient UTF-8 to wide text, for file names in messages.
-std::wstring WideFromNarrow(const std::string& text) {
-    std::wstring out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        std::size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : 4;
-        std::uint32_t cp = len == 1   ? b
-                           : len == 2 ? (b & 0x1Fu)
-                           : len == 3 ? (b & 0x0Fu)
-                                      : (b & 0x07u);
-        bool ok = (len == 1 || (b & 0xC0) == 0xC0) && i + len <= text.size() && b < 0xF8;
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(text[i + k]);
-            ok = (c & 0xC0) == 0x80;
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        if (!ok) {
-            out.push_back(static_cast<wchar_t>(0xFFFD));
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<wchar_t>(cp));
-        i += len;
-    }
-    return out;
-}
-
 std::string CurrentFilePath() {
     const char* value = std::getenv(kFileVariable);
     return value != nullptr && *value != '\0' ? std::string(value) : std::string(kDefaultFile);
@@ -102,7 +76,7 @@ std::shared_ptr<FileState> StateFor(const std::string& path) {
     std::erase_if(g_files, [](const auto& entry) { return entry.second.expired(); });
     auto state = std::make_shared<FileState>();
     state->path = path;
-    state->displayPath = WideFromNarrow(path);
+    state->displayPath = Utf8ToWide(path);
     g_files[path] = state;
     return state;
 }

@@ -47,7 +47,7 @@ ErrorCode RegCloseKey(RegKey key) noexcept {
 
 ErrorCode RegCreateKeyEx(RegKey root, const wchar_t* subKey, std::uint32_t access,
                          RegKey* key) noexcept {
-    if (key == nullptr) {
+    if (key == nullptr || subKey == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     HKEY created = nullptr;

@@ -528,6 +528,16 @@ TEST_F(RegistryTest, AccessRightsOfTheHandleAreChecked) {
     EXPECT_EQ(0u, platform::RegSetValueEx(writer, L"w", platform::kRegDword, Bytes(4).data(), 4));
     EXPECT_EQ(0u, platform::RegCloseKey(writer));
     EXPECT_EQ(2u, Enumerate(m_key).size());
+
+    // The log settings are read with query access in the 64-bit view.
+    RegKey query = Open(L"", platform::kKeyQueryValue | platform::kKeyWow64_64Key);
+    ASSERT_NE(nullptr, query);
+    std::uint32_t v = 0;
+    size = sizeof v;
+    EXPECT_EQ(0u, platform::RegQueryValueEx(query, L"v", nullptr,
+                                            reinterpret_cast<std::uint8_t*>(&v), &size));
+    EXPECT_EQ(1u, v);
+    EXPECT_EQ(0u, platform::RegCloseKey(query));
 }
 
 TEST_F(RegistryTest, ClosingTwiceFailsAndTheRootNeedsNoClosing) {
