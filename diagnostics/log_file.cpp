@@ -1,20 +1,165 @@
-// The trace log front end and the shared log file store (first cut: closed log only).
-#include "diagnostics/log_file.h"
-
+// The shared log file store: opening the file, framing and appending lines under the
+// cross-process mutex, the mutex lock itself and the table of named logs.
+#include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
+#include "diagnostics/log_file.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/handle.h"
+#include "platform/named_mutex.h"
 #include "platform/text.h"
-
-logfilesync::CLogFile g_defaultLog;
-logfilesync::CLogFileMap g_logFileMap;
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "platform/wait.h"
 
 namespace logfilesync {
+namespace {
 
-CLogFile::CMutexLock::~CMutexLock() { Close(); }
-std::uint32_t CLogFile::CMutexLock::Create(const wchar_t*) { return 120; }
-std::uint32_t CLogFile::CMutexLock::Lock() { return 21; }
-std::uint32_t CLogFile::CMutexLock::Unlock() { return 21; }
-void CLogFile::CMutexLock::Close() {}
+static_assert(std::endian::native == std::endian::little,
+              "the log file is UTF-16LE: lines are built in native char16_t order");
+
+constexpr char16_t kByteOrderMark = 0xFEFF;
+constexpr wchar_t kMutexPrefix[] = L"Global\\";
+constexpr std::size_t kMutexPrefixChars = 7;
+// The time stamp part of the header, "%04d/%02d/%02d %02d:%02d:%02d.%03d": 23 characters
+// for years of four digits.
+constexpr wchar_t kStampFormat[] = L"%04d/%02d/%02d %02d:%02d:%02d.%03d";
+constexpr std::size_t kStampChars = 23;
+// The rest of the header, "|%c|%06d|%06d|%s(L%d): ".
+constexpr wchar_t kTailFormat[] = L"|%c|%06d|%06d|%s(L%d): ";
+
+// Wide text to UTF-16 units. Windows: the same units. Elsewhere wchar_t holds code points:
+// those above U+FFFF become surrogate pairs, values that are no code point become U+FFFD.
+std::size_t Utf16Length(const wchar_t* text, std::size_t count) noexcept {
+    if constexpr (sizeof(wchar_t) == 2) {
+        return count;
+    } else {
+        std::size_t units = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto c = static_cast<std::uint32_t>(text[i]);
+            if (c > 0xFFFF && c <= 0x10FFFF) {
+                ++units;
+            }
+        }
+        return units;
+    }
+}
+
+char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
+    if constexpr (sizeof(wchar_t) == 2) {
+        return std::copy(text, text + count, out);
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto c = static_cast<std::uint32_t>(text[i]);
+            if (c <= 0xFFFF) {
+                *out++ = (c >= 0xD800 && c <= 0xDFFF) ? char16_t{0xFFFD} : static_cast<char16_t>(c);
+            } else if (c <= 0x10FFFF) {
+                *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                *out++ = 0xFFFD;
+            }
+        }
+        return out;
+    }
+}
+
+// A level or function name holding these would break the one-line framing of the header.
+bool BreaksFraming(wchar_t c) {
+    return c == L'\0' || c == L'\r' || c == L'\n';
+}
+
+// Moves to an absolute 64-bit offset; false on failure.
+bool SeekTo(platform::Handle file, std::uint64_t offset) {
+    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
+    const std::uint32_t low = platform::SetFilePointer(
+        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
+        platform::kFileBegin);
+    return !(low == platform::kInvalidSetFilePointer &&
+             platform::GetLastError() != platform::kErrorSuccess);
+}
+
+}  // namespace
+
+// ---- CMutexLock ---------------------------------------------------------------------------
+
+CLogFile::CMutexLock::~CMutexLock() {
+    Close();
+}
+
+std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
+    if (m_created != 0) {
+        return platform::kErrorAlreadyExists;
+    }
+    if (name == nullptr || name[0] == L'\0') {
+        return platform::kErrorInvalidParameter;
+    }
+    wchar_t full[kHeaderChars];
+    if (platform::StringCchPrintfW(full, kHeaderChars, L"%s%s", kMutexPrefix, name) !=
+        platform::kSOk) {
+        return platform::kErrorInvalidParameter;
+    }
+    // Backslashes and full stops are not allowed in the name part of a kernel object name.
+    for (wchar_t* c = full + kMutexPrefixChars; *c != L'\0'; ++c) {
+        if (*c == L'\\' || *c == L'.') {
+            *c = L'$';
+        }
+    }
+    platform::Handle mutex = platform::CreateMutex(true, false, full);
+    if (mutex == nullptr) {
+        // Creating in the global namespace needs a privilege that opening does not.
+        mutex = platform::OpenMutex(platform::kSynchronize, false, full);
+    }
+    if (mutex == nullptr) {
+        const platform::ErrorCode error = platform::GetLastError();
+        return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
+    }
+    m_mutex = mutex;
+    m_timeout = platform::kInfinite;
+    m_created = 1;
+    return platform::kErrorSuccess;
+}
+
+std::uint32_t CLogFile::CMutexLock::Lock() {
+    if (m_created == 0) {
+        return platform::kErrorNotReady;
+    }
+    switch (platform::WaitForMultipleObjects(1, &m_mutex, false, m_timeout)) {
+        case platform::kWaitObject0:
+        case platform::kWaitAbandoned0:  // a dead owner's mutex is ours now
+            return platform::kErrorSuccess;
+        case platform::kWaitTimeout:
+            return platform::kErrorBusy;
+        default:
+            return platform::kErrorInvalidFunction;
+    }
+}
+
+std::uint32_t CLogFile::CMutexLock::Unlock() {
+    if (m_created == 0) {
+        return platform::kErrorNotReady;
+    }
+    if (platform::ReleaseMutex(m_mutex)) {
+        return platform::kErrorSuccess;
+    }
+    return platform::GetLastError();
+}
+
+void CLogFile::CMutexLock::Close() {
+    if (m_mutex != nullptr) {
+        (void)platform::CloseHandle(m_mutex);
+    }
+    m_mutex = nullptr;
+    m_timeout = 0;
+    m_created = 0;
+}
+
+// ---- CLogFile: the file ------------------------------------------------------------------
 
 CLogFile::CLogFile() {
     m_levelRanks['V'] = 0;
@@ -23,39 +168,230 @@ CLogFile::CLogFile() {
     m_levelRanks['W'] = 3;
     m_levelRanks['E'] = 4;
 }
-CLogFile::~CLogFile() { Close(); }
-int CLogFile::LoadSettings() { return 0; }
-int CLogFile::Open() { return 0; }
-void CLogFile::Close() {}
 
-int CLogFile::Log(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...) {
-    if (!IsOpen()) {
+CLogFile::~CLogFile() {
+    Close();
+}
+
+int CLogFile::MakeMutexName(wchar_t* name, std::size_t capacity) const {
+    if (name == nullptr || capacity == 0) {
         return 0;
     }
-    va_list args;
-    va_start(args, format);
-    const int result = LogV(level, function, line, format, args);
-    va_end(args);
+    const std::size_t limit = std::min(kMutexNameChars, capacity - 1);
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < kLogPathChars && m_logPath[i] != L'\0'; ++i) {
+        const wchar_t c = m_logPath[i];
+        if (c == L' ' || c == L'.' || c == L'\\' || c == platform::kPathSeparator) {
+            continue;
+        }
+        if (length == limit) {
+            break;
+        }
+        name[length++] = c;
+    }
+    name[length] = L'\0';
+    return length > 0 ? 1 : 0;
+}
+
+int CLogFile::CreateLogDirectory() const {
+    wchar_t directory[kLogPathChars];
+    if (platform::StringCchCopyW(directory, kLogPathChars, m_logPath) != platform::kSOk) {
+        return 0;
+    }
+    wchar_t* last = nullptr;
+    for (wchar_t* c = directory; *c != L'\0'; ++c) {
+        if (*c == platform::kPathSeparator) {
+            last = c;
+        }
+    }
+    if (last == nullptr || last == directory) {
+        return 0;  // the current directory, or the root: nothing to create
+    }
+    *last = L'\0';
+    if (platform::PathFileExists(directory)) {
+        return 0;
+    }
+    return platform::CreateDirectoryTree(directory) == platform::kErrorSuccess ? 1 : 0;
+}
+
+int CLogFile::Open() {
+    wchar_t name[kHeaderChars];
+    if (MakeMutexName(name, kHeaderChars) == 0) {
+        return 0;
+    }
+    if (m_lock.Create(name) != platform::kErrorSuccess) {
+        return 0;  // also the second Open: the file is not touched
+    }
+    // Emptying or marking the file unlocked could cut into another process's line.
+    if (m_lock.Lock() != platform::kErrorSuccess) {
+        m_lock.Close();
+        return 0;
+    }
+    if (m_file != nullptr) {
+        (void)platform::CloseHandle(m_file);
+        m_file = nullptr;
+    }
+    CreateLogDirectory();
+    platform::Handle file =
+        platform::CreateFile(m_logPath, platform::kGenericRead | platform::kGenericWrite,
+                             platform::kFileShareRead | platform::kFileShareWrite, true,
+                             m_append != 0 ? platform::kOpenAlways : platform::kCreateAlways,
+                             platform::kFileAttributeNormal);
+    const platform::ErrorCode openError = platform::GetLastError();
+    bool open = file != platform::kInvalidHandleValue && file != nullptr;
+    if (open && (m_append == 0 || openError != platform::kErrorAlreadyExists)) {
+        // New or just emptied: the byte-order mark first.
+        const unsigned char mark[2] = {0xFF, 0xFE};
+        if (!SeekTo(file, 0) || !platform::WriteFile(file, mark, sizeof mark, nullptr)) {
+            (void)platform::CloseHandle(file);
+            open = false;
+        }
+    }
+    (void)m_lock.Unlock();
+    if (!open) {
+        m_lock.Close();
+        return 0;
+    }
+    m_file = file;
+    return 1;
+}
+
+void CLogFile::Close() {
+    if (m_file != nullptr && m_file != platform::kInvalidHandleValue) {
+        (void)platform::CloseHandle(m_file);
+    }
+    m_file = nullptr;
+    m_lock.Close();
+}
+
+int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
+                        std::uint32_t messageBytes) {
+    const std::unique_ptr<wchar_t[]> owned(message);
+    if (m_file == nullptr || function == nullptr || message == nullptr || messageBytes == 0 ||
+        messageBytes % 2 != 0 || BreaksFraming(level)) {
+        return 0;
+    }
+    const std::size_t functionChars = std::char_traits<wchar_t>::length(function);
+    if (std::any_of(function, function + functionChars, BreaksFraming)) {
+        return 0;
+    }
+    const std::size_t messageChars = messageBytes / 2;
+
+    // Everything but the time stamp is built before the lock is taken.
+    wchar_t tail[kHeaderChars];
+    if (platform::StringCchPrintfW(tail, kHeaderChars - kStampChars, kTailFormat, level,
+                                   static_cast<int>(platform::GetCurrentProcessId()),
+                                   static_cast<int>(platform::GetCurrentThreadId()), function,
+                                   line) != platform::kSOk) {
+        return 0;  // the header would be longer than 259 characters
+    }
+    const std::size_t tailChars = std::char_traits<wchar_t>::length(tail);
+    // Room in front: a CR LF or mark to mend the file's end, and the time stamp.
+    constexpr std::size_t kFront = 2 + kHeaderChars;
+    const std::size_t tailUnits = Utf16Length(tail, tailChars);
+    const std::size_t messageUnits = Utf16Length(message, messageChars);
+    std::vector<char16_t> buffer;
+    try {
+        buffer.resize(kFront + tailUnits + messageUnits + 2);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    char16_t* const headerTail = buffer.data() + kFront;
+    char16_t* end = CopyAsUtf16(headerTail, tail, tailChars);
+    end = CopyAsUtf16(end, message, messageChars);
+    *end++ = u'\r';
+    *end++ = u'\n';
+
+    if (m_lock.Lock() != platform::kErrorSuccess) {
+        return 0;  // never write a line that another writer could cut into
+    }
+    int result = 0;
+    do {
+        std::uint32_t high = 0;
+        const std::uint32_t low = platform::GetFileSize(m_file, &high);
+        if (low == platform::kInvalidFileSize &&
+            platform::GetLastError() != platform::kErrorSuccess) {
+            break;
+        }
+        const std::uint64_t size = (std::uint64_t{high} << 32) | low;
+        // How the file ends decides what goes in front of the line.
+        bool needMark = size == 0;
+        bool needBreak = false;
+        bool needPad = size % 2 != 0;
+        if (needPad) {
+            needBreak = true;  // a writer stopped inside a character
+            if (!SeekTo(m_file, size)) {
+                break;
+            }
+        } else if (size >= 4) {
+            // Read the last two characters; that also leaves the position at the end.
+            unsigned char last[4] = {};
+            std::uint32_t got = 0;
+            if (!SeekTo(m_file, size - 4)) {
+                break;
+            }
+            if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
+                if (!SeekTo(m_file, size)) {
+                    break;
+                }
+            } else {
+                needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
+            }
+        } else if (!SeekTo(m_file, size)) {
+            break;
+        }
+
+        platform::LocalTime now{};
+        platform::GetLocalTime(&now);
+        wchar_t stamp[kHeaderChars];
+        if (platform::StringCchPrintfW(stamp, kHeaderChars, kStampFormat, now.year, now.month,
+                                       now.day, now.hour, now.minute, now.second,
+                                       now.milliseconds) != platform::kSOk) {
+            break;
+        }
+        const std::size_t stampChars = std::char_traits<wchar_t>::length(stamp);
+        if (stampChars + tailChars >= kHeaderChars) {
+            break;  // only for years past 9999
+        }
+        char16_t* start = headerTail - stampChars;
+        for (std::size_t i = 0; i < stampChars; ++i) {
+            start[i] = static_cast<char16_t>(stamp[i]);  // digits and separators only
+        }
+        if (needMark) {
+            *--start = kByteOrderMark;
+        } else if (needBreak) {
+            *--start = u'\n';
+            *--start = u'\r';
+        }
+        if (needPad) {
+            const unsigned char zero = 0;
+            if (!platform::WriteFile(m_file, &zero, 1, nullptr)) {
+                break;
+            }
+        }
+        const std::size_t bytes = static_cast<std::size_t>(end - start) * sizeof(char16_t);
+        if (bytes > 0xFFFFFFFFu) {
+            break;
+        }
+        result =
+            platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr) ? 1 : 0;
+    } while (false);
+    (void)m_lock.Unlock();
     return result;
 }
-int CLogFile::LogV(wchar_t, const wchar_t*, int, const wchar_t*, va_list) { return 0; }
-int CLogFile::FormatText(va_list, wchar_t** buffer, const wchar_t*) {
-    *buffer = nullptr;
-    return 0;
-}
-int CLogFile::WriteLine(wchar_t, const wchar_t*, int, wchar_t* message, std::uint32_t) {
-    delete[] message;
-    return 0;
-}
-int CLogFile::MakeMutexName(wchar_t*, std::size_t) const { return 0; }
-int CLogFile::CreateLogDirectory() const { return 0; }
 
-CLogFileMap::~CLogFileMap() { Clear(); }
+// ---- CLogFileMap --------------------------------------------------------------------------
+
+CLogFileMap::~CLogFileMap() {
+    Clear();
+}
+
 CLogFile* CLogFileMap::Find(const std::wstring& name) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_table.find(name);
     return it == m_table.end() ? nullptr : it->second;
 }
+
 void CLogFileMap::Clear() {
     std::lock_guard<std::mutex> guard(m_lock);
     for (auto& entry : m_table) {
@@ -63,14 +399,5 @@ void CLogFileMap::Clear() {
     }
     m_table.clear();
 }
-
-CTraceScope::CTraceScope(const wchar_t* function, int line) : m_line(line) {
-    m_function[0] = L'\0';
-    if (function != nullptr) {
-        platform::StringCchCopyW(m_function, 260, function);
-    }
-    g_defaultLog.Log(L'D', m_function, m_line, L"===>");
-}
-CTraceScope::~CTraceScope() { g_defaultLog.Log(L'D', m_function, m_line, L"<==="); }
 
 }  // namespace logfilesync

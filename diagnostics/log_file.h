@@ -1,13 +1,29 @@
 // The trace log: the shared log file object, its cross-process lock, the named-log table,
 // the process's default log and the scope tracer.
 //
-// Threads: Log, WriteLine and the scope tracer may be called from any thread at any time.
-// LoadSettings, Open and Close are called by the process entry only, while no other thread
-// logs. While the log is closed (the default) a log call returns 0 after one test, without
-// formatting anything.
+// The log file is UTF-16LE text with a byte-order mark (FF FE), shared by every process that
+// opens the same path. Each log call appends one line:
+//   "%04d/%02d/%02d %02d:%02d:%02d.%03d|%c|%06d|%06d|%s(L%d): " message CR LF
+// (local time, level letter, process id, thread id, function, source line). Writers in every
+// process serialise on one machine-wide named mutex derived from the path; the size is read
+// and the position moved while it is held, so each line starts where the last writer, in any
+// process, stopped, even after another process has emptied the file.
+//
+// Threads: Log, LogV, WriteLine, FormatText and the scope tracer may be called from any
+// thread at any time while the log is open. LoadSettings, Open and Close are called by the
+// process entry only, while no other thread logs (Close must not race a log call: it frees
+// the handles that log calls use). While the log is closed (the default) a log call returns 0
+// after one test, without formatting anything.
+//
+// Failure: no operation throws or ends the process. A log call that cannot write a whole,
+// correctly framed line writes nothing and returns 0: a closed log, a filtered level, a
+// malformed format (reported on standard output), a format that faults (a bad %s pointer), a
+// message that does not fit the largest buffer, a header longer than 259 characters, a lock
+// that cannot be taken, a failed write.
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -17,118 +33,186 @@
 
 namespace logfilesync {
 
+/// Where the settings live: under HKEY_LOCAL_MACHINE, values "enabled", "logpath", "append"
+/// and "loglevel".
+inline constexpr wchar_t kSettingsKey[] = L"Software\\Keltra\\Brismont Settings\\DbgLog";
+
+/// Capacities, in wide characters with the terminator.
+inline constexpr std::size_t kLogPathChars = 260;
+inline constexpr std::size_t kHeaderChars = 260;
+inline constexpr std::size_t kFunctionNameChars = 260;
+/// The mutex name keeps at most this many characters of the path (259 less "Global\").
+inline constexpr std::size_t kMutexNameChars = 252;
+
+/// Message buffers: the first has this capacity, each retry doubles it, up to the largest.
+inline constexpr std::size_t kFirstFormatCapacity = 1024;
+inline constexpr std::size_t kLargestFormatCapacity = std::size_t{1} << 29;
+
 class CLogFile {
-public:
-    /// Cross-process lock of one log file: a machine-wide named mutex.
+  public:
+    /// Cross-process lock of one log file: a machine-wide named mutex, owned by a thread, so
+    /// it excludes the other threads of this process as well as other processes.
     class CMutexLock {
-    public:
+      public:
         CMutexLock() = default;
         CMutexLock(const CMutexLock&) = delete;
         CMutexLock& operator=(const CMutexLock&) = delete;
         virtual ~CMutexLock();
 
         /// Creates or opens "Global\<name>" (backslashes and full stops after the prefix
-        /// become '$'). 0; 183 when a mutex is already held; 87 for a missing or too long
-        /// name; or the error of the failed mutex call.
+        /// become '$'), granting every account access. 0; 183 when a mutex is already held;
+        /// 87 for a missing or empty name or one too long for the 259-character full name;
+        /// or the error of the failed mutex call (creating, then opening).
         std::uint32_t Create(const wchar_t* name);
-        /// 0 when acquired (also when abandoned by a dead owner); 21 without a mutex; 170 on
-        /// time-out; 1 for any other outcome.
+        /// Waits for the mutex without time-out. 0 when acquired, also when it was abandoned
+        /// by an owner that ended while holding it; 21 without a mutex; 170 on time-out; 1
+        /// for any other outcome (a broken handle).
         std::uint32_t Lock();
-        /// 0, 21 without a mutex, or the error of the release.
+        /// Releases it once. 0, 21 without a mutex, or the error of the release.
         std::uint32_t Unlock();
-        /// Closes the mutex handle and resets the lock to "none".
+        /// Closes the mutex handle (if held) and resets the lock to "none".
         void Close();
 
         [[nodiscard]] platform::Handle Handle() const { return m_mutex; }
 
-    private:
+      private:
         platform::Handle m_mutex = nullptr;
         std::uint32_t m_timeout = 0;
         std::uint32_t m_created = 0;
     };
 
+    /// A closed log with no path, settings 0 and the ranks V 0, D 1, I 2, W 3, E 4.
     CLogFile();
     CLogFile(const CLogFile&) = delete;
     CLogFile& operator=(const CLogFile&) = delete;
+    /// Closes the file and the lock.
     virtual ~CLogFile();
 
     /// Reads "enabled", "logpath", "append" and "loglevel" from HKEY_LOCAL_MACHINE
-    /// "Software\Keltra\Brismont Settings\DbgLog". 1 when read completely, else 0.
+    /// kSettingsKey (64-bit view). Registry types are not examined: the numbers are the raw
+    /// bytes read into a zeroed 4-byte buffer, the path the UTF-16LE bytes read into a zeroed
+    /// 520-byte buffer. 1 when the key, "enabled" and a path that fits 259 characters were
+    /// read; else 0 with the log switched off. A missing "append" or "loglevel" reads as 0.
     int LoadSettings();
 
-    /// Opens or creates the log file under the lock; 1 when open, 0 otherwise.
+    /// Opens the file at the log path under the lock: creates it (with every missing
+    /// directory level) or, with append 0, empties it; a file it creates or empties starts
+    /// with the byte-order mark. 1 when open; 0 otherwise, leaving the log closed: no path,
+    /// a path that leaves no mutex name, a second Open on an open log (the file is not
+    /// touched), a lock that cannot be created or taken, a file that cannot be opened or
+    /// marked.
     int Open();
 
     /// Closes the file and the lock. Log calls afterwards write nothing.
     void Close();
 
     /// Filters by level, formats and writes one line. 1 when a line was written, else 0.
-    /// "%s" takes a wide string and "%c" a wide character. Never fails loudly: a faulting or
-    /// malformed format writes no line.
+    /// "%s" takes a wide string and "%c" a wide character. A level character outside 0..127
+    /// has rank 0, like every character without a rank.
     int Log(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...);
-    int LogV(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
-             va_list args);
+    int LogV(wchar_t level, const wchar_t* function, int line, const wchar_t* format, va_list args);
 
-    /// Formats into a new buffer that the caller owns (delete[]); the number of wide characters
-    /// produced, or 0 (buffer null) on failure.
+    /// Formats into a new buffer that the caller owns (delete[]): first 1024 wide characters,
+    /// doubled while the text does not fit, up to kLargestFormatCapacity. Returns the number
+    /// of wide characters produced (without terminator), or 0 with *buffer null: no format,
+    /// an empty text, a text longer than the largest buffer, memory exhausted, a malformed
+    /// format (OnFormatInvalidParameter reports it on standard output, once), or a fault
+    /// while formatting (a bad string pointer), which the formatting's guard turns into 0.
+    /// Installs OnFormatInvalidParameter as the process's invalid-parameter handler and does
+    /// not put the previous one back. Consumes nothing of args (each attempt uses a copy).
     static int FormatText(va_list args, wchar_t** buffer, const wchar_t* format);
+    /// FormatText with a smaller largest capacity (for tools and tests of the limit).
+    static int FormatTextUpTo(va_list args, wchar_t** buffer, const wchar_t* format,
+                              std::size_t largestCapacity);
 
     /// Appends one framed line (header, message, CR LF) under the lock and releases message
-    /// (allocated with new[]). 1 when the whole line was written.
+    /// (allocated with new[]) in every case. messageBytes is the message's length in wide
+    /// characters times 2 (its UTF-16 size on Windows). The line is written with one write
+    /// after the size is read and the position moved, while the mutex is held. If the file
+    /// does not end a line where this one would start (a writer died or failed half-way, or
+    /// the file was cut from outside), a CR LF is written first so that the new line stands
+    /// whole; an empty file gets its byte-order mark first. 1 when the whole line was
+    /// written. 0, writing nothing, when the file is closed, the function or message is
+    /// missing or empty, messageBytes is odd, the level is NUL, CR or LF or the function
+    /// name holds a CR or LF (they would break the framing), the header would exceed 259
+    /// characters, the lock cannot be taken (a line is never written unlocked), or the size
+    /// cannot be read or the position moved.
     int WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
                   std::uint32_t messageBytes);
 
-    /// The mutex name derived from the log path. 1 with the name, 0 if empty.
+    /// The mutex name derived from the log path: every blank, full stop and backslash (and
+    /// on POSIX every '/') dropped, at most kMutexNameChars characters and capacity - 1 kept,
+    /// case preserved. 1 with the name, 0 (name empty) when nothing is left.
     int MakeMutexName(wchar_t* name, std::size_t capacity) const;
 
-    /// Creates the directory part of the log path. 1 when it created it.
+    /// Creates the directory part of the log path (up to its last separator, '\\' on
+    /// Windows and '/' on POSIX), every missing level. 1 when it created it; 0 otherwise,
+    /// also when it already existed or the path has no separator.
     int CreateLogDirectory() const;
+
+    /// The rank of a level character: its table entry for 0..127, else 0.
+    [[nodiscard]] std::uint32_t RankOf(wchar_t level) const {
+        const auto code = static_cast<std::uint32_t>(level);  // wchar_t is signed on Linux
+        return code < 128 ? m_levelRanks[code] : 0;
+    }
 
     /// True while a file is open and logging is enabled: the cheap test of every log call.
     [[nodiscard]] bool IsOpen() const { return m_file != nullptr && m_enabled != 0; }
 
     // Settings. Written before other threads exist (LoadSettings, or tests and tools).
     std::uint32_t m_enabled = 0;
-    platform::Handle m_file = nullptr;
-    wchar_t m_logPath[260] = {};
+    platform::Handle m_file = nullptr;  // null when closed; never the invalid-handle value
+    wchar_t m_logPath[kLogPathChars] = {};
     std::uint32_t m_append = 0;
     std::uint32_t m_loglevel = 0;
     std::uint32_t m_levelRanks[128] = {};
     CMutexLock m_lock;
+    /// The largest message buffer a log call may grow to (tests lower it to reach the limit
+    /// quickly).
+    std::size_t m_largestMessageBuffer = kLargestFormatCapacity;
 };
 
 /// The table of named logs. Empty in this system.
 class CLogFileMap {
-public:
+  public:
     CLogFileMap() = default;
     CLogFileMap(const CLogFileMap&) = delete;
     CLogFileMap& operator=(const CLogFileMap&) = delete;
+    /// Clears the table.
     virtual ~CLogFileMap();
 
-    /// The log registered under name (exact match), or null.
+    /// The log registered under name (exact match, case-sensitive), or null. Any thread.
     CLogFile* Find(const std::wstring& name);
-    /// Destroys every registered log and empties the table.
+    /// Destroys every registered log, in name order, and empties the table. Any thread;
+    /// callers must no longer use the logs.
     void Clear();
 
-private:
+  private:
     std::map<std::wstring, CLogFile*> m_table;
     std::mutex m_lock;
 };
 
-/// Logs "===>" at level D when constructed and "<===" when destroyed, with the same function
-/// name (cut to 259 characters) and line number, on every way out of the scope.
+/// Logs "===>" at level D on g_defaultLog when constructed and "<===" when destroyed, with
+/// the same function name (cut to 259 characters; empty when null) and line number, on every
+/// way out of the scope. Lives on its thread's stack.
 class CTraceScope {
-public:
+  public:
     CTraceScope(const wchar_t* function, int line);
     CTraceScope(const CTraceScope&) = delete;
     CTraceScope& operator=(const CTraceScope&) = delete;
     ~CTraceScope();
 
-private:
-    wchar_t m_function[260];
+  private:
+    wchar_t m_function[kFunctionNameChars];
     int m_line;
     std::wstring m_logName;
 };
+
+/// The invalid-parameter handler that FormatText installs: prints
+/// "Invalid parameter detected in function %s. File: %s Line: %d\n" and "Expression: %s\n"
+/// on standard output (a null text prints as "(null)") and returns.
+void OnFormatInvalidParameter(const wchar_t* expression, const wchar_t* function,
+                              const wchar_t* file, unsigned int line, std::uintptr_t reserved);
 
 }  // namespace logfilesync
 

@@ -197,10 +197,6 @@ std::uint32_t GetFileSize(Handle file, std::uint32_t* high) noexcept {
     const auto size = static_cast<std::uint64_t>(info.st_size);
     if (high != nullptr) {
         *high = static_cast<std::uint32_t>(size >> 32);
-    } else if ((size >> 32) != 0) {
-        // Without a place for the high half the size cannot be told; Windows fails the same way.
-        SetLastError(kErrorArithmeticOverflow);
-        return kInvalidFileSize;
     }
     SetLastError(kErrorSuccess);
     return static_cast<std::uint32_t>(size);

@@ -1,0 +1,442 @@
+// Reading the trace log: header parsing, the UTF-16LE line reader and the file follower.
+#include "diagnostics/log_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/handle.h"
+#include "platform/thread.h"
+#include "platform/wait.h"
+
+namespace logfilesync {
+namespace {
+
+bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// Exactly `digits` decimal digits at pos; advances pos.
+bool FixedNumber(std::u16string_view text, std::size_t* pos, int digits, int* value) {
+    if (*pos + static_cast<std::size_t>(digits) > text.size()) {
+        return false;
+    }
+    int result = 0;
+    for (int i = 0; i < digits; ++i) {
+        const char16_t c = text[*pos + static_cast<std::size_t>(i)];
+        if (!IsDigit(c)) {
+            return false;
+        }
+        result = result * 10 + (c - u'0');
+    }
+    *pos += static_cast<std::size_t>(digits);
+    *value = result;
+    return true;
+}
+
+bool Expect(std::u16string_view text, std::size_t* pos, char16_t c) {
+    if (*pos < text.size() && text[*pos] == c) {
+        ++*pos;
+        return true;
+    }
+    return false;
+}
+
+// An optionally signed decimal number of at least minChars characters (sign included), as
+// "%06d" prints it; at most 11 characters, so it fits.
+bool PaddedNumber(std::u16string_view text, std::size_t* pos, std::size_t minChars,
+                  std::int64_t* value) {
+    std::size_t p = *pos;
+    const bool negative = p < text.size() && text[p] == u'-';
+    if (negative) {
+        ++p;
+    }
+    const std::size_t digitsStart = p;
+    std::int64_t result = 0;
+    while (p < text.size() && IsDigit(text[p]) && p - digitsStart < 10) {
+        result = result * 10 + (text[p] - u'0');
+        ++p;
+    }
+    if (p == digitsStart || p - *pos < minChars || (p < text.size() && IsDigit(text[p]))) {
+        return false;
+    }
+    *value = negative ? -result : result;
+    *pos = p;
+    return true;
+}
+
+}  // namespace
+
+bool ParseLogHeader(std::u16string_view text, LogHeader* header) {
+    LogHeader h;
+    std::size_t p = 0;
+    if (!FixedNumber(text, &p, 4, &h.year) || !Expect(text, &p, u'/') ||
+        !FixedNumber(text, &p, 2, &h.month) || !Expect(text, &p, u'/') ||
+        !FixedNumber(text, &p, 2, &h.day) || !Expect(text, &p, u' ') ||
+        !FixedNumber(text, &p, 2, &h.hour) || !Expect(text, &p, u':') ||
+        !FixedNumber(text, &p, 2, &h.minute) || !Expect(text, &p, u':') ||
+        !FixedNumber(text, &p, 2, &h.second) || !Expect(text, &p, u'.') ||
+        !FixedNumber(text, &p, 3, &h.milliseconds) || !Expect(text, &p, u'|')) {
+        return false;
+    }
+    if (h.month < 1 || h.month > 12 || h.day < 1 || h.day > 31 || h.hour > 23 || h.minute > 59 ||
+        h.second > 60) {
+        return false;
+    }
+    if (p >= text.size()) {
+        return false;
+    }
+    const char16_t first = text[p];
+    if (first >= 0xD800 && first <= 0xDBFF && p + 1 < text.size() && text[p + 1] >= 0xDC00 &&
+        text[p + 1] <= 0xDFFF) {
+        h.level = 0x10000 + ((static_cast<char32_t>(first) - 0xD800) << 10) +
+                  (static_cast<char32_t>(text[p + 1]) - 0xDC00);
+        p += 2;
+    } else {
+        h.level = first;
+        p += 1;
+    }
+    if (!Expect(text, &p, u'|') || !PaddedNumber(text, &p, 6, &h.processId) ||
+        !Expect(text, &p, u'|') || !PaddedNumber(text, &p, 6, &h.threadId) ||
+        !Expect(text, &p, u'|')) {
+        return false;
+    }
+    // The function runs to the first "(L<number>): ".
+    const std::size_t functionStart = p;
+    for (std::size_t q = functionStart; q + 1 < text.size(); ++q) {
+        if (text[q] != u'(' || text[q + 1] != u'L') {
+            continue;
+        }
+        std::size_t r = q + 2;
+        std::int64_t line = 0;
+        if (PaddedNumber(text, &r, 1, &line) && Expect(text, &r, u')') && Expect(text, &r, u':') &&
+            Expect(text, &r, u' ')) {
+            h.function = text.substr(functionStart, q - functionStart);
+            h.line = line;
+            h.length = r;
+            *header = h;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t DefaultLevelRank(char32_t level) {
+    switch (level) {
+        case U'D':
+            return 1;
+        case U'I':
+            return 2;
+        case U'W':
+            return 3;
+        case U'E':
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+void AppendUtf8(std::u16string_view units, std::string* out) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            out->push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+}
+
+void LogTextReader::Reset() {
+    m_atStart = true;
+    m_oddByte = -1;
+    m_pending.clear();
+    m_showRecord = true;
+    m_seenHeader = false;
+}
+
+void LogTextReader::EmitLine(std::u16string_view line, std::string* out) {
+    LogHeader header;
+    if (ParseLogHeader(line, &header)) {
+        m_seenHeader = true;
+        m_showRecord = DefaultLevelRank(header.level) >= m_minRank;
+    } else if (!m_seenHeader) {
+        m_showRecord = m_minRank == 0;  // text before any record
+    }
+    if (m_showRecord) {
+        AppendUtf8(line, out);
+        out->push_back('\n');
+    }
+}
+
+void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out) {
+    const auto* b = static_cast<const unsigned char*>(bytes);
+    std::size_t i = 0;
+    while (i < count) {
+        char16_t unit;
+        if (m_oddByte >= 0) {
+            unit = static_cast<char16_t>(m_oddByte | (b[i] << 8));
+            m_oddByte = -1;
+            i += 1;
+        } else if (i + 1 < count) {
+            unit = static_cast<char16_t>(b[i] | (b[i + 1] << 8));
+            i += 2;
+        } else {
+            m_oddByte = b[i];
+            break;
+        }
+        if (m_atStart) {
+            m_atStart = false;
+            if (unit == 0xFEFF) {
+                continue;
+            }
+        }
+        if (unit == u'\n') {
+            std::u16string_view line(m_pending);
+            if (!line.empty() && line.back() == u'\r') {
+                line.remove_suffix(1);
+            }
+            EmitLine(line, out);
+            m_pending.clear();
+        } else {
+            m_pending.push_back(unit);
+        }
+    }
+}
+
+void LogTextReader::Flush(std::string* out) {
+    if (m_oddByte >= 0) {
+        m_pending.push_back(0xFFFD);  // half a character: the writer stopped inside it
+        m_oddByte = -1;
+    }
+    if (!m_pending.empty()) {
+        std::u16string_view line(m_pending);
+        if (line.back() == u'\r') {
+            line.remove_suffix(1);
+        }
+        EmitLine(line, out);
+        m_pending.clear();
+    }
+}
+
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+// What is compared to tell whether a followed file was emptied or replaced: its first bytes
+// (the first line's time stamp) and the bytes just before the point reached.
+constexpr std::size_t kHeadPrint = 128;
+constexpr std::size_t kTailPrint = 512;
+
+bool SeekTo(platform::Handle file, std::uint64_t offset) {
+    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
+    const std::uint32_t low = platform::SetFilePointer(
+        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
+        platform::kFileBegin);
+    return !(low == platform::kInvalidSetFilePointer &&
+             platform::GetLastError() != platform::kErrorSuccess);
+}
+
+bool SizeOf(platform::Handle file, std::uint64_t* size) {
+    std::uint32_t high = 0;
+    const std::uint32_t low = platform::GetFileSize(file, &high);
+    if (low == platform::kInvalidFileSize && platform::GetLastError() != platform::kErrorSuccess) {
+        return false;
+    }
+    *size = (std::uint64_t{high} << 32) | low;
+    return true;
+}
+
+bool ReadAt(platform::Handle file, std::uint64_t offset, std::size_t count,
+            std::vector<unsigned char>* bytes) {
+    bytes->assign(count, 0);
+    if (!SeekTo(file, offset)) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        std::uint32_t got = 0;
+        if (!platform::ReadFile(file, bytes->data() + done,
+                                static_cast<std::uint32_t>(count - done), &got) ||
+            got == 0) {
+            break;
+        }
+        done += got;
+    }
+    bytes->resize(done);
+    return done == count;
+}
+
+// Waits for the poll interval; true when following should end.
+bool WaitOrStop(const LogFollowOptions& options) {
+    if (options.stopEvent != nullptr) {
+        return platform::WaitForSingleObject(options.stopEvent, options.pollMilliseconds) ==
+               platform::kWaitObject0;
+    }
+    platform::Sleep(options.pollMilliseconds);
+    return false;
+}
+
+class Follower {
+  public:
+    Follower(const LogFollowOptions& options, const LogTextSink& out)
+        : m_options(options), m_out(out), m_reader(options.minRank) {}
+
+    // Reads from the current point to the end of the file.
+    bool ReadToEnd(platform::Handle file) {
+        if (!SeekTo(file, m_offset)) {
+            return false;
+        }
+        std::vector<unsigned char> chunk(kChunk);
+        while (true) {
+            std::uint32_t got = 0;
+            if (!platform::ReadFile(file, chunk.data(), static_cast<std::uint32_t>(chunk.size()),
+                                    &got)) {
+                return false;
+            }
+            if (got == 0) {
+                return true;
+            }
+            Consume(chunk.data(), got);
+        }
+    }
+
+    // Whether the file still holds, at the same places, the bytes this follower has read.
+    bool StillSameFile(platform::Handle file) {
+        std::uint64_t size = 0;
+        if (!SizeOf(file, &size)) {
+            return true;  // cannot tell: keep going
+        }
+        if (size < m_offset) {
+            return false;
+        }
+        std::vector<unsigned char> bytes;
+        if (!m_head.empty() && (!ReadAt(file, 0, m_head.size(), &bytes) || bytes != m_head)) {
+            return false;
+        }
+        if (!m_tail.empty() &&
+            (!ReadAt(file, m_offset - m_tail.size(), m_tail.size(), &bytes) || bytes != m_tail)) {
+            return false;
+        }
+        return true;
+    }
+
+    void Restart() {
+        Flush();
+        m_reader.Reset();
+        m_offset = 0;
+        m_head.clear();
+        m_tail.clear();
+    }
+
+    void Flush() {
+        std::string text;
+        m_reader.Flush(&text);
+        Emit(text);
+    }
+
+  private:
+    void Consume(const unsigned char* bytes, std::size_t count) {
+        std::string text;
+        m_reader.Feed(bytes, count, &text);
+        Emit(text);
+        m_offset += count;
+        if (m_head.size() < kHeadPrint) {
+            const std::size_t take = std::min(kHeadPrint - m_head.size(), count);
+            m_head.insert(m_head.end(), bytes, bytes + take);
+        }
+        m_tail.insert(m_tail.end(), bytes, bytes + count);
+        if (m_tail.size() > kTailPrint) {
+            m_tail.erase(m_tail.begin(),
+                         m_tail.begin() + static_cast<std::ptrdiff_t>(m_tail.size() - kTailPrint));
+        }
+    }
+
+    void Emit(const std::string& text) {
+        if (!text.empty()) {
+            m_out(text);
+        }
+    }
+
+    const LogFollowOptions& m_options;
+    const LogTextSink& m_out;
+    LogTextReader m_reader;
+    std::uint64_t m_offset = 0;
+    std::vector<unsigned char> m_head;
+    std::vector<unsigned char> m_tail;
+};
+
+}  // namespace
+
+platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& options,
+                                  const LogTextSink& out, const LogTextSink& notice) {
+    const std::string displayPath = [&] {
+        std::string text;
+        for (const wchar_t* c = path; c != nullptr && *c != L'\0'; ++c) {
+            text.push_back(*c < 0x80 ? static_cast<char>(*c) : '?');
+        }
+        return text;
+    }();
+    platform::UniqueHandle file;
+    bool announcedWait = false;
+    while (true) {
+        file.Reset(platform::CreateFile(path, platform::kGenericRead,
+                                        platform::kFileShareRead | platform::kFileShareWrite, false,
+                                        platform::kOpenExisting, platform::kFileAttributeNormal));
+        if (file) {
+            break;
+        }
+        const platform::ErrorCode error = platform::GetLastError();
+        if (!options.follow) {
+            return error != platform::kErrorSuccess ? error : platform::kErrorFileNotFound;
+        }
+        if (!announcedWait) {
+            notice("waiting for " + displayPath + " to appear\n");
+            announcedWait = true;
+        }
+        if (WaitOrStop(options)) {
+            return platform::kErrorSuccess;
+        }
+    }
+
+    Follower follower(options, out);
+    if (!follower.ReadToEnd(file.Get())) {
+        if (!options.follow) {
+            const platform::ErrorCode error = platform::GetLastError();
+            follower.Flush();
+            return error != platform::kErrorSuccess ? error : platform::kErrorReadFault;
+        }
+    }
+    if (!options.follow) {
+        follower.Flush();
+        return platform::kErrorSuccess;
+    }
+    while (!WaitOrStop(options)) {
+        if (!follower.StillSameFile(file.Get())) {
+            notice(displayPath + ": file emptied or replaced; reading from its start\n");
+            follower.Restart();
+        }
+        (void)follower.ReadToEnd(file.Get());
+    }
+    return platform::kErrorSuccess;
+}
+
+}  // namespace logfilesync

@@ -1,0 +1,103 @@
+// Reading the trace log: header parsing, level ranks, a streaming UTF-16LE to UTF-8 line
+// reader with a level filter, and a follower that prints a log file as it grows.
+//
+// A record is a header line and the lines that follow it up to the next header (a message
+// may hold line breaks). Lines that come before any header (a file cut from outside) belong
+// to no record and have rank 0.
+//
+// Threads: the reader and the follower are used by one thread at a time. Failure: malformed
+// input never fails: bytes that are no UTF-16 become U+FFFD, lines that are no header are
+// continuation lines.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace logfilesync {
+
+/// The fields of one line header.
+struct LogHeader {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int milliseconds = 0;
+    char32_t level = 0;
+    std::int64_t processId = 0;
+    std::int64_t threadId = 0;
+    std::u16string_view function;  // points into the parsed line
+    std::int64_t line = 0;
+    std::size_t length = 0;  // UTF-16 units of the header, through the ": "
+};
+
+/// Parses the header at the start of a line (UTF-16 units, without CR LF): the time stamp
+/// "yyyy/mm/dd hh:mm:ss.mmm" (digits, fields in range), '|', one level character, '|', the
+/// process id and '|', the thread id (each at least six digits, a sign allowed), '|', the
+/// function name and "(L<decimal line>): ". The function ends at the first "(L<n>): ". True
+/// with *header filled when the line starts with a well-formed header.
+bool ParseLogHeader(std::u16string_view line, LogHeader* header);
+
+/// The rank the default log gives a level: V 0, D 1, I 2, W 3, E 4, any other character 0.
+[[nodiscard]] std::uint32_t DefaultLevelRank(char32_t level);
+
+/// UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
+void AppendUtf8(std::u16string_view units, std::string* out);
+
+/// Turns the bytes of a log file, fed in order from its first byte, into UTF-8 lines ending
+/// in "\n" (CR LF and LF both end a line), without the byte-order mark, keeping only records
+/// whose level rank is at least minRank.
+class LogTextReader {
+  public:
+    explicit LogTextReader(std::uint32_t minRank = 0) : m_minRank(minRank) {}
+
+    /// Appends the complete lines that the bytes finish to *out; keeps the unfinished rest.
+    void Feed(const void* bytes, std::size_t count, std::string* out);
+
+    /// Appends the unfinished last line (if any, and if shown) with a "\n" and forgets it.
+    void Flush(std::string* out);
+
+    /// Starts over at the first byte of a file.
+    void Reset();
+
+    /// Whether an unfinished line is waiting for its end.
+    [[nodiscard]] bool HasPartialLine() const { return !m_pending.empty() || m_oddByte >= 0; }
+
+  private:
+    void EmitLine(std::u16string_view line, std::string* out);
+
+    std::uint32_t m_minRank;
+    bool m_atStart = true;
+    int m_oddByte = -1;
+    std::u16string m_pending;
+    bool m_showRecord = true;
+    bool m_seenHeader = false;
+};
+
+/// How FollowLogFile reads.
+struct LogFollowOptions {
+    bool follow = false;                   // keep reading as the file grows, like tail -f
+    std::uint32_t minRank = 0;             // the level filter
+    std::uint32_t pollMilliseconds = 200;  // how often a followed file is looked at
+    platform::Handle stopEvent = nullptr;  // when signalled, following ends (may be null)
+};
+
+/// Receives output text (UTF-8).
+using LogTextSink = std::function<void(std::string_view)>;
+
+/// Prints the log file at path through out, as LogTextReader does. Without follow: reads to
+/// the end, prints an unfinished last line too, and returns 0, or the error that stopped it
+/// (2 when the file does not exist). With follow: prints what is there, then keeps printing
+/// lines as they are completed, waiting for a missing file to appear; when the file is
+/// emptied or replaced by another process it says so through notice and starts again at its
+/// beginning. Following ends only when stopEvent is signalled (then 0).
+platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& options,
+                                  const LogTextSink& out, const LogTextSink& notice);
+
+}  // namespace logfilesync
