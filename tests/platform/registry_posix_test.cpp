@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,6 +375,80 @@ TEST_F(RegistryFilePosixTest, AReaderOfTheFileNeverSeesHalfOfAWrite) {
     reader.join();
     EXPECT_EQ(0, failures.load()) << "of " << reads.load() << " reads";
     EXPECT_EQ(0u, platform::RegCloseKey(key));
+}
+
+// Damaged files reach the calls whole: each open answers 0, 2 or 13 with a reason, and
+// enumerating whatever was read, with buffers of every size, stays within them.
+TEST_F(RegistryFilePosixTest, RandomlyDamagedFilesNeverBreakTheCalls) {
+    const std::string valid =
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Keltra\\Brismont Settings\\SvcPlugins]\n"
+        "\"svcbu1\"=\"/opt/keltra/plugins/one.so\"\n"
+        "@=\"\"\n"
+        "\"raw\"=hex(1):61,00,62,00\n"
+        "\"multi\"=hex(7):61,00,00,00,00,00\n"
+        "\"n\"=dword:00000010\n"
+        "\"blob\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\n"
+        "  16,17,18,19\n";
+    std::mt19937 rng(99);
+    auto pick = [&](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+    };
+    int opened = 0;
+    int refused = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string text = valid;
+        // One mutation mostly: a few of them nearly always break the file.
+        const int mutations = pick(4) == 0 ? 2 : 1;
+        for (int m = 0; m < mutations; ++m) {
+            const std::size_t at = pick(text.size());
+            switch (pick(3)) {
+                case 0:
+                    text[at] = static_cast<char>(pick(256));
+                    break;
+                case 1:
+                    text.erase(at, 1 + pick(8));
+                    break;
+                default:
+                    text.insert(at, 1, "\\\",\n[]=-"[pick(7)]);
+                    break;
+            }
+        }
+        WriteText(m_file, text);
+        RegKey key = nullptr;
+        const platform::ErrorCode r = platform::RegOpenKeyEx(
+            platform::HkeyLocalMachine(), L"Software\\Keltra\\Brismont Settings\\SvcPlugins", 0,
+            platform::kKeyRead, &key);
+        if (r == platform::kErrorInvalidData) {
+            ++refused;
+            EXPECT_NE(std::wstring::npos,
+                      std::wstring(platform::RegistryFileError()).find(L".reg:"));
+            continue;
+        }
+        if (r != 0) {
+            EXPECT_EQ(platform::kErrorFileNotFound, r);
+            continue;
+        }
+        ++opened;
+        for (std::uint32_t i = 0; i < 64; ++i) {
+            // Exact-size heap buffers, so that the sanitizers see any write past them.
+            const std::uint32_t nameCap = 1 + static_cast<std::uint32_t>(pick(12));
+            const std::uint32_t dataCap = static_cast<std::uint32_t>(pick(40));
+            auto name = std::make_unique<wchar_t[]>(nameCap);
+            auto data = std::make_unique<std::uint8_t[]>(dataCap + 1);
+            std::uint32_t nameChars = nameCap;
+            std::uint32_t dataBytes = dataCap;
+            const platform::ErrorCode e = platform::RegEnumValue(key, i, name.get(), &nameChars,
+                                                                 nullptr, data.get(), &dataBytes);
+            if (e == platform::kErrorNoMoreItems) {
+                break;
+            }
+            EXPECT_TRUE(e == 0 || e == platform::kErrorMoreData) << e;
+        }
+        EXPECT_EQ(0u, platform::RegCloseKey(key));
+    }
+    EXPECT_GT(opened, 0);
+    EXPECT_GT(refused, 0);
 }
 
 KELTRA_CHILD_ROLE(registry_writer) {
