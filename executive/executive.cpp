@@ -197,6 +197,11 @@ void Executive::MainLoop(void* mainArgs) {
 }
 
 bool Executive::PostPacket(MsgHeader* packet) {
+    // No pair (never created, or destroyed): there is no thread to post to, and the platform
+    // does not reject thread id 0 everywhere.
+    if (m_handlerThread.GetId() == 0) {
+        return false;
+    }
     m_packetsPosted.fetch_add(1, std::memory_order_acq_rel);
     if (!platform::PostThreadMessage(m_handlerThread.GetId(), packet->message,
                                      reinterpret_cast<std::uintptr_t>(packet), 0)) {
