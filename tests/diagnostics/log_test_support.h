@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -106,30 +105,70 @@ struct LogFileContent {
 };
 
 inline bool ParseLogLine(const std::wstring& text, LogLine* line) {
-    static const std::wregex kHeader(
-        L"^(\\d{4})/(\\d{2})/(\\d{2}) (\\d{2}):(\\d{2}):(\\d{2})\\.(\\d{3})\\|([^\\r\\n])\\|"
-        L"(\\d{6,})\\|(\\d{6,})\\|([^\\r\\n]*?)\\(L(-?\\d+)\\): ([\\s\\S]*)$");
+    // Checked by position against the layout, character by character.
     line->raw = text;
-    std::wsmatch m;
-    if (!std::regex_match(text, m, kHeader)) {
-        line->framed = false;
+    line->framed = false;
+    static const wchar_t kStamp[] = L"9999/99/99 99:99:99.999|";
+    std::size_t p = 0;
+    for (; kStamp[p] != L'\0'; ++p) {
+        if (p >= text.size()) {
+            return false;
+        }
+        const bool digit = text[p] >= L'0' && text[p] <= L'9';
+        if (kStamp[p] == L'9' ? !digit : text[p] != kStamp[p]) {
+            return false;
+        }
+    }
+    auto number = [&](std::size_t from, std::size_t count) {
+        return std::stoi(text.substr(from, count));
+    };
+    line->year = number(0, 4);
+    line->month = number(5, 2);
+    line->day = number(8, 2);
+    line->hour = number(11, 2);
+    line->minute = number(14, 2);
+    line->second = number(17, 2);
+    line->millisecond = number(20, 3);
+    if (text.size() < p + 2 || text[p] == L'\r' || text[p] == L'\n' || text[p + 1] != L'|') {
         return false;
     }
-    line->framed = true;
-    line->year = std::stoi(m[1].str());
-    line->month = std::stoi(m[2].str());
-    line->day = std::stoi(m[3].str());
-    line->hour = std::stoi(m[4].str());
-    line->minute = std::stoi(m[5].str());
-    line->second = std::stoi(m[6].str());
-    line->millisecond = std::stoi(m[7].str());
-    line->level = m[8].str()[0];
-    line->processId = static_cast<std::uint32_t>(std::stoul(m[9].str()));
-    line->threadId = static_cast<std::uint32_t>(std::stoul(m[10].str()));
-    line->function = m[11].str();
-    line->sourceLine = std::stoi(m[12].str());
-    line->message = m[13].str();
-    return true;
+    line->level = text[p];
+    p += 2;
+    auto id = [&](std::uint32_t* value) {
+        const std::size_t start = p;
+        while (p < text.size() && text[p] >= L'0' && text[p] <= L'9') {
+            ++p;
+        }
+        if (p - start < 6 || p >= text.size() || text[p] != L'|') {
+            return false;
+        }
+        *value = static_cast<std::uint32_t>(std::stoul(text.substr(start, p - start)));
+        ++p;
+        return true;
+    };
+    if (!id(&line->processId) || !id(&line->threadId)) {
+        return false;
+    }
+    for (std::size_t open = text.find(L"(L", p); open != std::wstring::npos;
+         open = text.find(L"(L", open + 1)) {
+        std::size_t q = open + 2;
+        if (q < text.size() && text[q] == L'-') {
+            ++q;
+        }
+        const std::size_t digits = q;
+        while (q < text.size() && text[q] >= L'0' && text[q] <= L'9') {
+            ++q;
+        }
+        if (q == digits || text.compare(q, 3, L"): ") != 0) {
+            continue;
+        }
+        line->function = text.substr(p, open - p);
+        line->sourceLine = std::stoi(text.substr(open + 2, q - open - 2));
+        line->message = text.substr(q + 3);
+        line->framed = true;
+        return true;
+    }
+    return false;
 }
 
 inline LogFileContent ReadLogFile(const std::wstring& path) {
