@@ -15,9 +15,13 @@
 // alternate signal stack (unless it already has one), so a stack overflow is caught too.
 // Signals that a process sends (kill, raise) are not faults and are never swallowed.
 //
-// Cost of a guarded call that does not fault: on Windows two plain calls (no setup, the
-// handler is found from unwind tables); on POSIX a sigsetjmp that saves the signal mask (one
-// system call) and two thread-local stores.
+// Stack overflows: on Windows the guard gives every thread of the process a stack guarantee of
+// 64 KB as it starts (a TLS callback), so the dispatcher and the guard have room after an
+// overflow; the guard page is put back afterwards. POSIX uses the alternate signal stack.
+//
+// Cost of a guarded call that does not fault: on Windows two extra plain calls, no setup
+// (a few nanoseconds); on POSIX a sigsetjmp that saves the signal mask, i.e. one system call
+// (0.1 to 0.3 us on ordinary Linux), and two thread-local stores.
 //
 // Thread safety: every function may be called from any thread; each thread has its own guard
 // state. Guards nest: the innermost one takes the fault.

@@ -34,16 +34,27 @@ constexpr int kUrcForeignExceptionCaught = 1;
 // handler and RtlUnwindEx each need several kilobytes (contexts of 1.2 KB are copied).
 constexpr ULONG kStackGuarantee = 64 * 1024;
 
-thread_local bool t_stackGuaranteed = false;
-
-void GuaranteeStackForHandlers() {
-    t_stackGuaranteed = true;
+// Runs on every thread of the process as it starts (and on the first thread before the C++
+// runtime), so each thread that may make a guarded call has the room without a per-call check.
+void NTAPI GuaranteeStackForHandlers(PVOID, DWORD reason, PVOID) {
+    if (reason != DLL_PROCESS_ATTACH && reason != DLL_THREAD_ATTACH) {
+        return;
+    }
     ULONG current = 0;
     if (SetThreadStackGuarantee(&current) && current < kStackGuarantee) {
         ULONG wanted = kStackGuarantee;
         SetThreadStackGuarantee(&wanted);
     }
 }
+
+}  // namespace
+
+// A TLS callback: the runtime's TLS directory lists every pointer placed between its .CRT$XLA
+// and .CRT$XLZ markers.
+extern "C" __attribute__((section(".CRT$XLF"), used))
+const PIMAGE_TLS_CALLBACK keltra_fault_guard_thread_start = &GuaranteeStackForHandlers;
+
+namespace {
 
 platform::FaultKind KindOf(DWORD code) {
     switch (code) {
@@ -128,9 +139,6 @@ EXCEPTION_DISPOSITION keltra_fault_guard_handler(EXCEPTION_RECORD* exception,
 namespace platform {
 
 bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault) noexcept {
-    if (!t_stackGuaranteed) {
-        GuaranteeStackForHandlers();
-    }
     GuardRecord record = {};
     if (keltra_fault_guard_enter(routine, context, &record) != 0) {
         return true;
