@@ -51,10 +51,12 @@ PreviousAction g_previous[kSignalCount][2];
 std::atomic<int> g_previousSlot[kSignalCount] = {-1, -1, -1, -1, -1};
 
 std::atomic<UnguardedFaultHandler> g_unguardedHandler{nullptr};
-std::atomic<bool> g_installed{false};
+// Set by the first guarded call: it installs (or re-asserts) the handlers even when the
+// crash handler's hook installed them earlier, before plug-in initialisers ran.
+std::atomic<bool> g_guardInstalled{false};
 std::mutex g_installMutex;
 
-void InstallHandlers() noexcept {
+void InstallHandlers(bool forGuard) noexcept {
     std::lock_guard<std::mutex> lock(g_installMutex);
     for (int i = 0; i < kSignalCount; ++i) {
         struct sigaction current = {};
@@ -79,7 +81,9 @@ void InstallHandlers() noexcept {
         sigemptyset(&mine.sa_mask);
         ::sigaction(kFaultSignals[i], &mine, nullptr);
     }
-    g_installed.store(true, std::memory_order_release);
+    if (forGuard) {
+        g_guardInstalled.store(true, std::memory_order_release);
+    }
 }
 
 int IndexOf(int signalNumber) {
@@ -247,8 +251,8 @@ thread_local AltStack t_altStack;
 }  // namespace
 
 bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault) noexcept {
-    if (!g_installed.load(std::memory_order_acquire)) {
-        InstallHandlers();
+    if (!g_guardInstalled.load(std::memory_order_acquire)) {
+        InstallHandlers(true);
     }
     if (!t_altStack.Prepared()) {
         t_altStack.Prepare();
@@ -284,7 +288,7 @@ bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault)
 
 void SetUnguardedFaultHandler(UnguardedFaultHandler handler) noexcept {
     g_unguardedHandler.store(handler, std::memory_order_release);
-    InstallHandlers();
+    InstallHandlers(false);
 }
 
 }  // namespace platform

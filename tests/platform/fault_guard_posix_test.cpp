@@ -207,7 +207,8 @@ KELTRA_CHILD_ROLE(guard_posix_foreign_handler_later) {
 }
 
 KELTRA_CHILD_ROLE(guard_posix_foreign_handler_first) {
-    InstallForeignSegvHandler();  // before the first guarded call, as a plug-in's initialiser
+    platform::SetUnguardedFaultHandler(&ExitWith43);  // the crash handler, at process start
+    InstallForeignSegvHandler();  // a plug-in's initialiser, before the first guarded call
     if (Guarded([] { Lib().writeTo(0); })) {
         return 5;
     }
@@ -218,6 +219,7 @@ TEST(FaultGuardPosix, TheGuardTakesItsSignalsBackAndChainsToTheDisplacedHandler)
     EXPECT_EQ(keltra::test::RunChild("guard_posix_foreign_handler_later"), 44u);
     EXPECT_EQ(keltra::test::RunChild("guard_posix_foreign_handler_first"), 0u)
         << "44: a handler installed before the first guarded call kept the signal";
+    // (43 would mean the guarded fault reached the crash handler's hook.)
 }
 
 // --- Signal mask and alternate stack -------------------------------------------------------
