@@ -204,7 +204,7 @@ TEST_F(Manager, EveryPlugInSuppressedMakesTheWaitFail) {
 }
 
 TEST_F(Manager, LatePlugInIsSuppressedAndNeverWaitedForAgain) {
-    BoundsScope bounds(300, 1500);
+    BoundsScope bounds(300, 3000);
     set.Add(L"tp_good");
     TestLib& late = set.Add(L"tp_hang_handler");
     set.Add(L"tp_good");
@@ -231,7 +231,7 @@ TEST_F(Manager, LatePlugInIsSuppressedAndNeverWaitedForAgain) {
 }
 
 TEST_F(Manager, HungPlugInsStillUnloadWithinTheBounds) {
-    BoundsScope bounds(300, 300);
+    BoundsScope bounds(300, 3000);
     set.Add(L"tp_hang_handler");
     set.Add(L"tp_hang_main");
     set.Add(L"tp_good");
