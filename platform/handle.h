@@ -9,13 +9,15 @@ namespace platform {
 
 /// Closes a handle returned by any creation call of the platform layer (event, thread,
 /// mutex, file, process). False with the last error 6 for a null, invalid or closed handle.
-/// Closing a thread handle does not stop the thread.
+/// Closing a thread handle does not stop the thread, nor does closing a process handle end
+/// the child. Do not close a handle that a blocked wait is using: Windows leaves that
+/// undefined (on POSIX the wait keeps the object alive until it returns).
 bool CloseHandle(Handle handle) noexcept;
 
 /// Owns one handle and closes it on destruction. Treats both null and kInvalidHandleValue
 /// as "no handle", so it fits the creation calls that return either on failure.
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(Handle handle) noexcept : m_handle(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
@@ -40,7 +42,7 @@ public:
         m_handle = handle;
     }
 
-private:
+  private:
     Handle m_handle = nullptr;
 };
 

@@ -20,8 +20,10 @@ namespace platform {
 /// returns kWaitObject0 + index of the lowest signalled object. kWaitTimeout when the time
 /// passes. A count of 0, a count above 64 or a null array fails with kWaitFailed and the
 /// last error 87 (ERROR_INVALID_PARAMETER), without waiting; a bad handle fails with 6.
+/// A wait-all must not name one object twice (87 on Windows and POSIX; Wine lets it pass).
 /// On POSIX a named mutex can only be waited on alone (count 1); mixed with other
-/// objects the wait fails with 87.
+/// objects the wait fails with 87. Several waiters of one auto-reset event are served in no
+/// promised order.
 [[nodiscard]] std::uint32_t WaitForMultipleObjects(std::uint32_t count, const Handle* objects,
                                                    bool waitAll,
                                                    std::uint32_t milliseconds) noexcept;

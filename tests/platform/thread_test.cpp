@@ -190,6 +190,35 @@ TEST(TerminateThreadTest, EndsAThreadBlockedInGetMessageAndItsQueue) {
     EXPECT_EQ(kErrorInvalidThreadId, GetLastError());
 }
 
+struct SelfTerminator {
+    UniqueHandle go{CreateEvent(true, false)};
+    Handle self = nullptr;
+    std::atomic<bool> returned{false};
+};
+
+std::uint32_t TerminateSelf(void* argument) {
+    auto* victim = static_cast<SelfTerminator*>(argument);
+    if (WaitForSingleObject(victim->go.Get(), kLongWait) != kWaitObject0) {
+        return 1;
+    }
+    TerminateThread(victim->self, 55);
+    victim->returned.store(true);
+    return 2;
+}
+
+TEST(TerminateThreadTest, AThreadThatTerminatesItselfDoesNotReturnFromTheCall) {
+    SelfTerminator victim;
+    UniqueHandle thread(BeginThread(&TerminateSelf, &victim, nullptr));
+    ASSERT_TRUE(thread.Valid());
+    victim.self = thread.Get();
+    ASSERT_TRUE(SetEvent(victim.go.Get()));
+    ASSERT_EQ(kWaitObject0, WaitForSingleObject(thread.Get(), kLongWait));
+    std::uint32_t code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread.Get(), &code));
+    EXPECT_EQ(55u, code);
+    EXPECT_FALSE(victim.returned.load());
+}
+
 TEST(TerminateThreadTest, LeavesAnEndedThreadAsItWas) {
     TestThread thread([] { return 5u; });
     ASSERT_TRUE(thread.Started());
