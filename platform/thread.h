@@ -13,7 +13,8 @@ using ThreadRoutine = std::uint32_t (*)(void* argument);
 /// Starts a thread at once running routine(argument), with the default stack size, like
 /// _beginthreadex. Stores its id in *threadId when threadId is not null. Returns the
 /// thread's handle (waitable; signalled once the thread has ended), or null on failure with
-/// the last error set. The handle stays valid after the thread ends, until CloseHandle.
+/// the last error set (87 for a null routine). The handle stays valid after the thread ends,
+/// until CloseHandle.
 [[nodiscard]] Handle BeginThread(ThreadRoutine routine, void* argument,
                                  std::uint32_t* threadId) noexcept;
 

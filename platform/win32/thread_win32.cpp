@@ -9,6 +9,11 @@ namespace platform {
 static_assert(sizeof(unsigned) == sizeof(std::uint32_t));
 
 Handle BeginThread(ThreadRoutine routine, void* argument, std::uint32_t* threadId) noexcept {
+    if (routine == nullptr) {
+        // The C runtime would call its invalid-parameter handler, which ends the process.
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
     unsigned id = 0;
     // On x64 there is one calling convention, so the routine is what _beginthreadex expects.
     const std::uintptr_t handle = ::_beginthreadex(nullptr, 0, routine, argument, 0, &id);

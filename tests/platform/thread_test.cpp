@@ -84,7 +84,7 @@ TEST(ThreadTest, CurrentThreadIdIsStableAndDistinct) {
     EXPECT_NE(0u, GetCurrentProcessId());
 }
 
-TEST(ThreadTest, BadHandlesFail) {
+TEST(ThreadTest, BadHandlesAndANullRoutineFail) {
     Handle closed = CreateEvent(true, false);
     ASSERT_TRUE(CloseHandle(closed));
     std::uint32_t code = 0;
@@ -102,6 +102,10 @@ TEST(ThreadTest, BadHandlesFail) {
     SetLastError(0);
     EXPECT_FALSE(GetExitCodeThread(event.Get(), &code));
     EXPECT_EQ(kErrorInvalidHandle, GetLastError());
+
+    SetLastError(0);
+    EXPECT_EQ(nullptr, BeginThread(nullptr, nullptr, nullptr));
+    EXPECT_EQ(kErrorInvalidParameter, GetLastError());
 }
 
 // Terminated threads run no further code of their own: their state lives outside them.
