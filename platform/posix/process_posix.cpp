@@ -86,6 +86,7 @@ std::mutex& EnvironmentMutex() noexcept {
 namespace platform {
 
 std::wstring GetExecutablePath() {
+    posix::TerminationDeferral deferral;
     std::vector<char> buffer(256);
     for (;;) {
         const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -122,7 +123,12 @@ Handle StartProcess(const std::wstring& program, const std::vector<std::wstring>
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, utf8[0].c_str(), nullptr, &attr, argv.data(), environ);
+    int error = 0;
+    {
+        // setenv may move environ while the child's copy is being made.
+        std::lock_guard<std::mutex> lock(posix::EnvironmentMutex());
+        error = posix_spawn(&pid, utf8[0].c_str(), nullptr, &attr, argv.data(), environ);
+    }
     posix_spawnattr_destroy(&attr);
     if (error != 0) {
         SetLastError(ErrorFromErrno(error));
@@ -183,6 +189,7 @@ bool TerminateProcess(Handle process, std::uint32_t exitCode) noexcept {
 }
 
 std::wstring GetEnvironmentVariable(const wchar_t* name) {
+    posix::TerminationDeferral deferral;
     if (name == nullptr) {
         return {};
     }

@@ -1,11 +1,13 @@
 // The POSIX backend's clocks: local wall-clock time with milliseconds, and a monotonic tick count.
 #include <time.h>
 
+#include "platform/posix/kernel_object.h"
 #include "platform/time.h"
 
 namespace platform {
 
 void GetLocalTime(LocalTime* time) noexcept {
+    posix::TerminationDeferral deferral;  // localtime_r takes the C library's time-zone lock
     if (time == nullptr) {
         return;
     }

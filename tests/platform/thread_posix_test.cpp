@@ -15,6 +15,7 @@
 #include "platform/handle.h"
 #include "platform/message_queue.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 #include "platform/wait.h"
 #include "tests/platform/thread_test_helpers.h"
 
@@ -65,7 +66,8 @@ struct ChurnVictim {
     UniqueHandle event{CreateEvent(false, false)};
 };
 
-// Goes in and out of the layer's locks and allocations as fast as it can.
+// Goes in and out of the layer's locks and allocations (and the C library's time-zone
+// lock) as fast as it can.
 std::uint32_t ChurnForever(void* argument) {
     auto* victim = static_cast<ChurnVictim*>(argument);
     ThreadMessage message;
@@ -79,6 +81,8 @@ std::uint32_t ChurnForever(void* argument) {
         (void)WaitForSingleObject(victim->event.Get(), 0);
         PostThreadMessage(self, 0x40C, 0, 0);
         PeekMessage(&message, 0, 0, kPmRemove);
+        LocalTime now;
+        GetLocalTime(&now);
         if (round == 100) {
             SetEvent(victim->started.Get());
         }
