@@ -162,11 +162,11 @@ void CLogFile::CMutexLock::Close() {
 // ---- CLogFile: the file ------------------------------------------------------------------
 
 CLogFile::CLogFile() {
-    m_levelRanks['V'] = 0;
-    m_levelRanks['D'] = 1;
-    m_levelRanks['I'] = 2;
-    m_levelRanks['W'] = 3;
-    m_levelRanks['E'] = 4;
+    m_levelRanks[static_cast<unsigned char>('V')] = 0;
+    m_levelRanks[static_cast<unsigned char>('D')] = 1;
+    m_levelRanks[static_cast<unsigned char>('I')] = 2;
+    m_levelRanks[static_cast<unsigned char>('W')] = 3;
+    m_levelRanks[static_cast<unsigned char>('E')] = 4;
 }
 
 CLogFile::~CLogFile() {

@@ -298,7 +298,7 @@ bool WaitOrStop(const LogFollowOptions& options) {
 class Follower {
   public:
     Follower(const LogFollowOptions& options, const LogTextSink& out)
-        : m_options(options), m_out(out), m_reader(options.minRank) {}
+        : m_out(out), m_reader(options.minRank) {}
 
     // Reads from the current point to the end of the file.
     bool ReadToEnd(platform::Handle file) {
@@ -376,7 +376,6 @@ class Follower {
         }
     }
 
-    const LogFollowOptions& m_options;
     const LogTextSink& m_out;
     LogTextReader m_reader;
     std::uint64_t m_offset = 0;
