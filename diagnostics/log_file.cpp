@@ -253,6 +253,7 @@ int CLogFile::Open() {
         return 0;
     }
     m_file = file;
+    m_endOfLastLine = kUnknownEnd;
     return 1;
 }
 
@@ -323,8 +324,9 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
             if (!SeekTo(m_file, size)) {
                 break;
             }
-        } else if (size >= 4) {
-            // Read the last two characters; that also leaves the position at the end.
+        } else if (size >= 4 && size != m_endOfLastLine) {
+            // Someone else wrote last: read the last two characters (which also leaves the
+            // position at the end). After a line of this object's own, its CR LF is there.
             unsigned char last[4] = {};
             std::uint32_t got = 0;
             if (!SeekTo(m_file, size - 4)) {
@@ -375,6 +377,7 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
         }
         result =
             platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr) ? 1 : 0;
+        m_endOfLastLine = result == 1 ? size + (needPad ? 1 : 0) + bytes : kUnknownEnd;
     } while (false);
     (void)m_lock.Unlock();
     return result;

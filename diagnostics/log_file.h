@@ -170,6 +170,12 @@ class CLogFile {
     /// The largest message buffer a log call may grow to (tests lower it to reach the limit
     /// quickly).
     std::size_t m_largestMessageBuffer = kLargestFormatCapacity;
+
+  private:
+    static constexpr std::uint64_t kUnknownEnd = ~std::uint64_t{0};
+    // Where this object's last line ended (under the mutex): while the file still has that
+    // size, nobody wrote since and its end need not be read to know it ends a line.
+    std::uint64_t m_endOfLastLine = kUnknownEnd;
 };
 
 /// The table of named logs. Empty in this system.
