@@ -178,9 +178,9 @@ class PluginSet {
             const std::wstring copy =
                 m_dir + platform::kPathSeparator + L"noop" + (name + 1) + platform::kLibrarySuffix;
             std::error_code ec;
+            std::filesystem::remove(std::filesystem::path(copy), ec);
             std::filesystem::copy_file(std::filesystem::path(NoopPluginPath()),
-                                       std::filesystem::path(copy),
-                                       std::filesystem::copy_options::overwrite_existing, ec);
+                                       std::filesystem::path(copy), ec);
             std::u16string units = platform::WideToUtf16(copy);
             units.push_back(u'\0');
             std::vector<std::uint8_t> bytes;

@@ -25,11 +25,13 @@ Thread::~Thread() {
 std::uint32_t Thread::StartRoutine(void* self) {
     auto* thread = static_cast<Thread*>(self);
     thread->m_procedure(thread->m_argument);
+    thread->m_procedureReturned.store(true);
     return 0;
 }
 
 bool Thread::Start(Procedure procedure, void* argument) {
     Destroy();
+    m_procedureReturned.store(false);
     m_procedure = procedure;
     m_argument = argument;
     m_handle = platform::BeginThread(&Thread::StartRoutine, this, &m_id);
@@ -46,11 +48,19 @@ void Thread::Destroy() {
     if (m_handle == nullptr) {
         return;
     }
-    if (platform::WaitForSingleObject(m_handle, 0) != platform::kWaitObject0) {
+    const std::uint32_t settleMs = GetTimeouts().terminateSettleMs;
+    bool ended = platform::WaitForSingleObject(m_handle, 0) == platform::kWaitObject0;
+    if (!ended && m_procedureReturned.load()) {
+        // The procedure is done and the thread is only passing through the runtime's thread
+        // exit, which on Windows runs under the loader lock: terminating it there would leave
+        // that lock held and hang the next library load or free. Let it finish instead.
+        ended = platform::WaitForSingleObject(m_handle, settleMs) == platform::kWaitObject0;
+    }
+    if (!ended) {
         platform::TerminateThread(m_handle, 0);
         // Termination may take effect after the call returns; give it a bounded moment so
         // that the caller does not free code or data the thread may still be running on.
-        (void)platform::WaitForSingleObject(m_handle, GetTimeouts().terminateSettleMs);
+        (void)platform::WaitForSingleObject(m_handle, settleMs);
     }
     m_procedure = nullptr;
     m_argument = nullptr;

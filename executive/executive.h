@@ -90,7 +90,9 @@ class Thread {
     /// running procedure(argument). True when a thread was started.
     bool Start(Procedure procedure, void* argument);
 
-    /// Terminates the thread if it still runs, closes the handle and clears the slot.
+    /// Terminates the thread if it still runs, closes the handle and clears the slot. A thread
+    /// whose procedure has already returned is given the settle time to finish exiting before
+    /// it would be terminated.
     void Destroy();
 
     [[nodiscard]] platform::Handle GetHandle() const noexcept { return m_handle; }
@@ -103,6 +105,8 @@ class Thread {
     std::uint32_t m_id = 0;
     Procedure m_procedure = nullptr;
     void* m_argument = nullptr;
+    // Set by the thread once its procedure has returned: what remains is the runtime's exit.
+    std::atomic<bool> m_procedureReturned{false};
 };
 
 class Executive {

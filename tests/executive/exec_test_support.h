@@ -167,8 +167,10 @@ inline std::wstring CopyPlugin(const std::wstring& baseName, const std::wstring&
     const std::wstring from = PluginPath(baseName);
     const std::wstring to = dir + platform::kPathSeparator + newBaseName + platform::kLibrarySuffix;
     std::error_code ec;
-    std::filesystem::copy_file(std::filesystem::path(from), std::filesystem::path(to),
-                               std::filesystem::copy_options::overwrite_existing, ec);
+    // A directory name can come back in a later run (process ids are reused, under Wine
+    // quickly): replace what an earlier run left there.
+    std::filesystem::remove(std::filesystem::path(to), ec);
+    std::filesystem::copy_file(std::filesystem::path(from), std::filesystem::path(to), ec);
     EXPECT_FALSE(ec) << "copy " << platform::WideToUtf8(from) << ": " << ec.message();
     return to;
 }

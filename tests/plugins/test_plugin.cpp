@@ -25,6 +25,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -93,7 +94,13 @@ void WaitForRelease() {
 #if defined(TP_FAULT_KIND)
 [[maybe_unused]] void Fault() {
 #if TP_FAULT_KIND == 1
-    int* volatile address = nullptr;
+    // A page reserved without access: the null page is not reliably unmapped everywhere.
+#if defined(_WIN32)
+    void* page = ::VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS);
+#else
+    void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+#endif
+    int* volatile address = static_cast<int*>(page);
     *address = 42;
 #elif TP_FAULT_KIND == 2
     volatile int zero = 0;
