@@ -63,6 +63,8 @@ TEST_F(Discovery, NameTypeAndExistenceRules) {
     key.SetString(L"sMulti", fileC, platform::kRegMultiSz);    // not REG_SZ
     key.SetRaw(L"sBinary", platform::kRegBinary, Utf16LeBytes(fileC));
     key.SetDword(L"sDword", 1);
+    key.SetRaw(L"sQword", platform::kRegQword, {1, 0, 0, 0, 0, 0, 0, 0});
+    key.SetRaw(L"sNone", platform::kRegNone, Utf16LeBytes(fileC));
     key.SetString(L"", fileC);              // default value
     key.SetString(L"uMissing", Missing());  // counted, missing
     key.SetString(L"vDirectory", dir);      // a directory exists
@@ -94,12 +96,14 @@ TEST_F(Discovery, NameTypeAndExistenceRules) {
     EXPECT_EQ(r.fates[L"sMulti"], ValueFate::NotString);
     EXPECT_EQ(r.fates[L"sBinary"], ValueFate::NotString);
     EXPECT_EQ(r.fates[L"sDword"], ValueFate::NotString);
+    EXPECT_EQ(r.fates[L"sQword"], ValueFate::NotString);
+    EXPECT_EQ(r.fates[L"sNone"], ValueFate::NotString);
     EXPECT_EQ(r.fates[L"uMissing"], ValueFate::FileMissing);
     EXPECT_EQ(r.counted.count(L"uMissing"), 1u);
     EXPECT_FALSE(r.counted[L"uMissing"]);
     EXPECT_EQ(r.counted.count(L"Plugin"), 0u);
     EXPECT_EQ(r.endCode, platform::kErrorNoMoreItems);
-    EXPECT_EQ(r.endIndex, 12u);
+    EXPECT_EQ(r.endIndex, 14u);
 }
 
 TEST_F(Discovery, KeepsRegistryOrderAndDropsLaterDuplicates) {
