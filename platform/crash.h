@@ -54,7 +54,8 @@ struct CrashHooks {
     void (*onFaultSignal)(int signalNumber);
 };
 
-/// Registers the process-wide hooks. Windows: SetUnhandledExceptionFilter; the purecall, new
+/// Registers the process-wide hooks. Windows: SetUnhandledExceptionFilter; a vectored handler
+/// that only records processor faults (see CurrentSignalExceptionPointers); the purecall, new
 /// and invalid-parameter handlers of the linked C runtime and of every C runtime DLL loaded
 /// at this moment that exports the setter; _set_abort_behavior(_CALL_REPORTFAULT) where a
 /// loaded runtime exports it; signal() for SIGABRT, SIGINT and SIGTERM. POSIX: the fault
@@ -97,10 +98,13 @@ void InitialiseExceptionRecord(ExceptionRecord* record, std::uint32_t code,
 [[nodiscard]] const void* ExceptionAddressOf(const ExceptionRecord* record) noexcept;
 
 /// Crash path. The exception pointers that describe the signal the calling thread is
-/// handling, or null when there are none. Windows: the C runtime's pointers for SIGFPE and
-/// SIGSEGV (__pxcptinfoptrs), null for every other signal. POSIX: the record (code = signal
-/// number, address = si_addr) and context (from the signal's ucontext) of the signal with
-/// this number that the hooks are delivering on the calling thread. The storage is static.
+/// handling, or null when there are none (a raised signal, for example). Windows: for SIGFPE,
+/// SIGSEGV and SIGILL, the C runtime's pointers (__pxcptinfoptrs) or, when the runtime has
+/// none (mingw's start-up filter calls the handler without them), the fault being dispatched
+/// on the calling thread as a recording vectored handler saw it; null for other signals.
+/// POSIX: the record (code = signal number, address = si_addr) and context (from the
+/// signal's ucontext) of the signal with this number that the hooks are delivering on the
+/// calling thread. The storage is static.
 [[nodiscard]] ExceptionPointers* CurrentSignalExceptionPointers(int signalNumber) noexcept;
 
 /// Crash path. Writes a minidump of the process to path (created or replaced; its directory

@@ -166,13 +166,14 @@ ExceptionPointers* Stash(int signalNumber, const siginfo_t* info,
         ZeroBytes(context, sizeof *context);
         context->contextFlags = kContextAmd64;
     }
-    // Code: the signal number, flags: si_code, address: the faulting address for a fault, the
-    // interrupted instruction for any other signal (si_addr means nothing there).
+    // Code: the signal number, flags: si_code, address: the faulting address for a fault the
+    // kernel reported (si_code > 0), else the interrupted instruction (a sent or raised
+    // signal's si_addr holds the sender's ids, not an address).
     MdException* record = AsException(&slot->record);
     ZeroBytes(record, sizeof *record);
     record->exceptionCode = static_cast<std::uint32_t>(signalNumber);
     record->exceptionFlags = info != nullptr ? static_cast<std::uint32_t>(info->si_code) : 0;
-    record->exceptionAddress = (info != nullptr && IsFaultSignal(signalNumber))
+    record->exceptionAddress = (info != nullptr && info->si_code > 0 && IsFaultSignal(signalNumber))
                                    ? reinterpret_cast<std::uint64_t>(info->si_addr)
                                    : context->rip;
     slot->pointers.exceptionRecord = &slot->record;

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
+
 #include "platform/crash.h"
 
 // CaptureCurrentContext is RtlCaptureContext itself, reached by a jump so that no frame of
@@ -16,6 +18,12 @@ __asm__(
     ".def keltra_capture_current_context; .scl 2; .type 32; .endef\n"
     "keltra_capture_current_context:\n"
     "    jmp *__imp_RtlCaptureContext(%rip)\n");
+
+// g++ vtables refer to __cxa_pure_virtual weakly, and in a static mingw link nothing else
+// pulls it in: a pure virtual call would jump to address 0. Referring to it here links the C++
+// library's own, which reports the call and ends in std::terminate, the crash handler's.
+extern "C" void __cxa_pure_virtual();
+[[gnu::used]] void (*const g_keepPureVirtualHandler)() = &__cxa_pure_virtual;
 
 namespace platform {
 
@@ -86,10 +94,12 @@ DWORD WriteDumpFor(DWORD threadId, const wchar_t* path, EXCEPTION_POINTERS* exce
         reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
     DWORD error = ERROR_PROC_NOT_FOUND;
     if (write != nullptr) {
-        MINIDUMP_CALLBACK_INFORMATION callback = {nullptr, nullptr};
+        // No callback information at all rather than one with a null routine: both mean "no
+        // callbacks", but some dbghelp implementations (Wine's) call the routine of any
+        // callback information they are given, null or not, and fault half-way through.
         if (write(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
                   exceptionPointers != nullptr ? &exceptionInformation : nullptr, nullptr,
-                  &callback)) {
+                  nullptr)) {
             CloseHandle(file);
             FreeLibrary(dbghelp);
             return ERROR_SUCCESS;
@@ -100,6 +110,98 @@ DWORD WriteDumpFor(DWORD threadId, const wchar_t* path, EXCEPTION_POINTERS* exce
     CloseHandle(file);
     DeleteFileW(path);
     return error;
+}
+
+// The last processor fault met on each thread, copied at first chance by a vectored handler
+// that only records (it never handles anything). mingw's start-up code catches a fault of the
+// main thread in a frame filter of its own and calls the SIGSEGV, SIGFPE or SIGILL handler
+// without publishing the exception pointers the way the C runtime's filter does; this copy
+// gives the handler the system's description of the fault all the same.
+struct FaultSlot {
+    std::atomic<DWORD> threadId;
+    int signalNumber;
+    ULONG_PTR recordAddress;  // where the dispatcher kept the record: inside the live dispatch
+    DWORD64 faultRsp;         // the faulting frame's stack pointer
+    EXCEPTION_RECORD record;
+    CONTEXT context;
+    EXCEPTION_POINTERS pointers;
+};
+constexpr int kFaultSlots = 64;
+FaultSlot g_faultSlots[kFaultSlots];
+
+// The signal the C runtime raises for a processor fault, or 0 when none.
+int SignalOfFault(DWORD code) {
+    switch (code) {
+        case EXCEPTION_ACCESS_VIOLATION:
+        case EXCEPTION_IN_PAGE_ERROR:
+        case EXCEPTION_STACK_OVERFLOW:
+        case EXCEPTION_DATATYPE_MISALIGNMENT:
+        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+            return SIGSEGV;
+        case EXCEPTION_ILLEGAL_INSTRUCTION:
+        case EXCEPTION_PRIV_INSTRUCTION:
+            return SIGILL;
+        case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        case EXCEPTION_INT_OVERFLOW:
+        case EXCEPTION_FLT_DENORMAL_OPERAND:
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        case EXCEPTION_FLT_INEXACT_RESULT:
+        case EXCEPTION_FLT_INVALID_OPERATION:
+        case EXCEPTION_FLT_OVERFLOW:
+        case EXCEPTION_FLT_STACK_CHECK:
+        case EXCEPTION_FLT_UNDERFLOW:
+            return SIGFPE;
+        default:
+            return 0;
+    }
+}
+
+FaultSlot* FaultSlotOfThread(DWORD threadId) {
+    for (FaultSlot& slot : g_faultSlots) {
+        if (slot.threadId.load(std::memory_order_acquire) == threadId) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+LONG CALLBACK RecordFault(EXCEPTION_POINTERS* exceptionPointers) {
+    const int signalNumber = SignalOfFault(exceptionPointers->ExceptionRecord->ExceptionCode);
+    if (signalNumber == 0) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    const DWORD self = GetCurrentThreadId();
+    FaultSlot* slot = FaultSlotOfThread(self);
+    for (int i = 0; slot == nullptr && i < kFaultSlots; ++i) {
+        DWORD expected = 0;
+        if (g_faultSlots[i].threadId.compare_exchange_strong(expected, self)) {
+            slot = &g_faultSlots[i];
+        }
+    }
+    if (slot != nullptr) {
+        slot->signalNumber = signalNumber;
+        slot->recordAddress = reinterpret_cast<ULONG_PTR>(exceptionPointers->ExceptionRecord);
+        slot->faultRsp = exceptionPointers->ContextRecord->Rsp;
+        slot->record = *exceptionPointers->ExceptionRecord;
+        slot->record.ExceptionRecord = nullptr;
+        slot->context = *exceptionPointers->ContextRecord;
+        slot->pointers.ExceptionRecord = &slot->record;
+        slot->pointers.ContextRecord = &slot->context;
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The recorded fault when the calling thread is still inside its dispatch: the record's
+// place lies between this frame and the faulting frame. A fault handled long ago (by a
+// guarded call, say) fails the test once its dispatch frames are gone.
+EXCEPTION_POINTERS* FaultInDispatch(int signalNumber) {
+    FaultSlot* slot = FaultSlotOfThread(GetCurrentThreadId());
+    const auto here = reinterpret_cast<ULONG_PTR>(__builtin_frame_address(0));
+    if (slot == nullptr || slot->signalNumber != signalNumber || here >= slot->recordAddress ||
+        slot->recordAddress >= slot->faultRsp) {
+        return nullptr;
+    }
+    return &slot->pointers;
 }
 
 struct DumpRequest {
@@ -121,6 +223,7 @@ DWORD WINAPI DumpThread(void* argument) {
 void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
     g_hooks = hooks;
     SetUnhandledExceptionFilter(&UnhandledExceptionHook);
+    AddVectoredExceptionHandler(0, &RecordFault);
 
     _set_purecall_handler(hooks.onRuntimeFailure);
     ForEachRuntimeExport<SetPurecallHandler>(
@@ -177,11 +280,14 @@ const void* ExceptionAddressOf(const ExceptionRecord* record) noexcept {
 }
 
 ExceptionPointers* CurrentSignalExceptionPointers(int signalNumber) noexcept {
-    if (signalNumber != SIGFPE && signalNumber != SIGSEGV) {
+    if (signalNumber != SIGFPE && signalNumber != SIGSEGV && signalNumber != SIGILL) {
         return nullptr;
     }
-    void** pointers = __pxcptinfoptrs();
-    return pointers != nullptr ? static_cast<ExceptionPointers*>(*pointers) : nullptr;
+    void** runtimePointers = __pxcptinfoptrs();
+    if (runtimePointers != nullptr && *runtimePointers != nullptr) {
+        return static_cast<ExceptionPointers*>(*runtimePointers);
+    }
+    return reinterpret_cast<ExceptionPointers*>(FaultInDispatch(signalNumber));
 }
 
 std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPointers) noexcept {

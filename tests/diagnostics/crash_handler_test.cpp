@@ -10,6 +10,7 @@
 #include <fstream>
 #include <limits>
 #include <new>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,15 +69,27 @@ __attribute__((noinline, no_sanitize("address"))) int CrashStackOverflow(int dep
     return CrashStackOverflow(depth + 1) + frame[(depth + 1) % sizeof frame];
 }
 
+}  // namespace
+
+// Outside the anonymous namespace and called through a function the optimiser may not look
+// into: otherwise it sees every class derived from PureBase, resolves the call to the one
+// override and never reaches the pure entry.
+namespace keltra::test::crash {
 struct PureBase {
     PureBase() { Start(); }
     virtual ~PureBase() = default;
-    __attribute__((noinline)) void Start() { Run(); }
+    __attribute__((noipa)) void Start() {
+        PureBase* volatile self = this;
+        self->Run();  // during construction the dispatch lands on the pure entry
+    }
     virtual void Run() = 0;
 };
 struct PureDerived : PureBase {
     void Run() override {}
 };
+}  // namespace keltra::test::crash
+
+namespace {
 
 __attribute__((noinline)) void CrashPureVirtualCall() {
     PureDerived object;
@@ -205,76 +218,69 @@ class CrashHandlerTest : public testing::Test {
     std::wstring m_idFile;
 };
 
-TEST_F(CrashHandlerTest, ProcessorFaultsWriteTheSystemsExceptionInformation) {
-    {
-        SCOPED_TRACE("null write");
-        const Dump dump = CrashAndRead("crash_null_write", "CrashNullWrite");
-        EXPECT_EQ(CodeFor(dump, kAccessViolation), dump.exceptionCode);
-        EXPECT_EQ(ExecutableName(), FaultingModule(dump));
-        // The address that could not be written: si_addr on Linux, the second parameter of
-        // an access violation on Windows.
-        if (dump.IsLinux()) {
-            EXPECT_EQ(0u, dump.exceptionAddress);
-        } else {
-            ASSERT_EQ(2u, dump.exceptionInformation.size());
-            EXPECT_EQ(1u, dump.exceptionInformation[0]);  // a write
-            EXPECT_EQ(0u, dump.exceptionInformation[1]);
-        }
-    }
-    {
-        SCOPED_TRACE("divide by zero");
-        const Dump dump = CrashAndRead("crash_divide_by_zero", "CrashDivideByZero");
-        EXPECT_EQ(CodeFor(dump, kDivideByZero), dump.exceptionCode);
-        EXPECT_EQ(ExecutableName(), FaultingModule(dump));
-        EXPECT_EQ(dump.faultRip, dump.exceptionAddress);  // the faulting instruction
-    }
-    {
-        SCOPED_TRACE("illegal instruction");
-        const Dump dump = CrashAndRead("crash_illegal_instruction", "CrashIllegalInstruction");
-        EXPECT_EQ(CodeFor(dump, kIllegalInstruction), dump.exceptionCode);
-        EXPECT_EQ(ExecutableName(), FaultingModule(dump));
+TEST_F(CrashHandlerTest, ANullWriteRecordsTheSystemsAccessViolation) {
+    const Dump dump = CrashAndRead("crash_null_write", "CrashNullWrite");
+    EXPECT_EQ(CodeFor(dump, kAccessViolation), dump.exceptionCode);
+    EXPECT_EQ(ExecutableName(), FaultingModule(dump));
+    // The address that could not be written: si_addr on Linux, the second parameter of an
+    // access violation on Windows (the first says it was a write).
+    if (dump.IsLinux()) {
+        EXPECT_EQ(0u, dump.exceptionAddress);
+    } else {
+        ASSERT_EQ(2u, dump.exceptionInformation.size());
+        EXPECT_EQ(1u, dump.exceptionInformation[0]);
+        EXPECT_EQ(0u, dump.exceptionInformation[1]);
         EXPECT_EQ(dump.faultRip, dump.exceptionAddress);
     }
 }
 
-TEST_F(CrashHandlerTest, RuntimeFailuresWriteCapturedExceptionInformation) {
-    // Captured: code 0, the address is the handler's own point of capture, inside the
-    // program, and the context is the handler's frame, from which the stack leads back.
-    for (auto [role, function] : {std::pair{"crash_uncaught_exception", "CrashUncaughtException"},
-                                  std::pair{"crash_pure_virtual", "CrashPureVirtualCall"},
-                                  std::pair{"crash_operator_new", "CrashOperatorNew"}}) {
-        SCOPED_TRACE(role);
-        const Dump dump = CrashAndRead(role, function);
-        EXPECT_EQ(0u, dump.exceptionCode);
-        EXPECT_EQ(dump.faultRip, dump.exceptionAddress);
+// One fatal event per case, each in its own child: exit code 1 and a dump whose exception
+// code is the platform's, whose address is the faulting (or capturing) instruction, and whose
+// faulting thread lldb walks back to the function that met the event.
+struct CrashCase {
+    const char* role;
+    const char* function;  // reached by the faulting thread's backtrace
+    Codes codes;
+    bool posixFaultsInProgram;  // false where Linux keeps a context inside the C library
+};
+
+void PrintTo(const CrashCase& c, std::ostream* out) {
+    *out << c.role;
+}
+
+class CrashKindTest : public CrashHandlerTest, public testing::WithParamInterface<CrashCase> {};
+
+TEST_P(CrashKindTest, EndsWithExitCodeOneAndADump) {
+    const CrashCase& c = GetParam();
+    const Dump dump = CrashAndRead(c.role, c.function);
+    EXPECT_EQ(CodeFor(dump, c.codes), dump.exceptionCode);
+    EXPECT_EQ(dump.faultRip, dump.exceptionAddress);
+    if (!dump.IsLinux() || c.posixFaultsInProgram) {
         EXPECT_EQ(ExecutableName(), FaultingModule(dump));
     }
 }
 
-TEST_F(CrashHandlerTest, AbortAndTerminationSignalsWriteADump) {
-    for (auto [role, signalNumber] :
-         {std::pair{"crash_abort", SIGABRT}, std::pair{"crash_raise_sigterm", SIGTERM},
-          std::pair{"crash_raise_sigint", SIGINT}}) {
-        SCOPED_TRACE(role);
-        const Dump dump = CrashAndRead(role, "KeltraChildRole_crash_");
-        // Linux keeps the signal's own context (code = signal number); Windows captures one.
-        EXPECT_EQ(dump.IsLinux() ? static_cast<std::uint32_t>(signalNumber) : 0u,
-                  dump.exceptionCode);
-    }
-}
-
-TEST_F(CrashHandlerTest, RaisedFaultSignalsWriteADump) {
-    // No fault behind them: Linux records the signal, Windows captures the handler's context
-    // (the runtime has no exception pointers for a raised signal).
-    for (auto [role, signalNumber] :
-         {std::pair{"crash_raise_sigsegv", SIGSEGV}, std::pair{"crash_raise_sigfpe", SIGFPE},
-          std::pair{"crash_raise_sigill", SIGILL}}) {
-        SCOPED_TRACE(role);
-        const Dump dump = CrashAndRead(role, "KeltraChildRole_crash_");
-        EXPECT_EQ(dump.IsLinux() ? static_cast<std::uint32_t>(signalNumber) : 0u,
-                  dump.exceptionCode);
-    }
-}
+// Captured information (code 0) where no exception lies behind the event; on Windows the
+// signals are all captured (the runtime has no exception pointers for a raised signal), on
+// Linux each keeps the signal's own context.
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, CrashKindTest,
+    testing::Values(
+        CrashCase{"crash_divide_by_zero", "CrashDivideByZero", kDivideByZero, true},
+        CrashCase{"crash_illegal_instruction", "CrashIllegalInstruction", kIllegalInstruction,
+                  true},
+        CrashCase{"crash_uncaught_exception", "CrashUncaughtException", {0, 0}, true},
+        CrashCase{"crash_pure_virtual", "CrashPureVirtualCall", {0, 0}, true},
+        CrashCase{"crash_operator_new", "CrashOperatorNew", {0, 0}, true},
+        CrashCase{"crash_abort", "KeltraChildRole_crash_abort", {0, SIGABRT}, false},
+        CrashCase{
+            "crash_raise_sigterm", "KeltraChildRole_crash_raise_sigterm", {0, SIGTERM}, false},
+        CrashCase{"crash_raise_sigint", "KeltraChildRole_crash_raise_sigint", {0, SIGINT}, false},
+        CrashCase{
+            "crash_raise_sigsegv", "KeltraChildRole_crash_raise_sigsegv", {0, SIGSEGV}, false},
+        CrashCase{"crash_raise_sigfpe", "KeltraChildRole_crash_raise_sigfpe", {0, SIGFPE}, false},
+        CrashCase{"crash_raise_sigill", "KeltraChildRole_crash_raise_sigill", {0, SIGILL}, false}),
+    [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.role); });
 
 TEST_F(CrashHandlerTest, AFaultOnAnotherThreadNamesThatThread) {
     const Dump dump = CrashAndRead("crash_second_thread", "CrashNullWrite");
@@ -297,7 +303,9 @@ TEST_F(CrashHandlerTest, StackOverflowStillWritesADump) {
 TEST_F(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneCompleteDump) {
     // Repeated: the race between the two threads differs from run to run. Each run must end
     // with exit code 1 and a dump whose every stream lies inside the file.
-    for (int run = 0; run < 5; ++run) {
+    // Fewer runs where each dump takes seconds (Wine's dbghelp loads every module's symbols).
+    const int runs = RunningUnderWine() ? 2 : 5;
+    for (int run = 0; run < runs; ++run) {
         SCOPED_TRACE(run);
         ASSERT_EQ(1u, RunChild("crash_two_threads", {m_dump}));
         const Dump dump = ReadDump(m_dump);
