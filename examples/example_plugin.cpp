@@ -35,8 +35,15 @@ bool g_stopRequested = false;
 std::atomic<bool> g_mainRunning{false};
 std::atomic<std::uint32_t> g_eventsHandled{0};
 
-void Report(const char* what, std::uint32_t a = 0, std::uint32_t b = 0) {
-    std::fprintf(stderr, "[%s] %s %u %u\n", EXAMPLE_NAME, what, a, b);
+// Plug-ins have no console of their own; a real one would write to its own log.
+void Report(const char* what) {
+    std::fprintf(stderr, "[%s] %s\n", EXAMPLE_NAME, what);
+}
+void Report(const char* what, std::uint32_t a) {
+    std::fprintf(stderr, "[%s] %s %u\n", EXAMPLE_NAME, what, a);
+}
+void Report(const char* what, std::uint32_t a, std::uint32_t b) {
+    std::fprintf(stderr, "[%s] %s %u, %u\n", EXAMPLE_NAME, what, a, b);
 }
 
 }  // namespace
