@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,6 +106,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     log.m_enabled = 1;
     platform::StringCchCopyW(log.m_logPath, logfilesync::kLogPathChars, g_path.c_str());
     OpenLog(0);
+    // The fuzzer ends through exit(): leave no file behind.
+    static const std::string directory = dir;
+    std::atexit([] {
+        g_log->Close();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    });
     return 0;
 }
 
