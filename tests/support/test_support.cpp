@@ -43,7 +43,8 @@ bool RegisterChildRole(const char* name, ChildRole role) {
 
 platform::Handle StartChild(const char* role, const std::vector<std::wstring>& args) {
     std::vector<std::wstring> all;
-    all.push_back(L"--keltra-child=" + std::wstring(role, role + std::char_traits<char>::length(role)));
+    all.push_back(L"--keltra-child=" +
+                  std::wstring(role, role + std::char_traits<char>::length(role)));
     all.insert(all.end(), args.begin(), args.end());
     return platform::StartProcess(platform::GetExecutablePath(), all);
 }

@@ -35,8 +35,8 @@ std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args =
 
 /// Defines a child-process role: KELTRA_CHILD_ROLE(name) { ...; return exitCode; }
 /// with `args` in scope.
-#define KELTRA_CHILD_ROLE(name)                                                           \
-    static int KeltraChildRole_##name(const std::vector<std::wstring>& args);            \
-    static const bool keltraChildRoleRegistered_##name =                                  \
-        ::keltra::test::RegisterChildRole(#name, &KeltraChildRole_##name);               \
+#define KELTRA_CHILD_ROLE(name)                                               \
+    static int KeltraChildRole_##name(const std::vector<std::wstring>& args); \
+    static const bool keltraChildRoleRegistered_##name =                      \
+        ::keltra::test::RegisterChildRole(#name, &KeltraChildRole_##name);    \
     static int KeltraChildRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
