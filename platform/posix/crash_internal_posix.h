@@ -235,6 +235,22 @@ inline const MdException* AsException(const ExceptionRecord* record) noexcept {
     return reinterpret_cast<const MdException*>(record);
 }
 
+// ---- Shared between the hooks and the writer (crash_posix.cpp)
+
+/// Fills an x64 context from a signal's ucontext_t.
+void ContextFromSignal(const void* userContext, ContextAmd64* context) noexcept;
+
+/// At most this many other threads have their registers taken; the rest are listed without.
+inline constexpr std::uint32_t kMaxSnapshotThreads = 256;
+
+/// The other threads' registers at the moment of the crash: each listed thread is sent the
+/// crash handler's snapshot signal, stores its context from the signal, marks answered[i] and
+/// then holds still (its stack must not change while it is copied) until the process ends.
+/// Waits at most timeoutMs for all answers: a thread that blocks the signal, or never gets
+/// scheduled, stays without a context. Single use per crash; callers hold the crash gate.
+void SnapshotThreads(const std::uint32_t* threadIds, std::uint32_t count, ContextAmd64* contexts,
+                     bool* answered, std::uint32_t timeoutMs) noexcept;
+
 // ---- Small crash-path helpers (no libc: the sanitizers intercept memset and friends too).
 
 inline void ZeroBytes(void* target, std::size_t bytes) noexcept {

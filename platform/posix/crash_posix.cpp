@@ -114,7 +114,12 @@ bool IsFaultSignal(int signalNumber) noexcept {
            signalNumber == SIGILL || signalNumber == SIGTRAP;
 }
 
-void ContextFromSignal(const ucontext_t* uc, ContextAmd64* c) noexcept {
+}  // namespace
+
+namespace posix::crash {
+
+void ContextFromSignal(const void* userContext, ContextAmd64* c) noexcept {
+    const auto* uc = static_cast<const ucontext_t*>(userContext);
     ZeroBytes(c, sizeof *c);
     const greg_t* g = uc->uc_mcontext.gregs;
     c->rax = static_cast<std::uint64_t>(g[REG_RAX]);
@@ -152,6 +157,92 @@ void ContextFromSignal(const ucontext_t* uc, ContextAmd64* c) noexcept {
     }
 }
 
+// The snapshot request being answered, null while none is: a stray snapshot signal (or one
+// arriving after the writer gave up waiting) returns at once.
+struct SnapshotRequest {
+    const std::uint32_t* threadIds;
+    std::uint32_t count;
+    ContextAmd64* contexts;
+    std::atomic<std::uint32_t> answers[kMaxSnapshotThreads];
+};
+SnapshotRequest g_snapshot;
+std::atomic<bool> g_snapshotArmed{false};
+int g_snapshotSignal = 0;
+
+void OnSnapshotSignal(int, siginfo_t*, void* userContext) {
+    if (!g_snapshotArmed.load(std::memory_order_acquire)) {
+        return;
+    }
+    const auto self = static_cast<std::uint32_t>(SysGettid());
+    for (std::uint32_t i = 0; i < g_snapshot.count; ++i) {
+        if (g_snapshot.threadIds[i] == self) {
+            ContextFromSignal(userContext, &g_snapshot.contexts[i]);
+            g_snapshot.answers[i].store(1, std::memory_order_release);
+            for (;;) {
+                Syscall(SYS_pause);
+            }
+        }
+    }
+}
+
+std::uint64_t MonotonicMillis() noexcept {
+    struct {
+        long seconds;
+        long nanoseconds;
+    } now = {0, 0};
+    Syscall(SYS_clock_gettime, 1 /* CLOCK_MONOTONIC */, reinterpret_cast<long>(&now));
+    return static_cast<std::uint64_t>(now.seconds) * 1000 +
+           static_cast<std::uint64_t>(now.nanoseconds) / 1000000;
+}
+
+void SnapshotThreads(const std::uint32_t* threadIds, std::uint32_t count, ContextAmd64* contexts,
+                     bool* answered, std::uint32_t timeoutMs) noexcept {
+    if (count > kMaxSnapshotThreads) {
+        count = kMaxSnapshotThreads;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        answered[i] = false;
+    }
+    if (g_snapshotSignal == 0 || count == 0) {
+        return;
+    }
+    g_snapshot.threadIds = threadIds;
+    g_snapshot.count = count;
+    g_snapshot.contexts = contexts;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        g_snapshot.answers[i].store(0, std::memory_order_relaxed);
+    }
+    g_snapshotArmed.store(true, std::memory_order_release);
+    const long pid = SysGetpid();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Syscall(SYS_tgkill, pid, threadIds[i], g_snapshotSignal);
+    }
+    const std::uint64_t deadline = MonotonicMillis() + timeoutMs;
+    for (;;) {
+        std::uint32_t pending = 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            pending += g_snapshot.answers[i].load(std::memory_order_acquire) == 0 ? 1 : 0;
+        }
+        if (pending == 0 || MonotonicMillis() >= deadline) {
+            break;
+        }
+        struct {
+            long seconds;
+            long nanoseconds;
+        } pause = {0, 1000000};
+        Syscall(SYS_nanosleep, reinterpret_cast<long>(&pause), 0);
+    }
+    // Late answers must not write into contexts already copied to the dump.
+    g_snapshotArmed.store(false, std::memory_order_release);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        answered[i] = g_snapshot.answers[i].load(std::memory_order_acquire) != 0;
+    }
+}
+
+}  // namespace posix::crash
+
+namespace {
+
 // Fills the calling thread's slot from the signal; null when no slot is free.
 ExceptionPointers* Stash(int signalNumber, const siginfo_t* info,
                          const void* userContext) noexcept {
@@ -161,7 +252,7 @@ ExceptionPointers* Stash(int signalNumber, const siginfo_t* info,
     }
     auto* context = AsContext(&slot->context);
     if (userContext != nullptr) {
-        ContextFromSignal(static_cast<const ucontext_t*>(userContext), context);
+        ContextFromSignal(userContext, context);
     } else {
         ZeroBytes(context, sizeof *context);
         context->contextFlags = kContextAmd64;
@@ -212,6 +303,14 @@ void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
         sigemptyset(&action.sa_mask);
         sigaction(signalNumber, &action, nullptr);
     }
+    // The snapshot signal: a real-time signal of the crash handler's own (the thread layer
+    // uses SIGRTMIN + 5 to end threads).
+    posix::crash::g_snapshotSignal = SIGRTMIN + 6;
+    struct sigaction snapshot = {};
+    snapshot.sa_sigaction = &posix::crash::OnSnapshotSignal;
+    snapshot.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigemptyset(&snapshot.sa_mask);
+    sigaction(posix::crash::g_snapshotSignal, &snapshot, nullptr);
     if (&__sanitizer_set_death_callback != nullptr) {
         __sanitizer_set_death_callback(&OnSanitizerDeath);
     }

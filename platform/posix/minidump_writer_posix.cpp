@@ -6,9 +6,10 @@
 // call is raw, and memory that may be unmapped is read by the kernel (write, process_vm_readv)
 // so that a bad address gives an error instead of a second fault.
 //
-// Other threads are listed by id with an empty context and no stack: stopping them to read
-// their registers would need a signal of our own delivered to each, which a thread that
-// blocks it (or hangs in the kernel) would never answer.
+// Other threads: each is sent the crash handler's snapshot signal and reports its registers
+// from the signal frame, then holds still while its stack is copied (best effort: a thread
+// that blocks the signal or does not run within the time limit is listed with an empty
+// context and no stack).
 #include <cpuid.h>
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -29,8 +30,9 @@ using namespace posix::crash;
 constexpr std::uint32_t kMaxThreads = 1024;
 constexpr std::uint32_t kMaxModules = 1024;
 constexpr std::uint64_t kMaxStackBytes = 1024 * 1024;
-constexpr std::uint64_t kRedZoneBytes = 128;      // below rsp, the System V ABI's red zone
-constexpr std::uint64_t kGuardBytes = 64 * 1024;  // how far below its stack an overflow faults
+constexpr std::uint64_t kRedZoneBytes = 128;       // below rsp, the System V ABI's red zone
+constexpr std::uint64_t kGuardBytes = 64 * 1024;   // how far below its stack an overflow faults
+constexpr std::uint32_t kSnapshotTimeoutMs = 200;  // for the other threads to report
 constexpr std::uint32_t kStreamCount = 7;
 constexpr std::size_t kMaxPathBytes = 4096;
 
@@ -56,8 +58,15 @@ struct WriterState {
     char currentModulePath[kMaxPathBytes];
     bool inModule;
 
-    std::uint64_t stackStart;  // the crashing thread's stack range to copy, empty if unknown
-    std::uint64_t stackEnd;
+    // Per listed thread: the stack pointer (0 when its registers are unknown), the stack
+    // range to copy (empty when unknown) and where its context and stack went in the file.
+    std::uint64_t stackPointers[kMaxThreads];
+    std::uint64_t stackStarts[kMaxThreads];
+    std::uint64_t stackEnds[kMaxThreads];
+    MdLocation contexts[kMaxThreads];
+    MdMemoryDescriptor stacks[kMaxThreads];
+    ContextAmd64 otherContexts[kMaxSnapshotThreads];  // of threadIds[1..]
+    bool answered[kMaxSnapshotThreads];
 
     char readBuffer[16 * 1024];
     std::size_t readLength;
@@ -402,9 +411,27 @@ void ConsiderModule(const MapLine& map) noexcept {
     g_state.inModule = true;
 }
 
-// One pass over /proc/self/maps: the module list, and the mapping that holds the crashing
-// thread's stack pointer.
-void ScanMaps(std::uint64_t stackPointer) noexcept {
+// The stack range to copy for a thread whose stack pointer lies in or just below this mapping:
+// the readable mapping that holds the pointer or, after a stack overflow (the pointer then
+// lies in the guard page or gap below), the first readable one just above it.
+void ConsiderStack(const MapLine& map, std::uint32_t thread) noexcept {
+    const std::uint64_t stackPointer = g_state.stackPointers[thread];
+    const bool readable = map.permissions[0] == 'r';
+    const bool holds = stackPointer >= map.start && stackPointer < map.end;
+    const bool justAbove = stackPointer < map.start && map.start - stackPointer <= kGuardBytes;
+    if (stackPointer == 0 || g_state.stackEnds[thread] != 0 || !readable || !(holds || justAbove)) {
+        return;
+    }
+    std::uint64_t low = stackPointer > kRedZoneBytes ? stackPointer - kRedZoneBytes : 0;
+    low &= ~std::uint64_t{15};
+    const std::uint64_t start = low > map.start ? low : map.start;
+    g_state.stackStarts[thread] = start;
+    g_state.stackEnds[thread] = map.end - start > kMaxStackBytes ? start + kMaxStackBytes : map.end;
+}
+
+// One pass over /proc/self/maps: the module list, and the stack range of every thread whose
+// stack pointer is known.
+void ScanMaps() noexcept {
     const long fd = SysOpen("/proc/self/maps", O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         return;
@@ -415,19 +442,8 @@ void ScanMaps(std::uint64_t stackPointer) noexcept {
         if (!ParseMapLine(g_state.line, &map)) {
             continue;
         }
-        // The stack: the readable mapping that holds the stack pointer or, after a stack
-        // overflow (the pointer then lies in the guard page or gap below), the first readable
-        // one just above it.
-        const bool readable = map.permissions[0] == 'r';
-        const bool holds = stackPointer >= map.start && stackPointer < map.end;
-        const bool justAbove = stackPointer < map.start && map.start - stackPointer <= kGuardBytes;
-        if (g_state.stackEnd == 0 && readable && (holds || justAbove)) {
-            std::uint64_t low = stackPointer > kRedZoneBytes ? stackPointer - kRedZoneBytes : 0;
-            low &= ~std::uint64_t{15};
-            g_state.stackStart = low > map.start ? low : map.start;
-            g_state.stackEnd = map.end - g_state.stackStart > kMaxStackBytes
-                                   ? g_state.stackStart + kMaxStackBytes
-                                   : map.end;
+        for (std::uint32_t thread = 0; thread < g_state.threadCount; ++thread) {
+            ConsiderStack(map, thread);
         }
         ConsiderModule(map);
     }
@@ -591,18 +607,40 @@ void WriteStreams(ExceptionPointers* exceptionPointers) noexcept {
     }
 
     ListThreads(crashingThread);
-    ScanMaps(context->rsp);
+    // The other threads' registers, gathered before anything else reads their stacks.
+    SnapshotThreads(&g_state.threadIds[1], g_state.threadCount - 1, g_state.otherContexts,
+                    g_state.answered, kSnapshotTimeoutMs);
+    g_state.stackPointers[0] = context->rsp;
+    for (std::uint32_t i = 1; i < g_state.threadCount; ++i) {
+        const bool known = i - 1 < kMaxSnapshotThreads && g_state.answered[i - 1];
+        g_state.stackPointers[i] = known ? g_state.otherContexts[i - 1].rsp : 0;
+    }
+    ScanMaps();
 
-    const MdLocation faultContext = {sizeof *context, Append(context, sizeof *context)};
+    // Contexts: the crashing thread's, each answering thread's, one empty for the rest.
     const MdLocation emptyContext = {sizeof g_state.emptyContext,
                                      Append(&g_state.emptyContext, sizeof g_state.emptyContext)};
+    g_state.contexts[0] = {sizeof *context, Append(context, sizeof *context)};
+    for (std::uint32_t i = 1; i < g_state.threadCount; ++i) {
+        g_state.contexts[i] = emptyContext;
+        if (g_state.stackPointers[i] != 0) {
+            const ContextAmd64& other = g_state.otherContexts[i - 1];
+            g_state.contexts[i] = {sizeof other, Append(&other, sizeof other)};
+        }
+    }
+    const MdLocation faultContext = g_state.contexts[0];
 
-    MdMemoryDescriptor stack = {};
-    if (g_state.stackEnd > g_state.stackStart) {
-        const std::uint64_t bytes = g_state.stackEnd - g_state.stackStart;
-        stack.startOfMemoryRange = g_state.stackStart;
-        stack.memory.dataSize = static_cast<std::uint32_t>(bytes);
-        stack.memory.rva = AppendMemory(g_state.stackStart, bytes);
+    // Stacks.
+    std::uint32_t ranges = 0;
+    for (std::uint32_t i = 0; i < g_state.threadCount; ++i) {
+        g_state.stacks[i] = {};
+        if (g_state.stackEnds[i] > g_state.stackStarts[i]) {
+            const std::uint64_t bytes = g_state.stackEnds[i] - g_state.stackStarts[i];
+            g_state.stacks[i].startOfMemoryRange = g_state.stackStarts[i];
+            g_state.stacks[i].memory.dataSize = static_cast<std::uint32_t>(bytes);
+            g_state.stacks[i].memory.rva = AppendMemory(g_state.stackStarts[i], bytes);
+            ++ranges;
+        }
     }
 
     // Thread list.
@@ -612,12 +650,8 @@ void WriteStreams(ExceptionPointers* exceptionPointers) noexcept {
     for (std::uint32_t i = 0; i < g_state.threadCount; ++i) {
         MdThread thread = {};
         thread.threadId = g_state.threadIds[i];
-        if (i == 0) {
-            thread.stack = stack;
-            thread.threadContext = faultContext;
-        } else {
-            thread.threadContext = emptyContext;
-        }
+        thread.stack = g_state.stacks[i];
+        thread.threadContext = g_state.contexts[i];
         WriteAll(&thread, sizeof thread);
     }
     g_state.directory[0] = {kThreadListStream,
@@ -638,13 +672,14 @@ void WriteStreams(ExceptionPointers* exceptionPointers) noexcept {
     g_state.directory[1] = {kModuleListStream,
                             {static_cast<std::uint32_t>(g_state.offset) - modulesRva, modulesRva}};
 
-    // Memory list: the stack.
+    // Memory list: the stacks.
     Align(8);
     const std::uint32_t memoryRva = static_cast<std::uint32_t>(g_state.offset);
-    const std::uint32_t ranges = stack.memory.dataSize > 0 ? 1 : 0;
     WriteAll(&ranges, sizeof ranges);
-    if (ranges > 0) {
-        WriteAll(&stack, sizeof stack);
+    for (std::uint32_t i = 0; i < g_state.threadCount; ++i) {
+        if (g_state.stacks[i].memory.dataSize > 0) {
+            WriteAll(&g_state.stacks[i], sizeof g_state.stacks[i]);
+        }
     }
     g_state.directory[2] = {kMemoryListStream,
                             {static_cast<std::uint32_t>(g_state.offset) - memoryRva, memoryRva}};
@@ -676,8 +711,10 @@ void ResetState() noexcept {
     g_state.threadCount = 0;
     g_state.moduleCount = 0;
     g_state.inModule = false;
-    g_state.stackStart = 0;
-    g_state.stackEnd = 0;
+    for (std::uint32_t i = 0; i < kMaxThreads; ++i) {
+        g_state.stackStarts[i] = 0;
+        g_state.stackEnds[i] = 0;
+    }
     ZeroBytes(g_state.directory, sizeof g_state.directory);
 }
 

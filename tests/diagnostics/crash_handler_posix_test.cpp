@@ -74,20 +74,33 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void WriteThrough
     *target = 1;
 }
 
-std::uint32_t WaitForever(void* event) {
-    (void)platform::WaitForSingleObject(event, platform::kInfinite);
+struct Waiter {
+    platform::UniqueHandle ready{platform::CreateEvent(true, false)};
+    platform::Handle never = nullptr;
+};
+
+std::uint32_t WaitForever(void* argument) {
+    auto* waiter = static_cast<Waiter*>(argument);
+    (void)platform::SetEvent(waiter->ready.Get());
+    (void)platform::WaitForSingleObject(waiter->never, platform::kInfinite);
     return 0;
 }
 
-// Three threads wait while the main thread faults: all four appear in the dump.
+// Three threads wait (inside WaitForever) while the main thread faults: all four appear in
+// the dump with their registers.
 KELTRA_CHILD_ROLE(crash_with_waiting_threads) {
     InstallCrashHandler(Arg(args, 0));
     RecordCrashingThread(Arg(args, 1));
     platform::UniqueHandle never(platform::CreateEvent(true, false));
+    Waiter waiters[3];
     std::vector<platform::UniqueHandle> threads;
-    for (int i = 0; i < 3; ++i) {
-        threads.emplace_back(platform::BeginThread(&WaitForever, never.Get(), nullptr));
+    std::vector<platform::Handle> ready;
+    for (Waiter& waiter : waiters) {
+        waiter.never = never.Get();
+        threads.emplace_back(platform::BeginThread(&WaitForever, &waiter, nullptr));
+        ready.push_back(waiter.ready.Get());
     }
+    (void)platform::WaitForMultipleObjects(3, ready.data(), true, platform::kInfinite);
     WriteThroughNull();
     return 0;
 }
@@ -143,11 +156,29 @@ TEST_F(CrashHandlerPosixTest, SignalsFromOutsideAndOtherFaultSignalsWriteADump) 
     }
 }
 
-TEST_F(CrashHandlerPosixTest, EveryThreadOfTheProcessIsListed) {
+TEST_F(CrashHandlerPosixTest, EveryThreadIsListedWithItsRegistersAndStack) {
     const Dump dump = CrashAndRead("crash_with_waiting_threads", "KeltraChildRole_crash_");
-    EXPECT_EQ(4u, dump.threads.size());
-    ASSERT_FALSE(dump.threads.empty());
+    ASSERT_GE(dump.threads.size(), 4u);
     EXPECT_EQ(dump.exceptionThreadId, dump.threads.front().id);  // the faulting thread first
+    for (const DumpThread& thread : dump.threads) {
+        SCOPED_TRACE(thread.id);
+        EXPECT_GE(thread.contextSize, 1232u);
+        EXPECT_NE(0u, thread.rip);
+        EXPECT_GT(thread.stackSize, 0u);
+        EXPECT_NE(nullptr, dump.ModuleAt(thread.rip));
+    }
+    // The waiting threads' stacks lead lldb back to where they wait.
+    const auto output = RunLldb(m_dump, {"thread backtrace all -c 12"});
+    if (!output) {
+        GTEST_SKIP() << "lldb is not installed: the other threads were checked by the "
+                        "structural reader only";
+    }
+    std::size_t waiting = 0;
+    for (std::size_t at = output->find("WaitForever"); at != std::string::npos;
+         at = output->find("WaitForever", at + 1)) {
+        ++waiting;
+    }
+    EXPECT_EQ(3u, waiting) << *output;
 }
 
 TEST_F(CrashHandlerPosixTest, AFileNameTheFileSystemRefusesEndsWithExitCodeOne) {

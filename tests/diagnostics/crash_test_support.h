@@ -325,8 +325,11 @@ inline std::string FaultingModule(const Dump& dump) {
 
 // ---- lldb, a reader no one here wrote
 
-/// Runs lldb on the dump and returns what it printed, or nothing when lldb is not installed.
-inline std::optional<std::string> RunLldb(const std::wstring& dumpPath) {
+/// Runs lldb on the dump with the commands and returns what it printed, or nothing when lldb
+/// is not installed.
+inline std::optional<std::string> RunLldb(const std::wstring& dumpPath,
+                                          const std::vector<std::string>& commands = {
+                                              "thread list", "bt 40", "image list"}) {
     static const bool available = std::system("lldb --version > lldb-probe.txt 2>&1") == 0;
     if (!available) {
         return std::nullopt;
@@ -335,12 +338,16 @@ inline std::optional<std::string> RunLldb(const std::wstring& dumpPath) {
     const std::string out = dump + ".lldb.txt";
     // Frames without argument values: lldb's value formatters can spin on the heap
     // structures that a dump does not hold. Bounded, like every step of a test.
-    const std::string command =
+    std::string command =
         "timeout 60 lldb --no-lldbinit --batch"
         " -o 'settings set frame-format \"frame #${frame.index}: ${frame.pc}"
         "{ ${module.file.basename}`${function.name-without-args}}\\n\"'"
         " -c \"" +
-        dump + "\" -o \"thread list\" -o \"bt 40\" -o \"image list\" > \"" + out + "\" 2>&1";
+        dump + "\"";
+    for (const std::string& c : commands) {
+        command += " -o \"" + c + "\"";
+    }
+    command += " > \"" + out + "\" 2>&1";
     EXPECT_EQ(0, std::system(command.c_str())) << command;
     std::ifstream in(out);
     std::stringstream text;
