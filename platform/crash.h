@@ -60,8 +60,9 @@ struct CrashHooks {
 /// at this moment that exports the setter; _set_abort_behavior(_CALL_REPORTFAULT) where a
 /// loaded runtime exports it; signal() for SIGABRT, SIGINT and SIGTERM. POSIX: the fault
 /// guard's unguarded-fault handler, the emulated invalid-parameter handler, sigaction for
-/// SIGABRT, SIGINT and SIGTERM (on the alternate stack, with SA_SIGINFO), and the sanitizer
-/// runtime's death callback when one is linked (its own fatal reports, such as a failed
+/// SIGABRT, SIGINT and SIGTERM (on the alternate stack, with SA_SIGINFO), the crash handler's
+/// own snapshot signal SIGRTMIN + 6 (see WriteMiniDump; no other part may use it), and the
+/// sanitizer runtime's death callback when one is linked (its own fatal reports, such as a failed
 /// operator new, then end the process through onRuntimeFailure). Call before other threads
 /// start; the hooks stay until the process ends. Not thread-safe.
 void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept;
@@ -112,8 +113,10 @@ void InitialiseExceptionRecord(ExceptionRecord* record, std::uint32_t code,
 /// be null) as its exception. Windows: MiniDumpWriteDump of dbghelp.dll, loaded at run time,
 /// type MiniDumpNormal. POSIX: the same file format written here, with the threads of
 /// /proc/self/task, the modules of /proc/self/maps, the faulting thread's context and stack,
-/// system information, the exception and the text of /proc/self/maps; nothing allocated,
-/// no locks, raw system calls only. A write that fails part-way removes the file, so a file
+/// the other threads' contexts and stacks (best effort: each is asked through the snapshot
+/// signal and then holds still; one that does not answer within 200 ms is listed without),
+/// system information, the exception and the text of /proc/self/maps; nothing allocated, no
+/// locks, raw system calls only. A write that fails part-way removes the file, so a file
 /// at path is always a complete dump. Returns 0 on success or the Windows error code.
 /// Callers serialise: one crashing thread at a time.
 std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPointers) noexcept;

@@ -12,6 +12,7 @@
 // context and no stack).
 #include <cpuid.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
 
@@ -725,10 +726,18 @@ std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPoi
     if (path == nullptr || !WideToUtf8Path(path, g_state.path, sizeof g_state.path)) {
         return kErrorInvalidName;
     }
-    // Owner-only: a dump holds process memory.
-    const long fd = SysOpen(g_state.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Owner-only: a dump holds process memory. Non-blocking, so that a FIFO at the path fails
+    // at once instead of waiting for a reader for ever; only a regular file is written (and so
+    // only a regular file is ever removed again after a failure).
+    const long fd =
+        SysOpen(g_state.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         return ErrorFromErrno(static_cast<int>(-fd));
+    }
+    static struct stat status;
+    if (Syscall(SYS_fstat, fd, reinterpret_cast<long>(&status)) != 0 || !S_ISREG(status.st_mode)) {
+        SysClose(static_cast<int>(fd));
+        return kErrorAccessDenied;
     }
     g_state.fd = static_cast<int>(fd);
 

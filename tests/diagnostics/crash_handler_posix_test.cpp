@@ -2,6 +2,7 @@
 // faulting code, the other fault signals, other threads in the dump, and file-name limits.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -188,6 +189,18 @@ TEST_F(CrashHandlerPosixTest, AFileNameTheFileSystemRefusesEndsWithExitCodeOne) 
     ASSERT_LT(path.size(), Stoneleaf::kCrashDumpPathCapacity);
     EXPECT_EQ(1u, RunChild("crash_abort_posix", {path}));
     EXPECT_FALSE(FileExists(path));
+}
+
+TEST_F(CrashHandlerPosixTest, APathNamingAFifoOrADeviceIsLeftAlone) {
+    // Nobody reads the FIFO: opening it to write would wait for ever.
+    const std::wstring fifo = JoinPath(m_directory, L"fifo");
+    ASSERT_EQ(0, mkfifo(std::filesystem::path(fifo).c_str(), 0600));
+    EXPECT_EQ(1u, RunChild("crash_abort_posix", {fifo}, 30000));
+    EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::path(fifo)));
+
+    // A device: nothing written to it, and it is not removed after the failed dump.
+    EXPECT_EQ(1u, RunChild("crash_abort_posix", {L"/dev/null"}));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 }
 
 KELTRA_CHILD_ROLE(crash_abort_posix) {
