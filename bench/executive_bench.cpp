@@ -273,12 +273,15 @@ void BM_StartupAndUnload64(benchmark::State& state) {
     }
     const double subject = Micros(Clock::now() - start, n);
     const double baseline =
-        ThreadLifeMicros(2 * kCount, static_cast<int>(std::max<std::int64_t>(n, 5)));
+        ThreadLifeMicros(2 * kCount, static_cast<int>(std::max<std::int64_t>(n, 3)));
     state.counters["subject_us"] = subject;
     state.counters["baseline_us"] = baseline;
     state.counters["ratio"] = subject / baseline;
 }
-BENCHMARK(BM_StartupAndUnload64)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+// Few iterations: each one loads 64 libraries and runs 128 threads. Under Wine a run of
+// about 16 or more in one process stalled (the process was left with one thread and no
+// output); 3 complete.
+BENCHMARK(BM_StartupAndUnload64)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
