@@ -13,6 +13,8 @@ jobs="${KELTRA_JOBS:-$(nproc)}"
 scripts/setup.sh || exit 1
 
 failed=()
+summary=build/test-summary.log
+mkdir -p build && : >"$summary"
 step() {
     local name=$1; shift
     echo "=== $name"
@@ -27,7 +29,7 @@ native() {
     cmake --preset linux-asan >/dev/null &&
     cmake --build --preset linux-asan -j "$jobs" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir build/linux-asan --output-on-failure --timeout 180 -j "$jobs"
+        ctest --test-dir build/linux-asan --output-on-failure --timeout 180 -j "$jobs" | tee -a "$summary"
 }
 
 windows() {
@@ -35,7 +37,8 @@ windows() {
     cmake --build --preset windows-x64 -j "$jobs" || return 1
     source scripts/wine-env.sh
     wine_start
-    TMPDIR="$WINE_TMPDIR" ctest --test-dir build/windows-x64 --output-on-failure --timeout 240 -j "$jobs"
+    TMPDIR="$WINE_TMPDIR" ctest --test-dir build/windows-x64 --output-on-failure --timeout 240 -j "$jobs" |
+        tee -a "$summary"
     local rc=$?
     wine_stop
     return $rc
@@ -60,8 +63,15 @@ case "$what" in
     *) echo "usage: $0 [all|native|windows|fuzz|format]"; exit 2 ;;
 esac
 
+# One closing line over every ctest run: "tests: N passed, N failed".
+total=0 bad=0
+while read -r f t; do
+    total=$((total + t)) bad=$((bad + f))
+done < <(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$summary")
 if ((${#failed[@]})); then
     echo "FAILED: ${failed[*]}"
+    echo "tests: $((total - bad)) passed, $bad failed"
     exit 1
 fi
 echo "all test steps passed"
+echo "tests: $((total - bad)) passed, $bad failed"
