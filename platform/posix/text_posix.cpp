@@ -70,41 +70,41 @@ class Formatter final : public FormatVisitor {
     }
 
     bool Convert(const Conversion& c) override {
-        Conversion spec = c;
-        if (spec.widthFromArg) {
+        Conversion conv = c;
+        if (conv.widthFromArg) {
             const int w = va_arg(*m_args, int);
             if (w < 0) {
-                spec.leftAlign = true;
-                spec.width = w == INT32_MIN ? INT32_MAX : -w;
+                conv.leftAlign = true;
+                conv.width = w == INT32_MIN ? INT32_MAX : -w;
             } else {
-                spec.width = w;
+                conv.width = w;
             }
         }
-        if (spec.precisionFromArg) {
+        if (conv.precisionFromArg) {
             const int p = va_arg(*m_args, int);
-            spec.precision = p < 0 ? -1 : p;
+            conv.precision = p < 0 ? -1 : p;
         }
-        switch (spec.type) {
+        switch (conv.type) {
             case L'%':
                 return m_sink->Put(L'%');
             case L'c':
             case L'C':
-                return Character(spec);
+                return Character(conv);
             case L's':
             case L'S':
-                return String(spec);
+                return String(conv);
             case L'p':
-                return Pointer(spec);
+                return Pointer(conv);
             case L'd':
             case L'i':
-                return SignedInteger(spec);
+                return SignedInteger(conv);
             case L'o':
             case L'u':
             case L'x':
             case L'X':
-                return UnsignedInteger(spec);
+                return UnsignedInteger(conv);
             default:
-                return Floating(spec);
+                return Floating(conv);
         }
     }
 
@@ -285,8 +285,8 @@ class Formatter final : public FormatVisitor {
     // Formats one number with snprintf, then widens it (its characters are ASCII).
     template <typename T>
     bool Number(const Conversion& c, const char* length, T value) {
-        char spec[32];
-        char* s = spec;
+        char pattern[32];
+        char* s = pattern;
         *s++ = '%';
         if (c.leftAlign) {
             *s++ = '-';
@@ -314,7 +314,7 @@ class Formatter final : public FormatVisitor {
         const int width = c.width > 0 ? c.width : 0;
         const int precision = c.precision;  // a negative precision means "none" to snprintf
         char local[128];
-        const int needed = std::snprintf(local, sizeof local, spec, width, precision, value);
+        const int needed = std::snprintf(local, sizeof local, pattern, width, precision, value);
         if (needed < 0) {
             return false;
         }
@@ -326,7 +326,7 @@ class Formatter final : public FormatVisitor {
         if (heap == nullptr) {
             return false;
         }
-        std::snprintf(heap, length64 + 1, spec, width, precision, value);
+        std::snprintf(heap, length64 + 1, pattern, width, precision, value);
         const bool ok = Ascii(heap, length64);
         std::free(heap);
         return ok;
