@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -213,17 +214,21 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
     platform::UniqueHandle dying(
         keltra::test::StartChild("log_die_holding_mutex", {path, fragment}));
     ASSERT_TRUE(dying.Valid());
-    // Wait until it holds the mutex: probe it, pausing on the child's handle so that a child
-    // that fails ends the wait at once.
+    // Wait until it holds the mutex and has written its half line (it takes the mutex first,
+    // so the mutex alone says nothing about the file): probe both, pausing on the child's
+    // handle so that a child that fails ends the wait at once.
+    const auto sizeBefore = std::filesystem::file_size(std::filesystem::path(path));
     platform::Handle mutex = log->m_lock.Handle();
     bool held = false;
     for (int i = 0; i < 6000 && !held; ++i) {
         const std::uint32_t probe = platform::WaitForSingleObject(mutex, 0);
         if (probe == platform::kWaitTimeout) {
-            held = true;
+            held = std::filesystem::file_size(std::filesystem::path(path)) > sizeBefore;
         } else {
             ASSERT_EQ(platform::kWaitObject0, probe);
             ASSERT_TRUE(platform::ReleaseMutex(mutex));
+        }
+        if (!held) {
             ASSERT_EQ(platform::kWaitTimeout, platform::WaitForSingleObject(dying.Get(), 5))
                 << "the dying child ended early";
         }
