@@ -1,0 +1,122 @@
+// The service process's side of the service manager: dispatcher, control handler, status
+// reports and device/power notifications.
+//
+// Windows: the Service Control Manager. POSIX: systemd (a unit of Type=notify); controls come
+// from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change) and from the service's control
+// channel (platform/service_control.h, SendServiceControl); status reports become notify
+// messages: READY=1 on running, STOPPING=1 on stop-pending, EXTEND_TIMEOUT_USEC= from a
+// pending report's wait hint, STATUS= with a short text.
+//
+// On both platforms the dispatcher runs the service main routine on a thread of its own and
+// calls the control handler on the dispatcher's thread (the caller of
+// StartServiceDispatcher), one control at a time. Arguments are checked once, in portable
+// code, before a backend sees them.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/types.h"
+
+namespace platform {
+
+/// Service types, states, control codes and accepted-control bits, with their Windows values.
+enum : std::uint32_t {
+    kServiceWin32OwnProcess = 0x10,
+
+    kServiceStopped = 1,
+    kServiceStartPending = 2,
+    kServiceStopPending = 3,
+    kServiceRunning = 4,
+    kServiceContinuePending = 5,
+    kServicePausePending = 6,
+    kServicePaused = 7,
+
+    kServiceControlStop = 1,
+    kServiceControlPause = 2,
+    kServiceControlContinue = 3,
+    kServiceControlInterrogate = 4,
+    kServiceControlShutdown = 5,
+    kServiceControlParamChange = 6,
+    kServiceControlNetBindAdd = 7,
+    kServiceControlNetBindRemove = 8,
+    kServiceControlNetBindEnable = 9,
+    kServiceControlNetBindDisable = 10,
+    kServiceControlDeviceEvent = 11,
+    kServiceControlHardwareProfileChange = 12,
+    kServiceControlPowerEvent = 13,
+    kServiceControlSessionChange = 14,
+    kServiceControlPreShutdown = 15,
+    kServiceControlTimeChange = 16,
+    kServiceControlTriggerEvent = 32,
+    kServiceControlUserFirst = 128,
+    kServiceControlUserLast = 255,
+
+    kServiceAcceptStop = 0x01,
+    kServiceAcceptShutdown = 0x04,
+    kServiceAcceptHardwareProfileChange = 0x20,
+    kServiceAcceptPowerEvent = 0x40,
+    kServiceAcceptSessionChange = 0x80,
+
+    kErrorFailedServiceControllerConnect = 1063,
+};
+
+/// The status record, field for field the Windows SERVICE_STATUS.
+struct ServiceStatus {
+    std::uint32_t serviceType;
+    std::uint32_t currentState;
+    std::uint32_t controlsAccepted;
+    std::uint32_t win32ExitCode;
+    std::uint32_t serviceSpecificExitCode;
+    std::uint32_t checkPoint;
+    std::uint32_t waitHint;
+};
+
+/// The service main routine: runs on a thread the dispatcher starts, with the start arguments.
+using ServiceMainRoutine = void (*)(std::uint32_t argc, wchar_t** argv);
+
+/// The extended control handler: runs on the dispatcher's thread; its result goes back to
+/// whoever sent the control.
+using ServiceControlHandler = std::uint32_t (*)(std::uint32_t control, std::uint32_t eventType,
+                                                void* eventData, void* context);
+
+/// Identifies the running service towards the manager; never closed (as on Windows).
+using ServiceStatusHandle = void*;
+
+/// A device or power-setting notification registration; null when none.
+using NotificationHandle = void*;
+
+/// Power settings the service can ask to be told about.
+enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActivePowerScheme };
+
+/// Makes the calling thread the dispatcher of the one service serviceName and blocks until
+/// that service has reported kServiceStopped and its main routine has returned. Returns 0, or
+/// an error code: 87 for a null or empty name or a null routine; 1063 when the process was
+/// not started by the service manager.
+[[nodiscard]] ErrorCode StartServiceDispatcher(const wchar_t* serviceName,
+                                               ServiceMainRoutine main) noexcept;
+
+/// Registers the control handler for serviceName with its context (passed back unchanged).
+/// Call it from the service main routine. Returns the status handle, or null with the last
+/// error set (87 for a null name or handler).
+[[nodiscard]] ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
+                                                                ServiceControlHandler handler,
+                                                                void* context) noexcept;
+
+/// Reports a status. Returns 0, or an error code (6 for a null handle, 87 for a null status).
+[[nodiscard]] ErrorCode ReportServiceStatus(ServiceStatusHandle handle,
+                                            const ServiceStatus* status) noexcept;
+
+/// Registers for device-interface arrival and removal events of every interface class,
+/// delivered as kServiceControlDeviceEvent. Null when it fails or the platform has none.
+[[nodiscard]] NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept;
+
+/// Registers for changes of one power setting, delivered as kServiceControlPowerEvent. Null
+/// when it fails or the platform has none.
+[[nodiscard]] NotificationHandle RegisterPowerNotification(ServiceStatusHandle handle,
+                                                           PowerSetting setting) noexcept;
+
+/// Unregister what the two calls above returned; null does nothing.
+void UnregisterDeviceNotifications(NotificationHandle handle) noexcept;
+void UnregisterPowerNotification(NotificationHandle handle) noexcept;
+
+}  // namespace platform

@@ -1,0 +1,111 @@
+// The service base class: identity, service main routine, control handler, status reports,
+// notifications, and the administration commands.
+//
+// One service object is active per process: the service name, status record, status handle,
+// stop event and the pointer to the active object are process-wide. Every control the service
+// manager delivers becomes a call of one virtual operation, so that a derived class changes
+// behaviour by overriding them.
+//
+// Threads: ServiceMain runs on a thread the dispatcher starts; ServiceCtrlHandlerEx runs on the
+// dispatcher's thread (the caller of EntryService), one control at a time. The stop event is
+// their hand-over. Status reports are serialised, so a re-report by the control handler never
+// interleaves with a state change by ServiceMain. The administration commands run on the
+// calling thread of an administering process.
+//
+// Failure: operations return a 32-bit Windows error code (0 for success); nothing throws.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/service_dispatcher.h"
+#include "platform/types.h"
+
+namespace Stoneleaf {
+
+class CService {
+  public:
+    CService();
+    CService(const CService&) = delete;
+    CService& operator=(const CService&) = delete;
+
+    // The 27 virtual operations, in this order (the destructor first).
+    virtual ~CService();
+    virtual std::uint32_t OnStop();
+    virtual std::uint32_t OnPause();
+    virtual std::uint32_t OnContinue();
+    virtual std::uint32_t OnPreShutdown();
+    virtual std::uint32_t OnShutdown();
+    virtual std::uint32_t OnPowerEvent(std::uint32_t eventType, void* eventData);
+    virtual std::uint32_t OnSessionChange(std::uint32_t eventType, void* eventData);
+    virtual std::uint32_t OnNetBindAdd();
+    virtual std::uint32_t OnNetBindRemove();
+    virtual std::uint32_t OnNetBindEnable();
+    virtual std::uint32_t OnNetBindDisable();
+    virtual std::uint32_t OnInterrogate();
+    virtual std::uint32_t OnParamChange();
+    virtual std::uint32_t OnDeviceEvent(std::uint32_t eventType, void* eventData);
+    virtual std::uint32_t OnHardwareProfileChange(std::uint32_t eventType, void* eventData);
+    virtual std::uint32_t OnTimeChange();
+    virtual std::uint32_t OnTriggerEvent();
+    virtual std::uint32_t OnCustomControl(std::uint32_t control, std::uint32_t eventType);
+    virtual void EnterMainLoop(std::uint32_t argc, wchar_t** argv);
+    virtual std::uint32_t RegisterNotifications(platform::ServiceStatusHandle statusHandle);
+    virtual std::uint32_t ServiceMainLoop(std::uint32_t argc, wchar_t** argv);
+    virtual void UnregisterNotifications(platform::ServiceStatusHandle statusHandle);
+    virtual std::uint32_t BeforeStopService();
+    virtual std::uint32_t BeforeDeleteService();
+    virtual std::uint32_t AfterDeleteService();
+    virtual std::uint32_t DispatchServiceHandler(std::uint32_t control, std::uint32_t eventType,
+                                                 void* eventData, void* context);
+
+    /// Sets the names (capacities 256, 256, 1024 characters; longer text is cut), the
+    /// auto-start flag and the initialised flag. 1247 when already initialised, nothing changed.
+    std::uint32_t InitService(const wchar_t* serviceName, const wchar_t* displayName,
+                              const wchar_t* description);
+
+    /// Takes the single-instance mutex "Global\mtx_<service name>" and runs the dispatcher
+    /// until the service has stopped. 21 when not initialised, 183 when another process holds
+    /// the mutex, or the error of the mutex or the dispatcher.
+    std::uint32_t EntryService();
+
+    /// Performs one administration command from a command line (argv[0] is the program).
+    std::uint32_t ExecArguments(int argc, wchar_t** argv);
+    std::uint32_t Install(const wchar_t* binaryPath, bool delayedStart);
+    std::uint32_t Uninstall();
+    std::uint32_t Start();
+    std::uint32_t Stop();
+    /// Trims the path and quotes it when it holds a space; 111 when the result does not fit
+    /// in 260 characters with its terminator.
+    static std::uint32_t BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]);
+
+    /// The service main routine and the extended control handler the manager calls.
+    static void ServiceMain(std::uint32_t argc, wchar_t** argv);
+    static std::uint32_t ServiceCtrlHandlerEx(std::uint32_t control, std::uint32_t eventType,
+                                              void* eventData, void* context);
+
+    /// Reports a state; 21 before InitService or without a status handle.
+    std::uint32_t ReportStatus(std::uint32_t state, std::uint32_t waitHint);
+
+    /// The owner clears the initialised mark before it destroys the object.
+    void ClearInitialised() noexcept { m_initialised = 0; }
+    [[nodiscard]] bool IsInitialised() const noexcept { return m_initialised != 0; }
+
+    /// The process-wide service name; empty before InitService.
+    [[nodiscard]] static const wchar_t* ServiceName() noexcept;
+
+  protected:
+    /// Signals the stop event if it exists; returns 0.
+    std::uint32_t SignalStopEvent() noexcept;
+
+    wchar_t m_displayName[256];
+    wchar_t m_description[1024];
+    wchar_t m_dependencies[1024];
+    std::uint32_t m_autoStart;
+    std::uint32_t m_initialised;
+    platform::NotificationHandle m_deviceNotification;
+    platform::NotificationHandle m_batteryNotification;
+    platform::NotificationHandle m_powerSourceNotification;
+    platform::NotificationHandle m_powerSchemeNotification;
+};
+
+}  // namespace Stoneleaf
