@@ -17,20 +17,12 @@ using namespace keltra::test;
 constexpr wchar_t kVariable[] = L"KELTRA_PROCESS_TEST_VARIABLE";
 
 // Arguments that a naive command line would split, merge or unescape.
-const std::vector<std::wstring> kTrickyArguments = {
-    L"plain",
-    L"two words",
-    L"",
-    L"quote\"inside",
-    L"\"quoted\"",
-    L"trailing backslash\\",
-    L"C:\\dir with space\\",
-    L"back\\\\slashes\\\\\" then quote",
-    L"\\\\server\\share",
-    L"tab\there",
-    L" leading and trailing ",
-    L"--keltra-child=not-a-role",
-};
+// clang-format off
+const std::vector<std::wstring> kTrickyArguments = {L"plain", L"two words", L"", L"quote\"inside",
+    L"\"quoted\"", L"trailing backslash\\", L"C:\\dir with space\\", L"\\\\server\\share",
+    L"back\\\\slashes\\\\\" then quote", L"tab\there", L" leading and trailing ",
+    L"--keltra-child=not-a-role"};
+// clang-format on
 
 KELTRA_CHILD_ROLE(exit_with) {
     return std::stoi(args.at(0));

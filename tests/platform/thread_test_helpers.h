@@ -117,7 +117,7 @@ class TestThreads {
 /// further code of its own.
 struct Victim {
     platform::UniqueHandle started = MakeEvent(true);
-    platform::UniqueHandle blocker = MakeEvent(false);  // never set while the victim runs
+    platform::UniqueHandle blocker = MakeEvent(false);  // auto-reset, for the routine's use
     void* data = nullptr;                               // for the routine
 };
 
