@@ -194,33 +194,26 @@ TEST(NamedMutexTest, OpenersRacingTheLastCloserNeverSplitTheMutex) {
     const std::wstring name = UniqueName(L"churn");
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
-    std::atomic<bool> failed{false};
     constexpr int kThreads = 4;
     constexpr int kRounds = 300;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
-                if (!mutex || WaitForSingleObject(mutex.Get(), kLongWait) != kWaitObject0) {
-                    failed = true;
-                    return;
-                }
-                if (inside.fetch_add(1) != 0) {
-                    overlap = true;
-                }
-                std::this_thread::yield();
-                inside.fetch_sub(1);
-                if (!ReleaseMutex(mutex.Get())) {
-                    failed = true;
-                }
+    TestThreads threads(kThreads, [&](int) -> std::uint32_t {
+        for (int i = 0; i < kRounds; ++i) {
+            UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
+            if (!mutex || WaitForSingleObject(mutex.Get(), kLongWait) != kWaitObject0) {
+                return 1;
             }
-        });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    EXPECT_FALSE(failed);
+            if (inside.fetch_add(1) != 0) {
+                overlap = true;
+            }
+            std::this_thread::yield();
+            inside.fetch_sub(1);
+            if (!ReleaseMutex(mutex.Get())) {
+                return 2;
+            }
+        }
+        return 0;
+    });
+    EXPECT_TRUE(threads.AllReturnZero());
     EXPECT_FALSE(overlap);
 }
 
