@@ -1,6 +1,6 @@
 // Named mutexes: one mutex per name across threads and processes, race-free creation,
-// recursive thread ownership, abandonment by dead threads and processes, lifetime. (Lost
-// updates under cross-process contention are the shared log's tests.)
+// recursive thread ownership, abandonment by dead threads and processes, exclusion under
+// contention, lifetime.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "tests/platform/thread_test_helpers.h"
@@ -55,6 +56,60 @@ KELTRA_CHILD_ROLE(mutex_hold) {
         return 1;
     }
     return args.at(1) == L"exit" ? 0 : WaitForSingleObject(CreateEvent(true, false), kInfinite);
+}
+
+// Increments a counter kept in a file, each time under the mutex: without exclusion two
+// writers read the same value and an increment is lost.
+bool CountUnderMutex(const std::wstring& name, const std::wstring& path, int iterations) {
+    UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
+    UniqueHandle file(CreateFile(path.c_str(), kGenericRead | kGenericWrite,
+                                 kFileShareRead | kFileShareWrite, true, kOpenAlways,
+                                 kFileAttributeNormal));
+    for (int i = 0; i < iterations; ++i) {
+        std::uint32_t value = 0;
+        std::uint32_t got = 0;
+        if (WaitForSingleObject(mutex.Get(), kInfinite) != kWaitObject0 || !SeekTo(file.Get(), 0) ||
+            !ReadFile(file.Get(), &value, sizeof value, &got)) {
+            return false;
+        }
+        value = got == sizeof value ? value + 1 : 1;
+        if (!SeekTo(file.Get(), 0) || !WriteFile(file.Get(), &value, sizeof value, nullptr) ||
+            !ReleaseMutex(mutex.Get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+KELTRA_CHILD_ROLE(mutex_counter) {
+    return CountUnderMutex(args.at(0), args.at(1), std::stoi(args.at(2))) ? 0 : 1;
+}
+
+TEST(NamedMutexTest, ProcessesAndThreadsCountingUnderItLoseNoIncrement) {
+    const std::wstring name = UniqueName(L"count");
+    const std::wstring path = MakeTempDirectory(L"mutex") + kPathSeparator + L"n";
+    constexpr int kChildren = 3;
+    constexpr int kIterations = 300;
+    std::vector<UniqueHandle> children;
+    for (int i = 0; i < kChildren; ++i) {
+        children.emplace_back(
+            StartChild("mutex_counter", {name, path, std::to_wstring(kIterations)}));
+    }
+    TestThread thread([&] { return CountUnderMutex(name, path, kIterations) ? 0u : 1u; });
+    EXPECT_TRUE(CountUnderMutex(name, path, kIterations));
+    EXPECT_EQ(0u, thread.Join());
+    for (auto& child : children) {
+        ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), 60000));
+        std::uint32_t code = 0xFFFF;
+        EXPECT_TRUE(GetExitCodeProcess(child.Get(), &code));
+        EXPECT_EQ(0u, code);
+    }
+    std::uint32_t value = 0;
+    std::uint32_t got = 0;
+    UniqueHandle file(CreateFile(path.c_str(), kGenericRead, kFileShareRead | kFileShareWrite,
+                                 false, kOpenExisting, kFileAttributeNormal));
+    EXPECT_TRUE(ReadFile(file.Get(), &value, sizeof value, &got));
+    EXPECT_EQ(static_cast<std::uint32_t>(kIterations * (kChildren + 2)), value);
 }
 
 TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResults) {
