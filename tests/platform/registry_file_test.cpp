@@ -10,6 +10,8 @@
 
 #include "platform/registry.h"
 #include "platform/registry_file.h"
+#include "platform/registry_file_parser.h"
+#include "platform/registry_file_writer.h"
 
 namespace {
 

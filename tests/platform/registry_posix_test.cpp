@@ -20,6 +20,8 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
+#include "platform/registry_file_parser.h"
+#include "platform/registry_file_writer.h"
 #include "platform/text.h"
 #include "platform/wait.h"
 #include "tests/support/test_support.h"
