@@ -1,5 +1,5 @@
 // Portable text code: the bounded copy and print, the secure format call's rules, the format
-// parser and the conversions between wchar_t, UTF-8 and UTF-16.
+// parser and the string conversions between wchar_t, UTF-8 and UTF-16.
 //
 // Only system-independent code lives here; formatting itself and the invalid-parameter handler
 // are the backends' (text_win32.cpp, text_posix.cpp).
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "platform/text_codec.h"
 #include "platform/text_format.h"
 
 namespace platform {
@@ -188,46 +189,6 @@ bool Walk(const wchar_t* format, FormatVisitor* visitor) {
     return true;
 }
 
-template <typename Unit>
-char32_t DecodeUtf16Unit(const Unit** cursor, const Unit* end) {
-    const char32_t first = static_cast<char16_t>(**cursor);
-    ++*cursor;
-    if (first < 0xD800 || first > 0xDFFF) {
-        return first;
-    }
-    if (first <= 0xDBFF && *cursor != end) {
-        const char32_t second = static_cast<char16_t>(**cursor);
-        if (second >= 0xDC00 && second <= 0xDFFF) {
-            ++*cursor;
-            return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-        }
-    }
-    return 0xFFFD;  // unpaired surrogate
-}
-
-void AppendUtf8(char32_t cp, std::string* out) {
-    if (cp < 0x80) {
-        out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-void AppendWide(char32_t cp, std::wstring* out) {
-    wchar_t units[2];
-    out->append(units, EncodeWide(cp, units));
-}
-
 }  // namespace
 
 bool ParseFormat(const wchar_t* format, FormatVisitor* visitor) noexcept {
@@ -237,79 +198,22 @@ bool ParseFormat(const wchar_t* format, FormatVisitor* visitor) noexcept {
     return visitor == nullptr || Walk(format, visitor);
 }
 
-char32_t DecodeUtf8(const unsigned char** cursor, const unsigned char* end) noexcept {
-    const unsigned char* p = *cursor;
-    const unsigned char lead = *p++;
-    *cursor = p;
-    if (lead < 0x80) {
-        return lead;
-    }
-    // The well-formed sequences (Unicode table 3-7): the second byte's range depends on the
-    // lead byte, the others are 80..BF. An ill-formed one gives one U+FFFD for its longest
-    // valid prefix, so a cut sequence never swallows the next character.
-    int more;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t cp;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        more = 1;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        more = 2;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) {
-            low = 0xA0;
-        } else if (lead == 0xED) {
-            high = 0x9F;  // no surrogates
-        }
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        more = 3;
-        cp = lead & 0x07;
-        if (lead == 0xF0) {
-            low = 0x90;
-        } else if (lead == 0xF4) {
-            high = 0x8F;  // nothing beyond U+10FFFF
-        }
-    } else {
-        return 0xFFFD;
-    }
-    for (int i = 0; i < more; ++i) {
-        if (p == end || *p < low || *p > high) {
-            *cursor = p;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (*p++ & 0x3F);
-        low = 0x80;
-        high = 0xBF;
-    }
-    *cursor = p;
-    return cp;
-}
-
-char32_t DecodeWide(const wchar_t** cursor, const wchar_t* end) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return DecodeUtf16Unit(cursor, end);
-    } else {
-        const auto cp = static_cast<char32_t>(**cursor);
-        ++*cursor;
-        return (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) ? char32_t{0xFFFD} : cp;
-    }
-}
-
-std::size_t EncodeWide(char32_t cp, wchar_t* out) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        if (cp >= 0x10000) {
-            out[0] = static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out[1] = static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-            return 2;
-        }
-    }
-    out[0] = static_cast<wchar_t>(cp);
-    return 1;
-}
-
 }  // namespace text_detail
 
 using namespace text_detail;
+
+namespace {
+
+// Measures, then converts into a string of exactly that size.
+template <typename Out, typename In>
+Out ConvertAll(In text) {
+    using Unit = typename Out::value_type;
+    Out out(utf::Convert(text.data(), text.size(), static_cast<Unit*>(nullptr), 0).written, Unit{});
+    utf::Convert(text.data(), text.size(), out.data(), out.size());
+    return out;
+}
+
+}  // namespace
 
 std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) noexcept {
     if (dest == nullptr) {
@@ -447,53 +351,19 @@ void ConsolePrint(const wchar_t* format, ...) noexcept {
 }
 
 std::string WideToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    const wchar_t* p = text.data();
-    const wchar_t* end = p + text.size();
-    while (p != end) {
-        AppendUtf8(DecodeWide(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::string>(text);
 }
 
 std::wstring Utf8ToWide(std::string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p != end) {
-        AppendWide(DecodeUtf8(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::wstring>(text);
 }
 
 std::u16string WideToUtf16(std::wstring_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    const wchar_t* p = text.data();
-    const wchar_t* end = p + text.size();
-    while (p != end) {
-        const char32_t cp = DecodeWide(&p, end);
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
+    return ConvertAll<std::u16string>(text);
 }
 
 std::wstring Utf16ToWide(std::u16string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    const char16_t* p = text.data();
-    const char16_t* end = p + text.size();
-    while (p != end) {
-        AppendWide(DecodeUtf16Unit(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::wstring>(text);
 }
 
 std::wstring WideFromUtf16LeBytes(const void* bytes, std::size_t byteCount) {
