@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/text_codec.h"
+
 namespace platform::regfile {
 namespace {
 
@@ -31,65 +33,16 @@ wchar_t FoldChar(wchar_t c) noexcept {
     return static_cast<wchar_t>(r);
 }
 
-bool IsHighSurrogate(std::uint32_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool IsLowSurrogate(std::uint32_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
-
-bool HasUnpairedSurrogate(std::u16string_view units) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        if (IsHighSurrogate(units[i])) {
-            if (i + 1 >= units.size() || !IsLowSurrogate(units[i + 1])) {
-                return true;
-            }
-            ++i;
-        } else if (IsLowSurrogate(units[i])) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
-std::wstring WideFromUnits(std::u16string_view units) {
-    std::wstring out;
-    out.reserve(units.size());
-    if constexpr (sizeof(wchar_t) == 2) {
-        for (char16_t u : units) {
-            out.push_back(static_cast<wchar_t>(u));
-        }
-    } else {
-        for (std::size_t i = 0; i < units.size(); ++i) {
-            const std::uint32_t u = units[i];
-            if (IsHighSurrogate(u) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-                const std::uint32_t lo = units[++i];
-                out.push_back(static_cast<wchar_t>(0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00)));
-            } else {
-                out.push_back(static_cast<wchar_t>(u));
-            }
-        }
-    }
-    return out;
+bool IsWellFormed(std::wstring_view text) noexcept {
+    return utf::Convert(text.data(), text.size(), static_cast<char16_t*>(nullptr), 0)
+               .firstInvalid == utf::kAllValid;
 }
 
-std::u16string UnitsFromWide(std::wstring_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (wchar_t c : text) {
-        const auto u = static_cast<std::uint32_t>(c);
-        if (u >= 0x10000 && u <= 0x10FFFF) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
-        } else if (u > 0x10FFFF) {
-            out.push_back(u'\xFFFD');
-        } else {
-            out.push_back(static_cast<char16_t>(u));
-        }
-    }
-    return out;
+bool IsWellFormed(std::u16string_view units) noexcept {
+    return utf::Convert(units.data(), units.size(), static_cast<wchar_t*>(nullptr), 0)
+               .firstInvalid == utf::kAllValid;
 }
 
 std::wstring FoldName(std::wstring_view name) {
@@ -236,7 +189,7 @@ bool IsWritableName(std::wstring_view name) noexcept {
             return false;
         }
     }
-    return !HasUnpairedSurrogate(UnitsFromWide(name));
+    return IsWellFormed(name);
 }
 
 }  // namespace platform::regfile

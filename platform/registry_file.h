@@ -102,9 +102,9 @@ bool DeleteValue(Key& key, std::wstring_view name);
 /// CR or LF, and no unpaired UTF-16 surrogate.
 [[nodiscard]] bool IsWritableName(std::wstring_view name) noexcept;
 
-/// File text (UTF-16 code units) as wide text and back. Unpaired surrogates pass unchanged, so
-/// that a name read from a UTF-16 file is written back as it was.
-[[nodiscard]] std::wstring WideFromUnits(std::u16string_view units);
-[[nodiscard]] std::u16string UnitsFromWide(std::wstring_view text);
+/// True when text holds no unpaired UTF-16 surrogate (nor, in wide text, a value that is not
+/// a Unicode scalar value), so that it converts between UTF-16 and wide text unchanged.
+[[nodiscard]] bool IsWellFormed(std::wstring_view text) noexcept;
+[[nodiscard]] bool IsWellFormed(std::u16string_view units) noexcept;
 
 }  // namespace platform::regfile

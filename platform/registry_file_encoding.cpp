@@ -3,18 +3,13 @@
 
 #include <cwchar>
 
+#include "platform/text_codec.h"
+
 namespace platform::regfile {
 namespace {
 
 // The file is read whole into memory; a registry this large is a mistake, not a deployment.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
-
-bool IsHighSurrogate(std::uint32_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool IsLowSurrogate(std::uint32_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
 
 bool Fail(ParseError* error, std::size_t line, std::wstring message) {
     error->line = line;
@@ -40,84 +35,30 @@ std::size_t LineAt(const Unit* text, std::size_t pos) {
     return line;
 }
 
-bool DecodeUtf8(const std::uint8_t* p, std::size_t n, std::u16string* out, ParseError* error) {
-    out->reserve(n);
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t b = p[i];
-        if (b < 0x80) {
-            out->push_back(b);
-            ++i;
-            continue;
-        }
-        std::uint32_t cp = 0;
-        std::size_t len = 0;
-        if ((b & 0xE0) == 0xC0) {
-            cp = b & 0x1Fu;
-            len = 2;
-        } else if ((b & 0xF0) == 0xE0) {
-            cp = b & 0x0Fu;
-            len = 3;
-        } else if ((b & 0xF8) == 0xF0) {
-            cp = b & 0x07u;
-            len = 4;
-        } else {
-            return Fail(error, LineAt(p, i),
-                        L"invalid UTF-8 byte 0x" + Hex2(b) +
-                            L" (the file must be UTF-8, or UTF-16LE with a byte-order mark)");
-        }
-        if (n - i < len) {
-            return Fail(error, LineAt(p, i), L"the file ends inside a UTF-8 character");
-        }
-        for (std::size_t k = 1; k < len; ++k) {
-            const std::uint8_t c = p[i + k];
-            if ((c & 0xC0) != 0x80) {
-                return Fail(error, LineAt(p, i),
-                            L"invalid UTF-8 sequence at byte 0x" + Hex2(b) +
-                                L" (the file must be UTF-8, or UTF-16LE with a byte-order mark)");
-            }
-            cp = (cp << 6) | (c & 0x3Fu);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return Fail(error, LineAt(p, i),
-                        L"invalid UTF-8 sequence (overlong or not a character)");
-        }
-        if (cp >= 0x10000) {
-            out->push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out->push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out->push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
+bool DecodeUtf8(const std::uint8_t* bytes, std::size_t size, std::u16string* out,
+                ParseError* error) {
+    const auto* text = reinterpret_cast<const char*>(bytes);
+    const utf::Converted need = utf::Convert(text, size, static_cast<char16_t*>(nullptr), 0);
+    if (need.firstInvalid != utf::kAllValid) {
+        const std::size_t at = need.firstInvalid;
+        const std::size_t length = utf::DecodeUtf8(text + at, size - at).length;
+        const bool cut = at + length == size && bytes[at] >= 0xC2 && bytes[at] <= 0xF4;
+        return Fail(error, LineAt(bytes, at),
+                    cut ? L"the file ends inside a UTF-8 character"
+                        : L"invalid UTF-8 sequence at byte 0x" + Hex2(bytes[at]) +
+                              L" (the file must be UTF-8, or UTF-16LE with a byte-order mark)");
     }
+    out->resize(need.written);
+    (void)utf::Convert(text, size, out->data(), out->size());
     return true;
 }
 
 void EncodeUtf8(std::u16string_view units, std::vector<std::uint8_t>* out) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        std::uint32_t cp = units[i];
-        if (IsHighSurrogate(cp) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00u);
-        } else if (IsHighSurrogate(cp) || IsLowSurrogate(cp)) {
-            cp = 0xFFFD;  // not representable in UTF-8; callers keep such names out
-        }
-        if (cp < 0x80) {
-            out->push_back(static_cast<std::uint8_t>(cp));
-        } else if (cp < 0x800) {
-            out->push_back(static_cast<std::uint8_t>(0xC0 | (cp >> 6)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out->push_back(static_cast<std::uint8_t>(0xE0 | (cp >> 12)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-        } else {
-            out->push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-        }
-    }
+    const std::size_t start = out->size();
+    out->resize(start +
+                utf::Convert(units.data(), units.size(), static_cast<char*>(nullptr), 0).written);
+    (void)utf::Convert(units.data(), units.size(), reinterpret_cast<char*>(out->data() + start),
+                       out->size() - start);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_file_encoding.h"
+#include "platform/text.h"
 
 namespace platform::regfile {
 namespace {
@@ -16,7 +17,7 @@ constexpr std::wstring_view kRootName = L"HKEY_LOCAL_MACHINE";
 // A short, printable excerpt of file text for a message.
 std::wstring Excerpt(std::u16string_view text) {
     constexpr std::size_t kMax = 40;
-    std::wstring out = WideFromUnits(text.substr(0, kMax));
+    std::wstring out = Utf16ToWide(text.substr(0, kMax));
     if (text.size() > kMax) {
         out += L"...";
     }
@@ -104,9 +105,9 @@ class Parser {
         if (line != kFileHeader) {
             if (line == u"REGEDIT4") {
                 return Fail(L"REGEDIT4 files are not supported; use the header '" +
-                            WideFromUnits(kFileHeader) + L"' (UTF-8 or UTF-16LE)");
+                            Utf16ToWide(kFileHeader) + L"' (UTF-8 or UTF-16LE)");
             }
-            return Fail(L"the first line must be '" + WideFromUnits(kFileHeader) + L"', not '" +
+            return Fail(L"the first line must be '" + Utf16ToWide(kFileHeader) + L"', not '" +
                         Excerpt(line) + L"'");
         }
         while (NextLine(&line)) {
@@ -166,7 +167,7 @@ class Parser {
         if (root.empty()) {
             return Fail(L"empty section header '" + Excerpt(line) + L"'");
         }
-        if (FoldName(WideFromUnits(root)) != kRootName) {
+        if (FoldName(Utf16ToWide(root)) != kRootName) {
             return Fail(L"only keys under HKEY_LOCAL_MACHINE can be kept here, not under '" +
                         Excerpt(root) + L"'");
         }
@@ -191,7 +192,11 @@ class Parser {
                 start = next + 1;
             }
         }
-        const std::wstring path = WideFromUnits(rest);
+        if (!IsWellFormed(rest)) {
+            return Fail(L"key name with an unpaired UTF-16 surrogate in section '" + Excerpt(line) +
+                        L"'");
+        }
+        const std::wstring path = Utf16ToWide(rest);
         m_current = nullptr;
         m_inRemovedSection = remove;
         if (remove) {
@@ -220,7 +225,7 @@ class Parser {
                 }
                 const char16_t e = line[i + 1];
                 if (e != u'\\' && e != u'"') {
-                    return Fail(L"unknown escape '\\" + WideFromUnits(line.substr(i + 1, 1)) +
+                    return Fail(L"unknown escape '\\" + Utf16ToWide(line.substr(i + 1, 1)) +
                                 L"' in a string: write a backslash as \\\\ and a quote as \\\"");
                 }
                 out->push_back(e);
@@ -271,7 +276,10 @@ class Parser {
         if (units.size() > kMaxValueNameChars) {
             return Fail(L"value name longer than 16383 characters");
         }
-        *name = WideFromUnits(units);
+        if (!IsWellFormed(units)) {
+            return Fail(L"value name with an unpaired UTF-16 surrogate");
+        }
+        *name = Utf16ToWide(units);
         return true;
     }
 

@@ -6,6 +6,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_file_encoding.h"
+#include "platform/text.h"
 
 namespace platform::regfile {
 namespace {
@@ -31,8 +32,12 @@ std::u16string StringUnits(const std::vector<std::uint8_t>& data) {
 // REG_SZ data that the "text" form gives back byte for byte: terminated, and nothing in it
 // that a name could not hold either.
 bool WritableAsString(const std::vector<std::uint8_t>& data) {
-    return data.size() >= 2 && data.size() % 2 == 0 && data[data.size() - 1] == 0 &&
-           data[data.size() - 2] == 0 && IsWritableName(WideFromUnits(StringUnits(data)));
+    if (data.size() < 2 || data.size() % 2 != 0 || data[data.size() - 1] != 0 ||
+        data[data.size() - 2] != 0) {
+        return false;
+    }
+    const std::u16string units = StringUnits(data);
+    return IsWellFormed(units) && IsWritableName(Utf16ToWide(units));
 }
 
 void AppendAscii(std::u16string* out, const char* text) {
@@ -47,7 +52,7 @@ void AppendValue(std::u16string* out, const Value& v, std::u16string_view nl) {
         out->push_back(u'@');
     } else {
         out->push_back(u'"');
-        AppendEscaped(out, UnitsFromWide(v.name));
+        AppendEscaped(out, WideToUtf16(v.name));
         out->push_back(u'"');
     }
     out->push_back(u'=');
@@ -102,7 +107,7 @@ std::vector<std::uint8_t> Serialize(const Document& doc) {
         text.append(u"[HKEY_LOCAL_MACHINE");
         if (!key.path.empty()) {
             text.push_back(u'\\');
-            text.append(UnitsFromWide(key.path));
+            text.append(WideToUtf16(key.path));
         }
         text.push_back(u']');
         text.append(nl);
