@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/text.h"
 #include "platform/text_codec.h"
@@ -222,60 +223,41 @@ class Formatter final : public FormatVisitor {
         return Padded(c, length, L' ', [&] { return Ascii(digits, length); });
     }
 
-    bool SignedInteger(const Conversion& c) {
-        long long value;
-        switch (c.size) {
+    // Reads an integer argument of the conversion's size as T (long long or its unsigned
+    // twin), with the sign rules of that size.
+    template <typename T>
+    T IntegerArgument(ArgSize size) {
+        constexpr bool kSigned = std::is_signed_v<T>;
+        using Int = std::conditional_t<kSigned, int, unsigned int>;
+        using Short = std::conditional_t<kSigned, short, unsigned short>;
+        using Long = std::conditional_t<kSigned, long, unsigned long>;
+        using Size = std::conditional_t<kSigned, std::ptrdiff_t, std::size_t>;
+        using Max = std::conditional_t<kSigned, std::intmax_t, std::uintmax_t>;
+        switch (size) {
             case ArgSize::kShort:
-                value = static_cast<short>(va_arg(*m_args, int));
-                break;
+                return static_cast<Short>(va_arg(*m_args, Int));
             case ArgSize::kLong:
-                value = va_arg(*m_args, long);
-                break;
+                return va_arg(*m_args, Long);
             case ArgSize::kLongLong:
             case ArgSize::kInt64:
-                value = va_arg(*m_args, long long);
-                break;
+                return va_arg(*m_args, T);
             case ArgSize::kPointer:
             case ArgSize::kPtrDiff:
             case ArgSize::kSizeT:
-                value = va_arg(*m_args, std::ptrdiff_t);
-                break;
+                return va_arg(*m_args, Size);
             case ArgSize::kIntMax:
-                value = va_arg(*m_args, std::intmax_t);
-                break;
+                return va_arg(*m_args, Max);
             default:
-                value = va_arg(*m_args, int);
-                break;
+                return va_arg(*m_args, Int);
         }
-        return Number(c, "ll", value);
+    }
+
+    bool SignedInteger(const Conversion& c) {
+        return Number(c, "ll", IntegerArgument<long long>(c.size));
     }
 
     bool UnsignedInteger(const Conversion& c) {
-        unsigned long long value;
-        switch (c.size) {
-            case ArgSize::kShort:
-                value = static_cast<unsigned short>(va_arg(*m_args, unsigned int));
-                break;
-            case ArgSize::kLong:
-                value = va_arg(*m_args, unsigned long);
-                break;
-            case ArgSize::kLongLong:
-            case ArgSize::kInt64:
-                value = va_arg(*m_args, unsigned long long);
-                break;
-            case ArgSize::kPointer:
-            case ArgSize::kPtrDiff:
-            case ArgSize::kSizeT:
-                value = va_arg(*m_args, std::size_t);
-                break;
-            case ArgSize::kIntMax:
-                value = va_arg(*m_args, std::uintmax_t);
-                break;
-            default:
-                value = va_arg(*m_args, unsigned int);
-                break;
-        }
-        return Number(c, "ll", value);
+        return Number(c, "ll", IntegerArgument<unsigned long long>(c.size));
     }
 
     bool Floating(const Conversion& c) {
