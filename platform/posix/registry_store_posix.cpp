@@ -137,6 +137,15 @@ ErrorCode ReplaceFile(const std::string& path, const std::vector<std::uint8_t>& 
     return kErrorSuccess;
 }
 
+// The file's state after a read or a write.
+void Keep(RegistryFile& file, regfile::Document doc, std::vector<std::uint8_t> bytes,
+          bool exists) {
+    file.doc = std::move(doc);
+    file.bytes = std::move(bytes);
+    file.exists = exists;
+    file.loaded = true;
+}
+
 }  // namespace
 
 std::string CurrentRegistryFilePath() {
@@ -175,10 +184,7 @@ ErrorCode RefreshRegistryFile(RegistryFile& file, std::wstring* reason) {
         *reason = regfile::DescribeError(file.displayPath, error);
         return kErrorInvalidData;
     }
-    file.doc = std::move(doc);
-    file.bytes = std::move(bytes);
-    file.exists = exists;
-    file.loaded = true;
+    Keep(file, std::move(doc), std::move(bytes), exists);
     return kErrorSuccess;
 }
 
@@ -202,10 +208,7 @@ ErrorCode CommitRegistryFile(RegistryFile& file, regfile::Document doc) {
     if (const ErrorCode written = ReplaceFile(file.path, bytes); written != kErrorSuccess) {
         return written;
     }
-    file.doc = std::move(doc);
-    file.bytes = std::move(bytes);
-    file.exists = true;
-    file.loaded = true;
+    Keep(file, std::move(doc), std::move(bytes), true);
     return kErrorSuccess;
 }
 
