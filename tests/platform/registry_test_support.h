@@ -5,9 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <compare>
-#include <cstdint>
+#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -62,24 +61,24 @@ struct Entry {
     auto operator<=>(const Entry&) const = default;
 };
 
-/// Every value of key in enumeration order, each read into buffers of exactly its size.
-inline std::vector<Entry> Enumerate(platform::RegKey key) {
-    std::vector<Entry> out;
-    std::vector<wchar_t> name(16384);
+/// Every value of key (data of at most 64 KiB). As a set: the order is the backend's (name
+/// order under Wine, insertion order on Windows, file order on POSIX).
+inline std::set<Entry> Enumerate(platform::RegKey key) {
+    std::set<Entry> out;
     for (std::uint32_t i = 0;; ++i) {
+        std::vector<wchar_t> name(16384);
+        Bytes data(65536);
         auto chars = static_cast<std::uint32_t>(name.size());
+        auto size = static_cast<std::uint32_t>(data.size());
         std::uint32_t type = 0;
-        std::uint32_t size = 0;
-        const auto r = platform::RegEnumValue(key, i, name.data(), &chars, &type, nullptr, &size);
+        const auto r =
+            platform::RegEnumValue(key, i, name.data(), &chars, &type, data.data(), &size);
         if (r != 0) {
             EXPECT_EQ(platform::kErrorNoMoreItems, r);
             return out;
         }
-        Bytes data(size);
-        chars = static_cast<std::uint32_t>(name.size());
-        EXPECT_EQ(0u,
-                  platform::RegEnumValue(key, i, name.data(), &chars, &type, data.data(), &size));
-        out.push_back(Entry{std::wstring(name.data(), chars), type, data});
+        data.resize(size);  // not the NUL character added after unterminated string data
+        out.insert(Entry{std::wstring(name.data(), chars), type, data});
     }
 }
 
