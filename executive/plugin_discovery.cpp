@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "diagnostics/log_file.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -69,7 +70,12 @@ platform::ErrorCode ReadPluginList(std::vector<std::wstring>& paths, const wchar
     const platform::ErrorCode open =
         platform::RegOpenKeyEx(platform::HkeyLocalMachine(), keyPath, 0, platform::kKeyRead, &key);
     if (open != platform::kErrorSuccess) {
+        const std::wstring reason = platform::RegistryFileError();
         observer.OnOpenFailed(open);
+        if (!reason.empty()) {  // a malformed or missing registry file, with its name and line
+            g_defaultLog.Log(L'E', L"executive::PluginMgr::GetAllPluginDLLs", __LINE__, L"%s",
+                             reason.c_str());
+        }
         return open;
     }
 

@@ -2,7 +2,7 @@
 //
 // Windows: the real registry. POSIX: a registry of the host's own, kept in a text file in the
 // Windows registry export format (".reg", "Windows Registry Editor Version 5.00"; the accepted
-// forms are listed in platform/registry_file.h), read on every RegOpenKeyEx, written back
+// forms are listed in platform/registry_file_parser.h), read on every RegOpenKeyEx, written back
 // whole by the write calls. Its path is KELTRA_REGISTRY_FILE when that variable is set and
 // not empty, else /etc/keltra/registry.reg; the variable is read whenever the root key is
 // used, so change it only while no other thread uses the registry. A missing file is an empty
@@ -108,9 +108,12 @@ using UniqueRegKey = UniqueOwner<NullMeansNone<RegKey, &RegCloseKey>>;
 /// Keys still open on a deleted key then answer 1018.
 [[nodiscard]] ErrorCode RegDeleteTree(RegKey root, const wchar_t* subKey) noexcept;
 
-/// The reason the registry file was last refused on this thread ("/etc/keltra/registry.reg:12:
-/// unknown escape ..."), or an empty string after a successful read. Always empty on
-/// Windows. The text stays valid until this thread's next registry call.
+/// Why the last registry call on this thread that used a key failed because of the registry
+/// file, with the file's name: "/etc/keltra/registry.reg:12: unknown escape ..." after a 13
+/// (a malformed file), "/etc/keltra/registry.reg: the registry file does not exist" after a 2
+/// that the missing file explains (a key or value missing from an existing file leaves it
+/// empty). Empty otherwise, and always on Windows. Valid until this thread's next registry
+/// call.
 [[nodiscard]] const wchar_t* RegistryFileError() noexcept;
 
 }  // namespace platform

@@ -1,25 +1,10 @@
-// The registry export text format (".reg"): an in-memory registry, its parser and its writer.
+// The in-memory registry of the ".reg" text format: keys in file order, values in order, and
+// the rules for names and key paths that the format and the POSIX registry share.
 //
 // System-independent. The POSIX registry backend keeps its registry in such a file; the
-// parser is portable so that one .reg file can be checked, and the format tested, on every
-// platform. Core code uses platform/registry.h, not this header.
-//
-// Accepted format ("Windows Registry Editor Version 5.00"):
-//   - encodings: UTF-8 with or without byte-order mark, UTF-16LE with byte-order mark;
-//     CR LF, LF or CR line ends;
-//   - line 1 is the header; then blank lines, "; comment" lines, sections and values;
-//   - [HKEY_LOCAL_MACHINE\Key\Sub] starts a key (missing parent keys are created, a repeated
-//     section adds to the same key); [-HKEY_LOCAL_MACHINE\Key] deletes a key and its subkeys;
-//   - "name"=... or @=... (the default value) inside a section, where ... is
-//     "text" (REG_SZ, stored with its terminating NUL; escapes \\ and \" only),
-//     dword:0000002a (REG_DWORD, 1 to 8 hex digits),
-//     hex:01,02 (REG_BINARY) or hex(N):01,02 (type N in hex: 2 REG_EXPAND_SZ, 7 REG_MULTI_SZ,
-//     b REG_QWORD, 1 a REG_SZ stored exactly as listed, ...), a list that may go on over
-//     following lines after a "," and a final backslash,
-//     or - (deletes the value);
-//   - key names are compared case-insensitively, as are value names; a value set twice keeps
-//     its first place and takes the later data.
-// Anything else is refused with the line number and a reason: the parser never guesses.
+// format is portable so that one .reg file can be checked, and tested, on every platform.
+// Reading and writing the text: platform/registry_file_parser.h and registry_file_writer.h.
+// Core code uses platform/registry.h, not this header.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +15,9 @@
 #include <vector>
 
 namespace platform::regfile {
+
+/// The first line of every file.
+inline constexpr std::u16string_view kFileHeader = u"Windows Registry Editor Version 5.00";
 
 /// Longest key name component and value name, in characters, as on Windows.
 inline constexpr std::size_t kMaxKeyNameChars = 255;
@@ -114,24 +102,9 @@ bool DeleteValue(Key& key, std::wstring_view name);
 /// CR or LF, and no unpaired UTF-16 surrogate.
 [[nodiscard]] bool IsWritableName(std::wstring_view name) noexcept;
 
-/// Why a file was refused: the 1-based line and a reason.
-struct ParseError {
-    std::size_t line = 0;
-    std::wstring message;
-};
-
-/// Parses a whole file. An empty file (or one holding only a byte-order mark and white space)
-/// is an empty registry. Returns true and fills *doc, or false and fills *error; *doc is then
-/// unspecified. Never reads outside bytes[0, size).
-[[nodiscard]] bool Parse(const std::uint8_t* bytes, std::size_t size, Document* doc,
-                         ParseError* error);
-
-/// "file:line: reason", the form in which refusals are reported.
-[[nodiscard]] std::wstring DescribeError(std::wstring_view fileName, const ParseError& error);
-
-/// Writes a document in its encoding: header, then each key and its values in order, strings
-/// that can be written as "text" written so, every other value as a hex list wrapped like the
-/// Windows exporter's. Parse(Serialize(doc)) gives the same keys and values.
-[[nodiscard]] std::vector<std::uint8_t> Serialize(const Document& doc);
+/// True when text holds no unpaired UTF-16 surrogate (nor, in wide text, a value that is not
+/// a Unicode scalar value), so that it converts between UTF-16 and wide text unchanged.
+[[nodiscard]] bool IsWellFormed(std::wstring_view text) noexcept;
+[[nodiscard]] bool IsWellFormed(std::u16string_view units) noexcept;
 
 }  // namespace platform::regfile

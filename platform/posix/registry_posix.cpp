@@ -2,329 +2,185 @@
 //
 // The file is read again on every RegOpenKeyEx (and on every direct use of the root key); a
 // key handle then works on the last registry read from its file, which the write calls of
-// this process keep current. A write re-reads the file, changes it and puts a complete new
-// file in its place with rename(), under one lock per process and an flock() on the file's
-// directory against other processes, so no update is lost and no reader sees half a file.
-// Buffer sizes, error codes and access checks follow the Windows registry call for call.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+// this process keep current. Writes go through the file store (registry_store.h), so no
+// update is lost and no reader sees half a file. Buffer sizes, error codes and access checks
+// follow the Windows registry call for call.
 #include <cstring>
 #include <cwchar>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/posix/registry_store.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
-#include "platform/text.h"
 
 namespace platform {
 namespace {
 
+using posix::RegistryFile;
+
 constexpr ErrorCode kErrorKeyDeleted = 1018;
-constexpr char kDefaultFile[] = "/etc/keltra/registry.reg";
-constexpr char kFileVariable[] = "KELTRA_REGISTRY_FILE";
 
 // The value Windows gives HKEY_LOCAL_MACHINE; never dereferenced.
 RegKey const kLocalMachine = reinterpret_cast<RegKey>(std::uintptr_t{0x80000002});
 
-// One registry file as last read. Several handles share it.
-struct FileState {
-    std::string path;
-    std::wstring displayPath;
-    std::mutex mutex;  // guards everything below
-    bool loaded = false;
-    std::vector<std::uint8_t> bytes;
-    regfile::Document doc;
-};
-
 struct OpenKey {
-    std::shared_ptr<FileState> file;
+    std::shared_ptr<RegistryFile> file;
     std::wstring path;
     std::uint32_t access = 0;
 };
 
-std::mutex g_tableMutex;  // guards g_openKeys and g_files
+std::mutex g_tableMutex;  // guards g_openKeys
 std::unordered_set<OpenKey*> g_openKeys;
-std::map<std::string, std::weak_ptr<FileState>> g_files;
-std::mutex g_writeMutex;  // one writer at a time in this process
 thread_local std::wstring t_fileError;
 
-std::string CurrentFilePath() {
-    const char* value = std::getenv(kFileVariable);
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string(kDefaultFile);
-}
-
-std::shared_ptr<FileState> StateFor(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    auto it = g_files.find(path);
-    if (it != g_files.end()) {
-        if (auto state = it->second.lock()) {
-            return state;
-        }
-    }
-    std::erase_if(g_files, [](const auto& entry) { return entry.second.expired(); });
-    auto state = std::make_shared<FileState>();
-    state->path = path;
-    state->displayPath = Utf8ToWide(path);
-    g_files[path] = state;
-    return state;
-}
-
-// The whole file; a missing file reads as empty.
-ErrorCode ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
-    bytes->clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? kErrorSuccess : ErrorFromErrno(errno);
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return kErrorAccessDenied;
-    }
-    std::uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const ErrorCode code = ErrorFromErrno(errno);
-            ::close(fd);
-            return code;
-        }
-        if (n == 0) {
-            break;
-        }
-        bytes->insert(bytes->end(), chunk, chunk + n);
-    }
-    ::close(fd);
-    return kErrorSuccess;
-}
-
-// Reads the file again into the state (state->mutex held). On a malformed file the state
-// keeps the registry it had and the reason goes to this thread's RegistryFileError.
-ErrorCode Refresh(FileState& state) {
-    std::vector<std::uint8_t> bytes;
-    const ErrorCode read = ReadWholeFile(state.path, &bytes);
-    if (read != kErrorSuccess) {
-        return read;
-    }
-    if (state.loaded && bytes == state.bytes) {
-        t_fileError.clear();
-        return kErrorSuccess;
-    }
-    regfile::Document doc;
-    regfile::ParseError error;
-    if (!regfile::Parse(bytes.data(), bytes.size(), &doc, &error)) {
-        t_fileError = regfile::DescribeError(state.displayPath, error);
-        return kErrorInvalidData;
-    }
-    t_fileError.clear();
-    state.doc = std::move(doc);
-    state.bytes = std::move(bytes);
-    state.loaded = true;
-    return kErrorSuccess;
-}
-
-// What a handle stands for. The root key has no file of its own: it uses the file that
-// KELTRA_REGISTRY_FILE names at the time of the call.
-struct Resolved {
-    std::shared_ptr<FileState> file;
-    std::wstring path;
-    std::uint32_t access = 0;
-    bool root = false;
-};
-
-ErrorCode Resolve(RegKey key, Resolved* out) {
-    if (key == kLocalMachine) {
-        out->file = StateFor(CurrentFilePath());
-        out->path.clear();
-        out->access = kKeyAllAccess;
-        out->root = true;
-        return kErrorSuccess;
-    }
-    std::lock_guard<std::mutex> lock(g_tableMutex);
-    auto* open = static_cast<OpenKey*>(key);
-    if (key == nullptr || g_openKeys.count(open) == 0) {
-        return kErrorInvalidHandle;
-    }
-    out->file = open->file;
-    out->path = open->path;
-    out->access = open->access;
-    out->root = false;
-    return kErrorSuccess;
-}
-
-RegKey NewHandle(std::shared_ptr<FileState> file, std::wstring path, std::uint32_t access) {
+RegKey NewHandle(std::shared_ptr<RegistryFile> file, std::wstring path, std::uint32_t access) {
     auto* open = new OpenKey{std::move(file), std::move(path), access};
     std::lock_guard<std::mutex> lock(g_tableMutex);
     g_openKeys.insert(open);
     return open;
 }
 
+// What every call on a key does first: resolve the handle, check its access, lock its file,
+// read the file again where the call needs it, and find the key. The root key has no file of
+// its own: it uses the file that KELTRA_REGISTRY_FILE names at the time of the call.
+class KeyScope {
+  public:
+    enum class Use {
+        kRead,   // the handle's registry; the root's is read again
+        kOpen,   // read again, whatever the handle
+        kWrite,  // read again under the write lock; changes go to a copy, then Commit
+    };
+
+    ErrorCode Enter(RegKey handle, std::uint32_t access, Use use) {
+        t_fileError.clear();
+        if (const ErrorCode e = Resolve(handle); e != kErrorSuccess) {
+            return e;
+        }
+        if ((m_access & access) != access) {
+            return kErrorAccessDenied;
+        }
+        if (use == Use::kWrite) {
+            m_writer.emplace(*m_file);
+        }
+        m_lock = std::unique_lock<std::mutex>(m_file->mutex);
+        if (m_root || use != Use::kRead) {
+            if (const ErrorCode e = posix::RefreshRegistryFile(*m_file, &t_fileError);
+                e != kErrorSuccess) {
+                return e;
+            }
+        }
+        if (use == Use::kWrite) {
+            m_copy = m_file->doc;
+        }
+        m_key = Doc().FindKey(m_path);
+        // The root ("") always exists, with or without a section of its own.
+        return m_key == nullptr && !m_path.empty() ? kErrorKeyDeleted : kErrorSuccess;
+    }
+
+    // The registry to read, or (kWrite) the copy to change.
+    [[nodiscard]] regfile::Document& Doc() { return m_copy ? *m_copy : m_file->doc; }
+    // The handle's key; null for the root ("") without a section.
+    [[nodiscard]] const regfile::Key* Key() const { return m_key; }
+    [[nodiscard]] const std::wstring& Path() const { return m_path; }
+
+    // A key or value that is not there; says so when the whole file is missing.
+    [[nodiscard]] ErrorCode NotFound() const {
+        if (!m_file->exists) {
+            t_fileError = m_file->displayPath + L": the registry file does not exist";
+        }
+        return kErrorFileNotFound;
+    }
+
+    // Writes the changed copy back (kWrite only).
+    [[nodiscard]] ErrorCode Commit() {
+        return posix::CommitRegistryFile(*m_file, std::move(*m_copy));
+    }
+
+    // A new handle on path, on this key's file.
+    [[nodiscard]] RegKey NewHandleOn(std::wstring path, std::uint32_t access) const {
+        return NewHandle(m_file, std::move(path), access);
+    }
+
+  private:
+    ErrorCode Resolve(RegKey handle) {
+        if (handle == kLocalMachine) {
+            m_file = posix::RegistryFileFor(posix::CurrentRegistryFilePath());
+            m_access = kKeyAllAccess;
+            m_root = true;
+            return kErrorSuccess;
+        }
+        std::lock_guard<std::mutex> lock(g_tableMutex);
+        auto* open = static_cast<OpenKey*>(handle);
+        if (handle == nullptr || g_openKeys.count(open) == 0) {
+            return kErrorInvalidHandle;
+        }
+        m_file = open->file;
+        m_path = open->path;
+        m_access = open->access;
+        return kErrorSuccess;
+    }
+
+    std::shared_ptr<RegistryFile> m_file;
+    std::wstring m_path;
+    std::uint32_t m_access = 0;
+    bool m_root = false;
+    // Declared in locking order, so they unlock in reverse.
+    std::optional<posix::RegistryWriteLock> m_writer;
+    std::unique_lock<std::mutex> m_lock;
+    std::optional<regfile::Document> m_copy;
+    const regfile::Key* m_key = nullptr;
+};
+
 bool IsStringType(std::uint32_t type) {
     return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
 }
 
-// Copies value data as Windows does: the stored bytes, and a NUL character after string
-// data that lacks one when the buffer has room for it (not counted in the size).
-void CopyData(const regfile::Value& value, std::uint8_t* data, std::uint32_t capacity) {
+// Hands value data out as Windows does: 234 with the size needed when it does not fit;
+// otherwise the stored bytes, and a NUL character after string data that lacks one when the
+// buffer has room for it (not counted in the size). Sets *type and *dataBytes when given.
+ErrorCode ReadData(const regfile::Value& value, std::uint32_t* type, std::uint8_t* data,
+                   std::uint32_t* dataBytes) {
     const std::size_t size = value.data.size();
-    if (size != 0) {
-        std::memcpy(data, value.data.data(), size);
-    }
-    if (IsStringType(value.type) && size >= 2 && size + 2 <= capacity &&
-        (data[size - 2] != 0 || data[size - 1] != 0)) {
-        data[size] = 0;
-        data[size + 1] = 0;
-    }
-}
-
-// Holds an flock() on a directory for the lifetime of the object; best effort.
-class DirectoryLock {
-  public:
-    explicit DirectoryLock(const std::string& dir) {
-        m_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd >= 0) {
-            while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
-            }
+    ErrorCode result = kErrorSuccess;
+    if (data != nullptr && size > *dataBytes) {
+        result = kErrorMoreData;
+    } else if (data != nullptr) {
+        if (size != 0) {
+            std::memcpy(data, value.data.data(), size);
+        }
+        if (IsStringType(value.type) && size >= 2 && size + 2 <= *dataBytes &&
+            (data[size - 2] != 0 || data[size - 1] != 0)) {
+            data[size] = 0;
+            data[size + 1] = 0;
         }
     }
-    ~DirectoryLock() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
+    if (type != nullptr) {
+        *type = value.type;
     }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-  private:
-    int m_fd = -1;
-};
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
+    if (dataBytes != nullptr) {
+        *dataBytes = static_cast<std::uint32_t>(size);
     }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return result;
 }
 
-// The file that a rewrite replaces: the target of a symbolic link rather than the link.
-std::string RealTarget(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) != nullptr) {
-        return resolved;
-    }
-    return path;
+std::wstring_view Text(const wchar_t* text) {
+    return text == nullptr ? std::wstring_view() : std::wstring_view(text);
 }
 
-ErrorCode WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return ErrorFromErrno(errno);
-        }
-        done += static_cast<std::size_t>(n);
+// Runs call, turning an allocation failure into its error code.
+template <typename Call>
+ErrorCode Guarded(Call call) noexcept {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return kErrorNotEnoughMemory;
     }
-    return kErrorSuccess;
-}
-
-// Puts bytes in place of the file at once: a temporary file beside it, flushed, renamed over
-// it. Readers see the old file or the new one, never a part.
-ErrorCode ReplaceFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    static std::atomic<unsigned> counter{0};
-    const std::string target = RealTarget(path);
-    const std::string temp =
-        target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    struct stat old {};
-    const bool existed = ::stat(target.c_str(), &old) == 0;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                          existed ? (old.st_mode & 07777) : 0644);
-    if (fd < 0) {
-        // A missing directory is a missing path, as Windows reports it.
-        return errno == ENOENT ? kErrorPathNotFound : ErrorFromErrno(errno);
-    }
-    ErrorCode result = WriteAll(fd, bytes);
-    if (result == kErrorSuccess && existed) {
-        // Keep the owner and mode an administrator gave the file; failure to is harmless.
-        (void)::fchmod(fd, old.st_mode & 07777);
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-            (void)::fchown(fd, old.st_uid, old.st_gid);
-        }
-    }
-    if (result == kErrorSuccess && ::fsync(fd) != 0) {
-        result = ErrorFromErrno(errno);
-    }
-    if (::close(fd) != 0 && result == kErrorSuccess) {
-        result = ErrorFromErrno(errno);
-    }
-    if (result == kErrorSuccess && ::rename(temp.c_str(), target.c_str()) != 0) {
-        result = ErrorFromErrno(errno);
-    }
-    if (result != kErrorSuccess) {
-        ::unlink(temp.c_str());
-        return result;
-    }
-    const int dirFd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        (void)::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return kErrorSuccess;
-}
-
-// A change that leaves the registry as it is: nothing is written.
-constexpr ErrorCode kUnchanged = 0xFFFFFFFF;
-
-// Reads the file afresh, applies change to a copy and writes the result back in one step.
-template <typename Change>
-ErrorCode Modify(FileState& state, Change change) {
-    std::lock_guard<std::mutex> writer(g_writeMutex);
-    DirectoryLock others(DirectoryOf(RealTarget(state.path)));
-    std::lock_guard<std::mutex> lock(state.mutex);
-    const ErrorCode read = Refresh(state);
-    if (read != kErrorSuccess) {
-        return read;
-    }
-    regfile::Document next = state.doc;
-    const ErrorCode changed = change(next);
-    if (changed == kUnchanged) {
-        return kErrorSuccess;
-    }
-    if (changed != kErrorSuccess) {
-        return changed;
-    }
-    std::vector<std::uint8_t> bytes = regfile::Serialize(next);
-    const ErrorCode written = ReplaceFile(state.path, bytes);
-    if (written != kErrorSuccess) {
-        return written;
-    }
-    state.doc = std::move(next);
-    state.bytes = std::move(bytes);
-    state.loaded = true;
-    return kErrorSuccess;
-}
-
-std::size_t Length(const wchar_t* text) {
-    return text == nullptr ? 0 : std::wcslen(text);
 }
 
 }  // namespace
@@ -339,35 +195,22 @@ ErrorCode RegOpenKeyEx(RegKey root, const wchar_t* subKey, std::uint32_t /*optio
         return kErrorInvalidParameter;
     }
     *key = nullptr;
-    try {
-        Resolved base;
-        if (const ErrorCode r = Resolve(root, &base); r != kErrorSuccess) {
-            return r;
-        }
+    return Guarded([&]() -> ErrorCode {
         std::wstring relative;
-        if (const ErrorCode r = regfile::CanonicalKeyPath(
-                std::wstring_view(subKey == nullptr ? L"" : subKey), &relative);
-            r != kErrorSuccess) {
-            return r;
+        if (const ErrorCode e = regfile::CanonicalKeyPath(Text(subKey), &relative)) {
+            return e;
         }
-        std::wstring path = regfile::JoinKeyPath(base.path, relative);
-        {
-            std::lock_guard<std::mutex> lock(base.file->mutex);
-            if (const ErrorCode r = Refresh(*base.file); r != kErrorSuccess) {
-                return r;
-            }
-            if (!base.file->doc.KeyExists(base.path)) {
-                return kErrorKeyDeleted;
-            }
-            if (!base.file->doc.KeyExists(path)) {
-                return kErrorFileNotFound;
-            }
+        KeyScope base;
+        if (const ErrorCode e = base.Enter(root, 0, KeyScope::Use::kOpen)) {
+            return e;
         }
-        *key = NewHandle(std::move(base.file), std::move(path), access);
+        std::wstring path = regfile::JoinKeyPath(base.Path(), relative);
+        if (!base.Doc().KeyExists(path)) {
+            return base.NotFound();
+        }
+        *key = base.NewHandleOn(std::move(path), access);
         return kErrorSuccess;
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+    });
 }
 
 ErrorCode RegEnumValue(RegKey key, std::uint32_t index, wchar_t* name, std::uint32_t* nameChars,
@@ -375,53 +218,25 @@ ErrorCode RegEnumValue(RegKey key, std::uint32_t index, wchar_t* name, std::uint
     if (name == nullptr || nameChars == nullptr || (data != nullptr && dataBytes == nullptr)) {
         return kErrorInvalidParameter;
     }
-    try {
-        Resolved r;
-        if (const ErrorCode e = Resolve(key, &r); e != kErrorSuccess) {
+    return Guarded([&]() -> ErrorCode {
+        KeyScope scope;
+        if (const ErrorCode e = scope.Enter(key, kKeyQueryValue, KeyScope::Use::kRead)) {
             return e;
         }
-        if ((r.access & kKeyQueryValue) == 0) {
-            return kErrorAccessDenied;
-        }
-        std::lock_guard<std::mutex> lock(r.file->mutex);
-        if (r.root) {
-            if (const ErrorCode e = Refresh(*r.file); e != kErrorSuccess) {
-                return e;
-            }
-        }
-        const regfile::Key* k = r.file->doc.FindKey(r.path);
-        if (k == nullptr) {
-            return r.path.empty() ? kErrorNoMoreItems : kErrorKeyDeleted;
-        }
-        if (index >= k->values.size()) {
+        if (scope.Key() == nullptr || index >= scope.Key()->values.size()) {
             return kErrorNoMoreItems;
         }
-        const regfile::Value& v = k->values[index];
-        ErrorCode result = kErrorSuccess;
+        const regfile::Value& v = scope.Key()->values[index];
         if (v.name.size() >= *nameChars) {
-            result = kErrorMoreData;  // neither name nor data is stored, as on Windows
-        } else {
-            std::wmemcpy(name, v.name.data(), v.name.size());
-            name[v.name.size()] = L'\0';
-            *nameChars = static_cast<std::uint32_t>(v.name.size());
-            if (data != nullptr) {
-                if (v.data.size() > *dataBytes) {
-                    result = kErrorMoreData;
-                } else {
-                    CopyData(v, data, *dataBytes);
-                }
-            }
+            // Neither name nor data is stored, as on Windows; type and size are.
+            (void)ReadData(v, type, nullptr, dataBytes);
+            return kErrorMoreData;
         }
-        if (type != nullptr) {
-            *type = v.type;
-        }
-        if (dataBytes != nullptr) {
-            *dataBytes = static_cast<std::uint32_t>(v.data.size());
-        }
-        return result;
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+        std::wmemcpy(name, v.name.data(), v.name.size());
+        name[v.name.size()] = L'\0';
+        *nameChars = static_cast<std::uint32_t>(v.name.size());
+        return ReadData(v, type, data, dataBytes);
+    });
 }
 
 ErrorCode RegQueryValueEx(RegKey key, const wchar_t* valueName, std::uint32_t* type,
@@ -429,47 +244,15 @@ ErrorCode RegQueryValueEx(RegKey key, const wchar_t* valueName, std::uint32_t* t
     if (data != nullptr && dataBytes == nullptr) {
         return kErrorInvalidParameter;
     }
-    try {
-        Resolved r;
-        if (const ErrorCode e = Resolve(key, &r); e != kErrorSuccess) {
+    return Guarded([&]() -> ErrorCode {
+        KeyScope scope;
+        if (const ErrorCode e = scope.Enter(key, kKeyQueryValue, KeyScope::Use::kRead)) {
             return e;
         }
-        if ((r.access & kKeyQueryValue) == 0) {
-            return kErrorAccessDenied;
-        }
-        std::lock_guard<std::mutex> lock(r.file->mutex);
-        if (r.root) {
-            if (const ErrorCode e = Refresh(*r.file); e != kErrorSuccess) {
-                return e;
-            }
-        }
-        const regfile::Key* k = r.file->doc.FindKey(r.path);
-        if (k == nullptr) {
-            return r.path.empty() ? kErrorFileNotFound : kErrorKeyDeleted;
-        }
         const regfile::Value* v =
-            regfile::FindValue(*k, std::wstring_view(valueName == nullptr ? L"" : valueName));
-        if (v == nullptr) {
-            return kErrorFileNotFound;
-        }
-        ErrorCode result = kErrorSuccess;
-        if (data != nullptr) {
-            if (v->data.size() > *dataBytes) {
-                result = kErrorMoreData;
-            } else {
-                CopyData(*v, data, *dataBytes);
-            }
-        }
-        if (type != nullptr) {
-            *type = v->type;
-        }
-        if (dataBytes != nullptr) {
-            *dataBytes = static_cast<std::uint32_t>(v->data.size());
-        }
-        return result;
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+            scope.Key() == nullptr ? nullptr : regfile::FindValue(*scope.Key(), Text(valueName));
+        return v == nullptr ? scope.NotFound() : ReadData(*v, type, data, dataBytes);
+    });
 }
 
 ErrorCode RegCloseKey(RegKey key) noexcept {
@@ -493,37 +276,28 @@ ErrorCode RegCreateKeyEx(RegKey root, const wchar_t* subKey, std::uint32_t acces
         return kErrorInvalidParameter;
     }
     *key = nullptr;
-    try {
-        Resolved base;
-        if (const ErrorCode r = Resolve(root, &base); r != kErrorSuccess) {
-            return r;
-        }
+    return Guarded([&]() -> ErrorCode {
         std::wstring relative;
-        if (const ErrorCode r = regfile::CanonicalKeyPath(subKey, &relative); r != kErrorSuccess) {
-            return r;
+        if (const ErrorCode e = regfile::CanonicalKeyPath(subKey, &relative)) {
+            return e;
         }
         if (!regfile::IsWritableName(relative)) {
             return kErrorInvalidParameter;
         }
-        std::wstring path = regfile::JoinKeyPath(base.path, relative);
-        const ErrorCode r = Modify(*base.file, [&](regfile::Document& doc) -> ErrorCode {
-            if (!doc.KeyExists(base.path)) {
-                return kErrorKeyDeleted;
-            }
-            if (doc.KeyExists(path)) {
-                return kUnchanged;
-            }
-            doc.CreateKey(path);
-            return kErrorSuccess;
-        });
-        if (r != kErrorSuccess) {
-            return r;
+        KeyScope base;
+        if (const ErrorCode e = base.Enter(root, 0, KeyScope::Use::kWrite)) {
+            return e;
         }
-        *key = NewHandle(std::move(base.file), std::move(path), access);
+        std::wstring path = regfile::JoinKeyPath(base.Path(), relative);
+        if (!base.Doc().KeyExists(path)) {
+            base.Doc().CreateKey(path);
+            if (const ErrorCode e = base.Commit()) {
+                return e;
+            }
+        }
+        *key = base.NewHandleOn(std::move(path), access);
         return kErrorSuccess;
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+    });
 }
 
 ErrorCode RegSetValueEx(RegKey key, const wchar_t* valueName, std::uint32_t type,
@@ -531,74 +305,58 @@ ErrorCode RegSetValueEx(RegKey key, const wchar_t* valueName, std::uint32_t type
     if (data == nullptr && dataBytes != 0) {
         return kErrorInvalidParameter;
     }
-    const std::wstring_view name(valueName == nullptr ? L"" : valueName, Length(valueName));
+    const std::wstring_view name = Text(valueName);
     if (name.size() > regfile::kMaxValueNameChars || !regfile::IsWritableName(name)) {
         return kErrorInvalidParameter;
     }
-    try {
-        Resolved r;
-        if (const ErrorCode e = Resolve(key, &r); e != kErrorSuccess) {
+    return Guarded([&]() -> ErrorCode {
+        KeyScope scope;
+        if (const ErrorCode e = scope.Enter(key, kKeySetValue, KeyScope::Use::kWrite)) {
             return e;
         }
-        if ((r.access & kKeySetValue) == 0) {
-            return kErrorAccessDenied;
-        }
-        std::vector<std::uint8_t> bytes(data, data + dataBytes);
-        return Modify(*r.file, [&](regfile::Document& doc) -> ErrorCode {
-            if (!doc.KeyExists(r.path)) {
-                return kErrorKeyDeleted;
-            }
-            regfile::SetValue(doc.CreateKey(r.path), name, type, std::move(bytes));
-            return kErrorSuccess;
-        });
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+        regfile::SetValue(scope.Doc().CreateKey(scope.Path()), name, type,
+                          std::vector<std::uint8_t>(data, data + dataBytes));
+        return scope.Commit();
+    });
 }
 
 ErrorCode RegDeleteTree(RegKey root, const wchar_t* subKey) noexcept {
-    try {
-        Resolved base;
-        if (const ErrorCode r = Resolve(root, &base); r != kErrorSuccess) {
-            return r;
-        }
+    return Guarded([&]() -> ErrorCode {
         std::wstring relative;
-        if (const ErrorCode r = regfile::CanonicalKeyPath(
-                std::wstring_view(subKey == nullptr ? L"" : subKey), &relative);
-            r != kErrorSuccess) {
-            return r;
+        if (const ErrorCode e = regfile::CanonicalKeyPath(Text(subKey), &relative)) {
+            return e;
         }
-        if (relative.empty() && base.root) {
+        if (relative.empty() && root == kLocalMachine) {
             return kErrorAccessDenied;  // HKEY_LOCAL_MACHINE itself cannot be emptied
         }
-        const std::wstring path = regfile::JoinKeyPath(base.path, relative);
-        return Modify(*base.file, [&](regfile::Document& doc) -> ErrorCode {
-            if (!doc.KeyExists(base.path)) {
-                return kErrorKeyDeleted;
+        KeyScope base;
+        if (const ErrorCode e = base.Enter(root, 0, KeyScope::Use::kWrite)) {
+            return e;
+        }
+        regfile::Document& doc = base.Doc();
+        const std::wstring path = regfile::JoinKeyPath(base.Path(), relative);
+        if (!relative.empty()) {
+            if (!doc.DeleteTree(path)) {
+                return base.NotFound();
             }
-            if (!relative.empty()) {
-                return doc.DeleteTree(path) ? kErrorSuccess : kErrorFileNotFound;
+            return base.Commit();
+        }
+        // No subkey: the key stays, its values and subkeys go.
+        if (regfile::Key* self = doc.FindKey(path)) {
+            self->values.clear();
+        }
+        std::vector<std::wstring> children;
+        const std::wstring prefix = regfile::FoldName(path) + L'\\';
+        for (const regfile::Key& k : doc.Keys()) {
+            if (regfile::FoldName(k.path).starts_with(prefix)) {
+                children.push_back(k.path);
             }
-            // No subkey: the key stays, its values and subkeys go.
-            regfile::Key* self = doc.FindKey(path);
-            if (self != nullptr) {
-                self->values.clear();
-            }
-            std::vector<std::wstring> children;
-            const std::wstring prefix = regfile::FoldName(path) + L'\\';
-            for (const regfile::Key& k : doc.Keys()) {
-                if (regfile::FoldName(k.path).starts_with(prefix)) {
-                    children.push_back(k.path);
-                }
-            }
-            for (const std::wstring& child : children) {
-                doc.DeleteTree(child);
-            }
-            return kErrorSuccess;
-        });
-    } catch (const std::bad_alloc&) {
-        return kErrorNotEnoughMemory;
-    }
+        }
+        for (const std::wstring& child : children) {
+            doc.DeleteTree(child);
+        }
+        return base.Commit();
+    });
 }
 
 const wchar_t* RegistryFileError() noexcept {

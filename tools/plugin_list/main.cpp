@@ -2,8 +2,8 @@
 // the host would load, using the same discovery routine as the host.
 //
 // Usage: keltra-plugins [--key <path under HKEY_LOCAL_MACHINE>] [--filter <characters>]
-// Exit code: 0 when the key could be read, else the registry's error code (2: no such key),
-// 87 for bad usage.
+// Exit code: 0 when the key could be read, else the registry's error code (2: no such key, or
+// on POSIX no registry file; 13: a malformed registry file), 87 for bad usage.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +41,13 @@ const wchar_t* TypeName(std::uint32_t type) {
 class Printer : public executive::DiscoveryObserver {
   public:
     void OnOpenFailed(platform::ErrorCode error) override {
+        // On POSIX a malformed or missing registry file says so, with its name (and line).
+        const std::wstring reason = platform::RegistryFileError();
+        if (!reason.empty()) {
+            platform::ConsolePrint(L"The key cannot be opened: error %u: %s\n", error,
+                                   reason.c_str());
+            return;
+        }
         platform::ConsolePrint(L"The key cannot be opened: error %u%s\n", error,
                                error == platform::kErrorFileNotFound ? L" (no such key)" : L"");
     }
