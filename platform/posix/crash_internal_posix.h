@@ -1,5 +1,5 @@
 // Private to the POSIX crash backend: raw Linux x86-64 system calls, the minidump file layout
-// and the crash-path helpers shared by crash_posix.cpp and minidump_writer_posix.cpp.
+// and the crash-path helpers shared by the crash hooks, the minidump writer and its parts.
 //
 // Everything here is for the crash path: no allocation, no locks, no errno, no libc wrappers
 // (a sanitizer's interceptors would check or report the memory that a dump copies).
@@ -65,6 +65,12 @@ inline long SysGetpid() noexcept {
 inline long SysGettid() noexcept {
     return Syscall(SYS_gettid);
 }
+/// The kernel's struct timespec, for clock_gettime and nanosleep.
+struct KernelTimespec {
+    long seconds;
+    long nanoseconds;
+};
+
 [[noreturn]] inline void SysExitGroup(int code) noexcept {
     for (;;) {
         Syscall(SYS_exit_group, code);

@@ -185,10 +185,7 @@ void OnSnapshotSignal(int, siginfo_t*, void* userContext) {
 }
 
 std::uint64_t MonotonicMillis() noexcept {
-    struct {
-        long seconds;
-        long nanoseconds;
-    } now = {0, 0};
+    KernelTimespec now = {0, 0};
     Syscall(SYS_clock_gettime, 1 /* CLOCK_MONOTONIC */, reinterpret_cast<long>(&now));
     return static_cast<std::uint64_t>(now.seconds) * 1000 +
            static_cast<std::uint64_t>(now.nanoseconds) / 1000000;
@@ -225,10 +222,7 @@ void SnapshotThreads(const std::uint32_t* threadIds, std::uint32_t count, Contex
         if (pending == 0 || MonotonicMillis() >= deadline) {
             break;
         }
-        struct {
-            long seconds;
-            long nanoseconds;
-        } pause = {0, 1000000};
+        KernelTimespec pause = {0, 1000000};
         Syscall(SYS_nanosleep, reinterpret_cast<long>(&pause), 0);
     }
     // Late answers must not write into contexts already copied to the dump.
