@@ -9,6 +9,8 @@
 #include <atomic>
 
 #include "platform/crash.h"
+#include "platform/dynamic_library.h"
+#include "platform/handle.h"
 
 // CaptureCurrentContext is RtlCaptureContext itself, reached by a jump so that no frame of
 // ours lies between the caller and the capture.
@@ -79,37 +81,32 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
 constexpr ULONG kStackGuaranteeBytes = 64 * 1024;
 
 DWORD WriteDumpFor(DWORD threadId, const wchar_t* path, EXCEPTION_POINTERS* exceptionPointers) {
-    HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
-    if (dbghelp == nullptr) {
+    const UniqueModule dbghelp(LoadLibraryW(L"dbghelp.dll"));
+    if (!dbghelp) {
         return GetLastError();
     }
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return GetLastError();
     }
     MINIDUMP_EXCEPTION_INFORMATION exceptionInformation = {};
     exceptionInformation.ThreadId = threadId;
     exceptionInformation.ExceptionPointers = exceptionPointers;
     exceptionInformation.ClientPointers = FALSE;
-    auto write = reinterpret_cast<MiniDumpWriteDumpFunction>(
-        reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-    DWORD error = ERROR_PROC_NOT_FOUND;
-    if (write != nullptr) {
-        // No callback information at all rather than one with a null routine: both mean "no
-        // callbacks", but some dbghelp implementations (Wine's) call the routine of any
-        // callback information they are given, null or not, and fault half-way through.
-        if (write(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                  exceptionPointers != nullptr ? &exceptionInformation : nullptr, nullptr,
-                  nullptr)) {
-            CloseHandle(file);
-            FreeLibrary(dbghelp);
-            return ERROR_SUCCESS;
-        }
-        error = GetLastError();
+    auto write = reinterpret_cast<MiniDumpWriteDumpFunction>(reinterpret_cast<void*>(
+        GetProcAddress(static_cast<HMODULE>(dbghelp.Get()), "MiniDumpWriteDump")));
+    // No callback information at all rather than one with a null routine: both mean "no
+    // callbacks", but some dbghelp implementations (Wine's) call the routine of any callback
+    // information they are given, null or not, and fault half-way through.
+    if (write != nullptr &&
+        write(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
+              exceptionPointers != nullptr ? &exceptionInformation : nullptr, nullptr, nullptr)) {
+        return ERROR_SUCCESS;
     }
+    const DWORD error = write != nullptr ? GetLastError() : ERROR_PROC_NOT_FOUND;
     // An empty or partial dump would mislead whoever opens it; leave none.
-    CloseHandle(file);
+    file.Reset();
     DeleteFileW(path);
     return error;
 }
@@ -340,9 +337,10 @@ std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPoi
         // while this one waits. Bounded, so that a thread start blocked for good (the loader
         // lock held by the crashed thread) cannot hang the process.
         g_dumpRequest = {threadId, path, pointers, ERROR_TIMEOUT};
-        HANDLE thread = CreateThread(nullptr, 256 * 1024, &DumpThread, &g_dumpRequest, 0, nullptr);
-        if (thread != nullptr) {
-            const DWORD waited = WaitForSingleObject(thread, 60000);
+        const UniqueHandle thread(
+            CreateThread(nullptr, 256 * 1024, &DumpThread, &g_dumpRequest, 0, nullptr));
+        if (thread) {
+            const DWORD waited = WaitForSingleObject(thread.Get(), 60000);
             return waited == WAIT_OBJECT_0 ? g_dumpRequest.result : ERROR_TIMEOUT;
         }
     }
