@@ -265,6 +265,13 @@ inline void ZeroBytes(void* target, std::size_t bytes) noexcept {
         p[i] = 0;
     }
 }
+inline std::size_t TextLength(const char* text) noexcept {
+    std::size_t n = 0;
+    while (text[n] != '\0') {
+        ++n;
+    }
+    return n;
+}
 inline void CopyBytes(void* target, const void* source, std::size_t bytes) noexcept {
     auto* t = static_cast<volatile unsigned char*>(target);
     const auto* s = static_cast<const unsigned char*>(source);

@@ -96,12 +96,8 @@ std::uint32_t MinidumpFile::AppendMemory(std::uint64_t address, std::uint64_t by
 }
 
 std::uint32_t MinidumpFile::AppendString(const char* utf8) noexcept {
-    std::size_t length = 0;
-    while (utf8[length] != '\0') {
-        ++length;
-    }
     const std::size_t units =
-        utf::Convert(utf8, length, m_text, sizeof m_text / sizeof m_text[0] - 1).written;
+        utf::Convert(utf8, TextLength(utf8), m_text, sizeof m_text / sizeof m_text[0] - 1).written;
     m_text[units] = u'\0';
     const auto bytes = static_cast<std::uint32_t>(units * sizeof(char16_t));
     const std::uint32_t rva = Append(&bytes, sizeof bytes);

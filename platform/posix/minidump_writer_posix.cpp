@@ -92,14 +92,6 @@ bool SafeRead(std::uint64_t address, void* target, std::size_t bytes) noexcept {
     return read == static_cast<long>(bytes);
 }
 
-std::size_t Length(const char* text) noexcept {
-    std::size_t n = 0;
-    while (text[n] != '\0') {
-        ++n;
-    }
-    return n;
-}
-
 bool Equal(const char* a, const char* b) noexcept {
     while (*a != '\0' && *a == *b) {
         ++a;
@@ -186,7 +178,7 @@ void ConsiderModule(const MapLine& map) noexcept {
         return;
     }
     g_state.inModule = false;
-    const std::size_t length = Length(map.path);
+    const std::size_t length = TextLength(map.path);
     unsigned char magic[4];
     if (map.path[0] != '/' || map.offset != 0 || map.permissions[0] != 'r' ||
         g_state.moduleCount == kMaxModules || length + 1 > sizeof g_state.currentModulePath ||
