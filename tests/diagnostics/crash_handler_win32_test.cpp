@@ -39,9 +39,9 @@ KELTRA_CHILD_ROLE(invalid_parameter_ucrt) {
     if (copy == nullptr) {
         return 4;
     }
-    InstallCrashHandler(Arg(args, 0));
-    RecordCrashingThread(Arg(args, 1));
-    if (Arg(args, 2) == L"formatted") {
+    InstallCrashHandler(args.at(0));
+    RecordCrashingThread(args.at(1));
+    if (args.at(2) == L"formatted") {
         FormatOneLine(L"first line %d", 1);
     }
     wchar_t target[4];
@@ -49,16 +49,15 @@ KELTRA_CHILD_ROLE(invalid_parameter_ucrt) {
     return 5;  // the runtime returned: a handler reported the parameter and went on
 }
 
-TEST_F(CrashTest, AnInvalidParameterDetectedByAnotherRuntimeWritesADump) {
+// Before any log line: the crash handler's dump. After one: the formatter's report on standard
+// output (two lines) and no dump, the runtime going on.
+TEST_F(CrashTest, AnInvalidParameterOfAnotherRuntimeGoesWhereTheLinkedRuntimesGoes) {
     const Dump dump = CrashAndRead("invalid_parameter_ucrt", "");
     EXPECT_EQ(0u, dump.exceptionCode);  // captured
     EXPECT_EQ(ExecutableName(), dump.ModuleAt(dump.faultRip));
-}
-
-TEST_F(CrashTest, OnceALogLineIsFormattedEveryRuntimeReportsAnInvalidParameterWithoutADump) {
-    // The formatter's handler prints its two lines and returns; the runtime goes on.
+    fs::remove(m_dump);
     EXPECT_EQ(5u, RunChild("invalid_parameter_ucrt", {m_dump, m_idFile, L"formatted"}));
-    EXPECT_FALSE(FileExists(m_dump));
+    EXPECT_FALSE(fs::exists(m_dump));
 }
 
 }  // namespace

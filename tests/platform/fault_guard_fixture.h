@@ -16,46 +16,35 @@
 
 namespace keltra::test::faults {
 
-/// The exports of testlib_faults, loaded once per process (the Windows-only ones are null
-/// elsewhere).
-struct FaultLibrary {
-    void (*writeTo)(std::uintptr_t);
-    int (*divide)(int, int);
-    void (*undefinedInstruction)();
-    void (*breakpoint)();
-    void (*throwThroughDestructors)();
-    int (*throwAndCatchInside)();
-    int (*recurse)(int);
-    int (*trackedAlive)();
-    int (*localsDestroyed)();
-    void (*raiseCode)(std::uint32_t);
-    int (*probeUnreadable)(std::uintptr_t);
-};
-
-inline const FaultLibrary& Lib() {
-    static const FaultLibrary library = [] {
-        FaultLibrary l = {};
-        platform::Module m = platform::LoadLibrary(PluginPath(L"testlib_faults").c_str());
-        EXPECT_NE(m, nullptr) << "cannot load testlib_faults";
-        auto resolve = [m](const char* name, auto* target) {
-            *target = reinterpret_cast<std::remove_pointer_t<decltype(target)>>(
-                m != nullptr ? platform::GetProcAddress(m, name) : nullptr);
-        };
-        resolve("WriteTo", &l.writeTo);
-        resolve("Divide", &l.divide);
-        resolve("ExecuteUndefinedInstruction", &l.undefinedInstruction);
-        resolve("ExecuteBreakpoint", &l.breakpoint);
-        resolve("ThrowThroughDestructors", &l.throwThroughDestructors);
-        resolve("ThrowAndCatchInside", &l.throwAndCatchInside);
-        resolve("Recurse", &l.recurse);
-        resolve("TrackedAlive", &l.trackedAlive);
-        resolve("LocalsDestroyed", &l.localsDestroyed);
-        resolve("RaiseCode", &l.raiseCode);
-        resolve("ProbeUnreadable", &l.probeUnreadable);
-        return l;
-    }();
-    return library;
+/// An export of testlib_faults, which is loaded once per process; null when it lacks it.
+template <typename Function>
+Function Export(const char* name) {
+    static const platform::Module library =
+        platform::LoadLibrary(PluginPath(L"testlib_faults").c_str());
+    EXPECT_NE(library, nullptr) << "cannot load testlib_faults";
+    return reinterpret_cast<Function>(library != nullptr ? platform::GetProcAddress(library, name)
+                                                         : nullptr);
 }
+
+/// The library's exports (the last two only on Windows).
+struct Lib {
+    using Void = void (*)();
+    static void WriteTo(std::uintptr_t at) { Export<void (*)(std::uintptr_t)>("WriteTo")(at); }
+    static int Divide(int a, int b) { return Export<int (*)(int, int)>("Divide")(a, b); }
+    static void UndefinedInstruction() { Export<Void>("ExecuteUndefinedInstruction")(); }
+    static void Breakpoint() { Export<Void>("ExecuteBreakpoint")(); }
+    static void ThrowThroughDestructors() { Export<Void>("ThrowThroughDestructors")(); }
+    static int ThrowAndCatchInside() { return Export<int (*)()>("ThrowAndCatchInside")(); }
+    static int Recurse() { return Export<int (*)(int)>("Recurse")(0); }
+    static int TrackedAlive() { return Export<int (*)()>("TrackedAlive")(); }
+    static int LocalsDestroyed() { return Export<int (*)()>("LocalsDestroyed")(); }
+    static void RaiseCode(std::uint32_t code) {
+        Export<void (*)(std::uint32_t)>("RaiseCode")(code);
+    }
+    static int ProbeUnreadable(std::uintptr_t at) {
+        return Export<int (*)(std::uintptr_t)>("ProbeUnreadable")(at);
+    }
+};
 
 /// Runs f() in a guard; *info gets what ended it.
 template <typename F>
@@ -83,13 +72,8 @@ class Gate {
 
 /// True under Wine (its ntdll exports wine_get_version; POSIX has no ntdll at all).
 inline bool RunningUnderWine() {
-    platform::Module ntdll = platform::LoadLibrary(L"ntdll.dll");
-    const bool wine =
-        ntdll != nullptr && platform::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    if (ntdll != nullptr) {
-        (void)platform::FreeLibrary(ntdll);
-    }
-    return wine;
+    const platform::UniqueModule ntdll(platform::LoadLibrary(L"ntdll.dll"));
+    return ntdll && platform::GetProcAddress(ntdll.Get(), "wine_get_version") != nullptr;
 }
 
 /// Exit code of a child role that was not ended by its fault.

@@ -13,11 +13,11 @@ using platform::FaultKind;
 TEST(FaultGuardWin32, RaisedExceptionsEndTheCallWithTheirCode) {
     for (const std::uint32_t code : {0xE0001234u, 0xC0DE0001u, 0x40001000u /* informational */}) {
         FaultInfo info;
-        EXPECT_FALSE(Guarded([code] { Lib().raiseCode(code); }, &info)) << std::hex << code;
+        EXPECT_FALSE(Guarded([code] { Lib::RaiseCode(code); }, &info)) << std::hex << code;
         EXPECT_EQ(info.kind, FaultKind::kSoftwareException) << std::hex << code;
         EXPECT_EQ(info.code, code);
     }
-    EXPECT_EQ(Faulting([] { Lib().writeTo(0); }).code, 0xC0000005u);
+    EXPECT_EQ(Faulting([] { Lib::WriteTo(0); }).code, 0xC0000005u);
 }
 
 TEST(FaultGuardWin32, AStructuredHandlerInsideForeignCodeGetsTheFirstChance) {
@@ -26,8 +26,8 @@ TEST(FaultGuardWin32, AStructuredHandlerInsideForeignCodeGetsTheFirstChance) {
     static const int kValue = 5;
     int unreadable = -1, readable = -1;
     EXPECT_TRUE(Guarded([&] {
-        unreadable = Lib().probeUnreadable(0);
-        readable = Lib().probeUnreadable(reinterpret_cast<std::uintptr_t>(&kValue));
+        unreadable = Lib::ProbeUnreadable(0);
+        readable = Lib::ProbeUnreadable(reinterpret_cast<std::uintptr_t>(&kValue));
     }));
     EXPECT_EQ(unreadable, 1);
     EXPECT_EQ(readable, 0);
