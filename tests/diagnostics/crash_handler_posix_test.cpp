@@ -1,7 +1,6 @@
 // Crash handler, POSIX only: the emulated runtime's invalid parameter, signals from outside,
 // the other fault signals, other threads in the dump, dump paths the writer must refuse, and
 // the alternate signal stack of the platform's threads.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,13 +8,7 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <filesystem>
-#include <string>
-#include <vector>
 
-#include "diagnostics/crash_handler.h"
-#include "platform/event.h"
-#include "platform/text.h"
 #include "tests/diagnostics/crash_test_support.h"
 
 namespace {

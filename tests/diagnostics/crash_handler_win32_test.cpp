@@ -1,15 +1,11 @@
 // Crash handler, Windows only: an invalid parameter detected by a C runtime DLL of its own
 // (not the runtime the program links), before and after the trace log's formatter has taken
 // the invalid-parameter handler over.
-#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstddef>
-#include <string>
-#include <vector>
 
 #include "diagnostics/log_file.h"
-#include "platform/dynamic_library.h"
 #include "tests/diagnostics/crash_test_support.h"
 
 namespace {

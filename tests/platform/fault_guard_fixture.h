@@ -34,7 +34,6 @@ struct Lib {
     static void UndefinedInstruction() { Export<Void>("ExecuteUndefinedInstruction")(); }
     static void Breakpoint() { Export<Void>("ExecuteBreakpoint")(); }
     static void ThrowThroughDestructors() { Export<Void>("ThrowThroughDestructors")(); }
-    static int ThrowAndCatchInside() { return Export<int (*)()>("ThrowAndCatchInside")(); }
     static int Recurse() { return Export<int (*)(int)>("Recurse")(0); }
     static int TrackedAlive() { return Export<int (*)()>("TrackedAlive")(); }
     static int LocalsDestroyed() { return Export<int (*)()>("LocalsDestroyed")(); }
