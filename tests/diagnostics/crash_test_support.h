@@ -71,6 +71,7 @@ struct CrashCase {
     bool onThread = false;             // met on a thread the platform starts
     bool posixFaultsInProgram = true;  // false where Linux keeps a context inside libc
     const char* wineGap = nullptr;     // why Wine cannot run it
+    std::uint32_t threads = 1;         // the child's threads, all listed in the dump
 };
 
 inline void PrintTo(const CrashCase& c, std::ostream* out) {
@@ -293,7 +294,13 @@ class CrashTest : public testing::Test {
         if (!onLinux || c.posixFaultsInProgram) {
             EXPECT_EQ(ExecutableName(), dump.ModuleAt(dump.faultRip));
         }
-        EXPECT_GE(dump.threads.size(), c.onThread ? 2u : 1u);  // the entry thread is listed too
+        EXPECT_GE(dump.threads.size(), std::max(c.threads, c.onThread ? 2u : 1u));
+        for (const DumpThread& t : dump.threads) {  // Linux: each answered the snapshot signal
+            EXPECT_TRUE(!onLinux ||
+                        (t.contextSize >= 1232 && t.stackSize > 0 && !dump.ModuleAt(t.rip).empty()))
+                << "thread " << t.id << " without registers or stack";
+        }
+        EXPECT_TRUE(!onLinux || dump.threads.front().id == dump.exceptionThreadId);  // first
     }
 
     std::wstring m_directory, m_dump, m_idFile;
