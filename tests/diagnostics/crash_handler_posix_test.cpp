@@ -45,12 +45,8 @@ const CrashCase kCrashes[] = {
     // A malformed format makes the emulated C runtime call its invalid-parameter handler.
     {"invalid_parameter", [] { FormatMalformed(L"%n"); }, "FormatMalformed", 0, 0},
     // SIGTERM sent to the process, as a service manager stops it.
-    {"kill_sigterm",
-     [] {
-         kill(getpid(), SIGTERM);
-         pause();
-     },
-     "MeetCrash", 0, SIGTERM, false, false},
+    {"kill_sigterm", [] { kill(getpid(), SIGTERM), pause(); }, "MeetCrash", 0, SIGTERM, false,
+     false},
     {"raise_sigbus", [] { raise(SIGBUS); }, "MeetCrash", 0, SIGBUS, false, false},
     {"breakpoint", [] { __asm__ volatile("int3"); }, "MeetCrash", 0x80000003, SIGTRAP},
     {"waiting_threads", CrashWithWaitingThreads, "CrashWithWaitingThreads", 0xC0000005, SIGSEGV,

@@ -62,6 +62,20 @@ __attribute__((noinline)) void RaiseBelow(int depth) {
     frame[1] = frame[0];  // no tail call
 }
 
+// A fault on a thread without a guard while another thread sits in one: the other thread's
+// guard must not take it.
+__attribute__((noinline)) void CrashBesideAGuard() {
+    static keltra::test::faults::Gate entered;
+    (void)platform::BeginThread(
+        [](void*) -> std::uint32_t {
+            return platform::RunGuarded(
+                [](void*) { entered.Open(), platform::Sleep(platform::kInfinite); }, nullptr);
+        },
+        nullptr, nullptr);
+    entered.Wait();
+    CrashNullWrite();
+}
+
 __attribute__((noinline)) void CrashRaiseAfterGuardedFault() {
     (void)platform::RunGuarded([](void*) { CrashNullWrite(); }, nullptr);
     RaiseBelow(16);
@@ -101,6 +115,8 @@ constexpr const char* kWineOverflowGap = "no room to handle a stack overflow";
 const CrashCase kCrashes[] = {
     {"null_write", CrashNullWrite, "CrashNullWrite", 0xC0000005, SIGSEGV},
     {"null_write_on_thread", CrashNullWrite, "CrashNullWrite", 0xC0000005, SIGSEGV, true},
+    {"null_write_beside_a_guard", CrashBesideAGuard, "CrashNullWrite", 0xC0000005, SIGSEGV, false,
+     true, nullptr, 2},
     {"divide_by_zero", CrashDivideByZero, "CrashDivideByZero", 0xC0000094, SIGFPE},
     {"illegal_instruction", CrashIllegalInstruction, "CrashIllegalInstruction", 0xC000001D, SIGILL},
     {"stack_overflow", CrashStackOverflow, "Recurse", 0xC00000FD, SIGSEGV, false, true,

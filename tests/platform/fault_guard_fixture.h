@@ -51,14 +51,6 @@ bool Guarded(F f, platform::FaultInfo* info = nullptr) {
     return platform::RunGuarded([](void* p) { (*static_cast<F*>(p))(); }, &f, info);
 }
 
-/// Runs f() in a guard that must end with a fault, and says which.
-template <typename F>
-platform::FaultInfo Faulting(F f) {
-    platform::FaultInfo info;
-    EXPECT_FALSE(Guarded(f, &info)) << "the routine was expected to fault";
-    return info;
-}
-
 /// A one-shot gate: a manual-reset event of the platform layer.
 class Gate {
   public:

@@ -17,7 +17,9 @@ TEST(FaultGuardWin32, RaisedExceptionsEndTheCallWithTheirCode) {
         EXPECT_EQ(info.kind, FaultKind::kSoftwareException) << std::hex << code;
         EXPECT_EQ(info.code, code);
     }
-    EXPECT_EQ(Faulting([] { Lib::WriteTo(0); }).code, 0xC0000005u);
+    FaultInfo av;
+    EXPECT_FALSE(Guarded([] { Lib::WriteTo(0); }, &av));
+    EXPECT_EQ(av.code, 0xC0000005u);
 }
 
 TEST(FaultGuardWin32, AStructuredHandlerInsideForeignCodeGetsTheFirstChance) {
