@@ -55,10 +55,13 @@ struct CrashHooks {
 };
 
 /// Registers the process-wide hooks. Windows: SetUnhandledExceptionFilter; a vectored handler
-/// that only records processor faults (see CurrentSignalExceptionPointers); the purecall, new
-/// and invalid-parameter handlers of the linked C runtime and of every C runtime DLL loaded
-/// at this moment that exports the setter; _set_abort_behavior(_CALL_REPORTFAULT) where a
-/// loaded runtime exports it; signal() for SIGABRT, SIGINT and SIGTERM. POSIX: the fault
+/// that only records processor faults (see CurrentSignalExceptionPointers); the purecall and
+/// new handlers of the linked C runtime and of every C runtime DLL loaded at this moment that
+/// exports the setter; the invalid-parameter handler of the linked runtime, and in those DLLs
+/// one that calls whatever handler the linked runtime holds when the DLL detects an invalid
+/// parameter (so a later SetInvalidParameterHandler of platform/text.h holds for all of them);
+/// _set_abort_behavior(_CALL_REPORTFAULT) where a loaded runtime exports it; signal() for
+/// SIGABRT, SIGINT and SIGTERM. POSIX: the fault
 /// guard's unguarded-fault handler, the emulated invalid-parameter handler, sigaction for
 /// SIGABRT, SIGINT and SIGTERM (on the alternate stack, with SA_SIGINFO), the crash handler's
 /// own snapshot signal SIGRTMIN + 6 (see WriteMiniDump; no other part may use it), and the
@@ -68,9 +71,10 @@ struct CrashHooks {
 void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept;
 
 /// Registers the hooks that hold per thread, for the calling thread. Windows: signal() for
-/// SIGFPE, SIGILL and SIGSEGV, and a stack guarantee so that the handlers have room after a
-/// stack overflow. POSIX: an alternate signal stack for the calling thread when it has none,
-/// so that a fault after stack exhaustion can still be handled; the signals themselves are
+/// SIGFPE, SIGILL and SIGSEGV (onFaultSignal, onSignal for SIGILL), and a stack guarantee so
+/// that the handlers have room after a stack overflow. POSIX: an alternate signal stack for
+/// the calling thread when it has none (threads started by BeginThread have one already), so
+/// that a fault after stack exhaustion can still be handled; the signals themselves are
 /// process-wide there. Returns false when something could not be set up (the rest still is).
 bool InstallThreadCrashHooks(const CrashHooks& hooks) noexcept;
 
@@ -102,7 +106,8 @@ void InitialiseExceptionRecord(ExceptionRecord* record, std::uint32_t code,
 /// handling, or null when there are none (a raised signal, for example). Windows: for SIGFPE,
 /// SIGSEGV and SIGILL, the C runtime's pointers (__pxcptinfoptrs) or, when the runtime has
 /// none (mingw's start-up filter calls the handler without them), the fault being dispatched
-/// on the calling thread as a recording vectored handler saw it; null for other signals.
+/// on the calling thread as a recording vectored handler saw it, provided the signal was
+/// delivered for that fault and not raised; null for other signals.
 /// POSIX: the record (code = signal number, address = si_addr) and context (from the
 /// signal's ucontext) of the signal with this number that the hooks are delivering on the
 /// calling thread. The storage is static.

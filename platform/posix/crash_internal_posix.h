@@ -1,5 +1,5 @@
 // Private to the POSIX crash backend: raw Linux x86-64 system calls, the minidump file layout
-// and the crash-path helpers shared by crash_posix.cpp and minidump_writer_posix.cpp.
+// and the crash-path helpers shared by the crash hooks, the minidump writer and its parts.
 //
 // Everything here is for the crash path: no allocation, no locks, no errno, no libc wrappers
 // (a sanitizer's interceptors would check or report the memory that a dump copies).
@@ -65,6 +65,12 @@ inline long SysGetpid() noexcept {
 inline long SysGettid() noexcept {
     return Syscall(SYS_gettid);
 }
+/// The kernel's struct timespec, for clock_gettime and nanosleep.
+struct KernelTimespec {
+    long seconds;
+    long nanoseconds;
+};
+
 [[noreturn]] inline void SysExitGroup(int code) noexcept {
     for (;;) {
         Syscall(SYS_exit_group, code);
@@ -258,6 +264,13 @@ inline void ZeroBytes(void* target, std::size_t bytes) noexcept {
     for (std::size_t i = 0; i < bytes; ++i) {
         p[i] = 0;
     }
+}
+inline std::size_t TextLength(const char* text) noexcept {
+    std::size_t n = 0;
+    while (text[n] != '\0') {
+        ++n;
+    }
+    return n;
 }
 inline void CopyBytes(void* target, const void* source, std::size_t bytes) noexcept {
     auto* t = static_cast<volatile unsigned char*>(target);

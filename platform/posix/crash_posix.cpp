@@ -1,15 +1,14 @@
 // POSIX crash hooks: signal registration, the signals' exception information, context capture,
 // the alternate signal stack and the immediate end of the process.
 #include <signal.h>
-#include <sys/mman.h>
 #include <ucontext.h>
-#include <unistd.h>
 
 #include <atomic>
 
 #include "platform/crash.h"
 #include "platform/fault_guard.h"
 #include "platform/posix/crash_internal_posix.h"
+#include "platform/posix/signal_stack.h"
 #include "platform/text.h"
 
 // Sanitizer runtimes end the process themselves after a fatal report (a failed operator new
@@ -186,10 +185,7 @@ void OnSnapshotSignal(int, siginfo_t*, void* userContext) {
 }
 
 std::uint64_t MonotonicMillis() noexcept {
-    struct {
-        long seconds;
-        long nanoseconds;
-    } now = {0, 0};
+    KernelTimespec now = {0, 0};
     Syscall(SYS_clock_gettime, 1 /* CLOCK_MONOTONIC */, reinterpret_cast<long>(&now));
     return static_cast<std::uint64_t>(now.seconds) * 1000 +
            static_cast<std::uint64_t>(now.nanoseconds) / 1000000;
@@ -226,10 +222,7 @@ void SnapshotThreads(const std::uint32_t* threadIds, std::uint32_t count, Contex
         if (pending == 0 || MonotonicMillis() >= deadline) {
             break;
         }
-        struct {
-            long seconds;
-            long nanoseconds;
-        } pause = {0, 1000000};
+        KernelTimespec pause = {0, 1000000};
         Syscall(SYS_nanosleep, reinterpret_cast<long>(&pause), 0);
     }
     // Late answers must not write into contexts already copied to the dump.
@@ -273,32 +266,33 @@ ExceptionPointers* Stash(int signalNumber, const siginfo_t* info,
     return &slot->pointers;
 }
 
-void OnUnguardedFault(int signalNumber, void* signalInfo, void* userContext) {
+// Every signal the hooks take: its own record and context into the thread's slot, then the
+// hook that owns it (a fault outside any guard, or a termination signal).
+void OnCrashSignal(int signalNumber, void* signalInfo, void* userContext) {
     ExceptionPointers* pointers =
         Stash(signalNumber, static_cast<const siginfo_t*>(signalInfo), userContext);
-    g_hooks.onUnhandledException(pointers);
-}
-
-void OnTerminationSignal(int signalNumber, siginfo_t* info, void* userContext) {
-    (void)Stash(signalNumber, info, userContext);
-    g_hooks.onSignal(signalNumber);
+    if (IsFaultSignal(signalNumber)) {
+        g_hooks.onUnhandledException(pointers);
+    } else {
+        g_hooks.onSignal(signalNumber);
+    }
 }
 
 void OnSanitizerDeath() {
     g_hooks.onRuntimeFailure();
 }
 
-constexpr std::size_t kAlternateStackBytes = 64 * 1024;
-
 }  // namespace
 
 void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
     g_hooks = hooks;
-    SetUnguardedFaultHandler(&OnUnguardedFault);
+    SetUnguardedFaultHandler(&OnCrashSignal);
     (void)SetInvalidParameterHandler(hooks.onInvalidParameter);
     for (int signalNumber : {SIGABRT, SIGINT, SIGTERM}) {
         struct sigaction action = {};
-        action.sa_sigaction = &OnTerminationSignal;
+        action.sa_sigaction = [](int signalNumber, siginfo_t* info, void* userContext) {
+            OnCrashSignal(signalNumber, info, userContext);
+        };
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         sigaction(signalNumber, &action, nullptr);
@@ -317,34 +311,7 @@ void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
 }
 
 bool InstallThreadCrashHooks(const CrashHooks&) noexcept {
-    stack_t current = {};
-    if (sigaltstack(nullptr, &current) != 0) {
-        return false;
-    }
-    if ((current.ss_flags & SS_ONSTACK) != 0) {
-        return false;
-    }
-    if ((current.ss_flags & SS_DISABLE) == 0 && current.ss_size >= kAlternateStackBytes) {
-        return true;
-    }
-    // Mapped, not taken from the heap, with a guard page below: an overflow of the alternate
-    // stack itself faults instead of running into other memory. Kept for the thread's life.
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    void* memory = mmap(nullptr, kAlternateStackBytes + page, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) {
-        return false;
-    }
-    (void)mprotect(memory, page, PROT_NONE);
-    stack_t alternate = {};
-    alternate.ss_sp = static_cast<char*>(memory) + page;
-    alternate.ss_size = kAlternateStackBytes;
-    alternate.ss_flags = 0;
-    if (sigaltstack(&alternate, nullptr) != 0) {
-        munmap(memory, kAlternateStackBytes + page);
-        return false;
-    }
-    return true;
+    return posix::PrepareThreadSignalStack();
 }
 
 void PrepareCrashThread() noexcept {

@@ -1,18 +1,15 @@
-// POSIX fault guard: process-wide handlers for the fault signals, a per-thread chain of jump
-// buffers, and a per-thread alternate signal stack.
-#include <pthread.h>
+// POSIX fault guard: process-wide handlers for the fault signals and a per-thread chain of jump
+// buffers; every guarding thread gets room to handle a stack overflow (posix/signal_stack.h).
 #include <setjmp.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/fault_guard.h"
+#include "platform/posix/signal_stack.h"
 
 namespace platform {
 
@@ -20,11 +17,6 @@ namespace {
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
 constexpr int kSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
-
-// Room for the handler (and a sanitizer's bookkeeping on the way out); a smaller stack that
-// someone else installed is replaced.
-constexpr std::size_t kAltStackSize = 64 * 1024;
-constexpr std::size_t kMinSharedAltStack = 16 * 1024;
 
 struct GuardFrame {
     sigjmp_buf jump;
@@ -34,9 +26,6 @@ struct GuardFrame {
 
 // Read in signal context, so initial-exec: no lazy allocation on first access.
 __attribute__((tls_model("initial-exec"))) thread_local GuardFrame* t_innermost = nullptr;
-// Faults on addresses in [t_overflowLow, t_overflowHigh) are stack overflows of this thread.
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_overflowLow = 0;
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t t_overflowHigh = 0;
 
 void OnFaultSignal(int signalNumber, siginfo_t* info, void* userContext);
 
@@ -101,8 +90,7 @@ FaultInfo Describe(int signalNumber, const siginfo_t* info) {
     switch (signalNumber) {
         case SIGSEGV:
         case SIGBUS: {
-            const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-            if (address >= t_overflowLow && address < t_overflowHigh) {
+            if (posix::IsStackOverflowAddress(info->si_addr)) {
                 fault.kind = FaultKind::kStackOverflow;
             } else {
                 fault.kind = FaultKind::kAccessViolation;
@@ -169,94 +157,13 @@ void OnFaultSignal(int signalNumber, siginfo_t* info, void* userContext) {
     Unguarded(signalNumber, info, userContext);
 }
 
-// The calling thread's alternate signal stack, when the guard had to provide it.
-class AltStack {
-  public:
-    AltStack() = default;
-    AltStack(const AltStack&) = delete;
-    AltStack& operator=(const AltStack&) = delete;
-
-    ~AltStack() {
-        if (m_mapping == nullptr) {
-            return;
-        }
-        stack_t current = {};
-        if (::sigaltstack(nullptr, &current) == 0 && current.ss_sp == m_stack) {
-            stack_t off = {};
-            off.ss_flags = SS_DISABLE;
-            ::sigaltstack(&off, nullptr);
-        }
-        ::munmap(m_mapping, m_mappingSize);
-    }
-
-    bool Prepared() const { return m_prepared; }
-
-    void Prepare() noexcept {
-        m_prepared = true;
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        RecordStackBounds(page);
-        stack_t current = {};
-        if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
-            current.ss_size >= kMinSharedAltStack) {
-            return;  // a sanitizer's or the crash handler's: shared, not owned
-        }
-        const std::size_t size = std::max<std::size_t>(kAltStackSize, SIGSTKSZ);
-        void* mapping = ::mmap(nullptr, size + page, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-        if (mapping == MAP_FAILED) {
-            return;  // faults are still caught, stack overflows are not
-        }
-        ::mprotect(mapping, page, PROT_NONE);  // an overflow of the handler itself faults
-        stack_t mine = {};
-        mine.ss_sp = static_cast<char*>(mapping) + page;
-        mine.ss_size = size;
-        if (::sigaltstack(&mine, nullptr) != 0) {
-            ::munmap(mapping, size + page);
-            return;
-        }
-        m_mapping = mapping;
-        m_mappingSize = size + page;
-        m_stack = mine.ss_sp;
-    }
-
-  private:
-    // Faults just below the lowest address of the stack (its guard area, or the gap the kernel
-    // keeps below a growing main stack) and in its lowest page are overflows.
-    static void RecordStackBounds(std::size_t page) {
-        pthread_attr_t attributes;
-        if (::pthread_getattr_np(::pthread_self(), &attributes) != 0) {
-            return;
-        }
-        void* low = nullptr;
-        std::size_t size = 0;
-        std::size_t guard = 0;
-        if (::pthread_attr_getstack(&attributes, &low, &size) == 0) {
-            ::pthread_attr_getguardsize(&attributes, &guard);
-            const auto bottom = reinterpret_cast<std::uintptr_t>(low);
-            const std::size_t below = std::max<std::size_t>(guard, 256 * page);
-            t_overflowLow = bottom > below ? bottom - below : 0;
-            t_overflowHigh = bottom + 16 * page;
-        }
-        ::pthread_attr_destroy(&attributes);
-    }
-
-    bool m_prepared = false;
-    void* m_mapping = nullptr;
-    std::size_t m_mappingSize = 0;
-    void* m_stack = nullptr;
-};
-
-thread_local AltStack t_altStack;
-
 }  // namespace
 
 bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault) noexcept {
     if (!g_guardInstalled.load(std::memory_order_acquire)) {
         InstallHandlers(true);
     }
-    if (!t_altStack.Prepared()) {
-        t_altStack.Prepare();
-    }
+    (void)posix::PrepareThreadSignalStack();
     GuardFrame frame;
     frame.outer = t_innermost;
     frame.fault = FaultInfo{};

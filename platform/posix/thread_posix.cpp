@@ -7,7 +7,8 @@
 // TerminationDeferral (it holds a lock of this layer): then the outermost deferral makes the
 // jump when it closes. Either way ThreadStart then ends the thread as if the routine had
 // returned the exit code that TerminateThread was given: the message queue goes away, the
-// handle is signalled, the pthread returns.
+// handle is signalled, the pthread returns. Each thread has its own alternate signal stack
+// from start to end, so that a stack overflow reaches the fault and crash handlers.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -24,6 +25,7 @@
 #include "platform/error.h"
 #include "platform/handle.h"
 #include "platform/posix/kernel_object.h"
+#include "platform/posix/signal_stack.h"
 #include "platform/thread.h"
 
 namespace platform::posix {
@@ -114,6 +116,9 @@ void* ThreadStart(void* raw) {
     sigemptyset(&set);
     sigaddset(&set, TerminateSignal());
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    // Room to handle a stack overflow from the first instruction of the routine on: without
+    // it the fault kills the process before any handler (the crash handler's dump) can run.
+    (void)PrepareThreadSignalStack();
 
     volatile std::uint32_t exitCode = 0;
     if (sigsetjmp(context.jump, 1) == 0) {
@@ -128,6 +133,8 @@ void* ThreadStart(void* raw) {
         t_deferDepth = 1;  // back from TerminateThread: the exit code is the one it was given
     }
 
+    // Freed before the handle is signalled, whichever way the routine ended.
+    ReleaseThreadSignalStack();
     DestroyThreadMessageQueue();
     {
         KernelLock lock;

@@ -9,6 +9,8 @@
 #include <atomic>
 
 #include "platform/crash.h"
+#include "platform/dynamic_library.h"
+#include "platform/handle.h"
 
 // CaptureCurrentContext is RtlCaptureContext itself, reached by a jump so that no frame of
 // ours lies between the caller and the capture.
@@ -23,6 +25,8 @@ __asm__(
 // pulls it in: a pure virtual call would jump to address 0. Referring to it here links the C++
 // library's own, which reports the call and ends in std::terminate, the crash handler's.
 extern "C" void __cxa_pure_virtual();
+// The linker's name for the start of the image being linked.
+extern "C" const IMAGE_DOS_HEADER __ImageBase;
 [[gnu::used]] void (*const g_keepPureVirtualHandler)() = &__cxa_pure_virtual;
 
 namespace platform {
@@ -77,37 +81,32 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_
 constexpr ULONG kStackGuaranteeBytes = 64 * 1024;
 
 DWORD WriteDumpFor(DWORD threadId, const wchar_t* path, EXCEPTION_POINTERS* exceptionPointers) {
-    HMODULE dbghelp = LoadLibraryW(L"dbghelp.dll");
-    if (dbghelp == nullptr) {
+    const UniqueModule dbghelp(LoadLibraryW(L"dbghelp.dll"));
+    if (!dbghelp) {
         return GetLastError();
     }
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return GetLastError();
     }
     MINIDUMP_EXCEPTION_INFORMATION exceptionInformation = {};
     exceptionInformation.ThreadId = threadId;
     exceptionInformation.ExceptionPointers = exceptionPointers;
     exceptionInformation.ClientPointers = FALSE;
-    auto write = reinterpret_cast<MiniDumpWriteDumpFunction>(
-        reinterpret_cast<void*>(GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-    DWORD error = ERROR_PROC_NOT_FOUND;
-    if (write != nullptr) {
-        // No callback information at all rather than one with a null routine: both mean "no
-        // callbacks", but some dbghelp implementations (Wine's) call the routine of any
-        // callback information they are given, null or not, and fault half-way through.
-        if (write(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal,
-                  exceptionPointers != nullptr ? &exceptionInformation : nullptr, nullptr,
-                  nullptr)) {
-            CloseHandle(file);
-            FreeLibrary(dbghelp);
-            return ERROR_SUCCESS;
-        }
-        error = GetLastError();
+    auto write = reinterpret_cast<MiniDumpWriteDumpFunction>(reinterpret_cast<void*>(
+        GetProcAddress(static_cast<HMODULE>(dbghelp.Get()), "MiniDumpWriteDump")));
+    // No callback information at all rather than one with a null routine: both mean "no
+    // callbacks", but some dbghelp implementations (Wine's) call the routine of any callback
+    // information they are given, null or not, and fault half-way through.
+    if (write != nullptr &&
+        write(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpNormal,
+              exceptionPointers != nullptr ? &exceptionInformation : nullptr, nullptr, nullptr)) {
+        return ERROR_SUCCESS;
     }
+    const DWORD error = write != nullptr ? GetLastError() : ERROR_PROC_NOT_FOUND;
     // An empty or partial dump would mislead whoever opens it; leave none.
-    CloseHandle(file);
+    file.Reset();
     DeleteFileW(path);
     return error;
 }
@@ -120,6 +119,7 @@ DWORD WriteDumpFor(DWORD threadId, const wchar_t* path, EXCEPTION_POINTERS* exce
 struct FaultSlot {
     std::atomic<DWORD> threadId;
     int signalNumber;
+    bool deliveredForFault;   // the signal being handled came from the start-up code's handler
     ULONG_PTR recordAddress;  // where the dispatcher kept the record: inside the live dispatch
     DWORD64 faultRsp;         // the faulting frame's stack pointer
     EXCEPTION_RECORD record;
@@ -191,17 +191,49 @@ LONG CALLBACK RecordFault(EXCEPTION_POINTERS* exceptionPointers) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-// The recorded fault when the calling thread is still inside its dispatch: the record's
-// place lies between this frame and the faulting frame. A fault handled long ago (by a
-// guarded call, say) fails the test once its dispatch frames are gone.
+// The recorded fault when the signal being handled was delivered for it: by the start-up
+// code's handler (a raised signal comes from the runtime's raise, and a fault handled earlier,
+// by a guarded call say, must not pass for it), with the calling thread still inside the
+// fault's dispatch (the record's place lies between this frame and the faulting frame).
 EXCEPTION_POINTERS* FaultInDispatch(int signalNumber) {
     FaultSlot* slot = FaultSlotOfThread(GetCurrentThreadId());
     const auto here = reinterpret_cast<ULONG_PTR>(__builtin_frame_address(0));
-    if (slot == nullptr || slot->signalNumber != signalNumber || here >= slot->recordAddress ||
-        slot->recordAddress >= slot->faultRsp) {
+    if (slot == nullptr || !slot->deliveredForFault || slot->signalNumber != signalNumber ||
+        here >= slot->recordAddress || slot->recordAddress >= slot->faultRsp) {
         return nullptr;
     }
     return &slot->pointers;
+}
+
+// True for an address inside the image this code is linked into, where mingw's start-up code
+// (and its exception handler) lives; the C runtime's raise lives in the runtime's DLL.
+bool InThisImage(const void* address) {
+    const auto base = reinterpret_cast<std::uintptr_t>(&__ImageBase);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + __ImageBase.e_lfanew);
+    return reinterpret_cast<std::uintptr_t>(address) - base < headers->OptionalHeader.SizeOfImage;
+}
+
+// SIGFPE, SIGILL and SIGSEGV on the installing thread: notes who delivered the signal, then
+// runs the hook. The start-up code's exception handler calls it for a processor fault without
+// publishing exception pointers; the runtime's raise calls it for a raised signal.
+void __cdecl DeliverThreadSignal(int signalNumber) {
+    if (FaultSlot* slot = FaultSlotOfThread(GetCurrentThreadId())) {
+        slot->deliveredForFault = InThisImage(__builtin_return_address(0));
+    }
+    (signalNumber == SIGILL ? g_hooks.onSignal : g_hooks.onFaultSignal)(signalNumber);
+}
+
+// An invalid parameter detected by a runtime DLL other than the linked runtime goes to the
+// handler the linked runtime holds at that moment: whoever replaces that one later (the trace
+// log's formatter does) replaces it for every runtime of the process.
+void __cdecl ForwardInvalidParameter(const wchar_t* expression, const wchar_t* function,
+                                     const wchar_t* file, unsigned int line,
+                                     std::uintptr_t reserved) {
+    _invalid_parameter_handler handler = _get_invalid_parameter_handler();
+    if (handler == nullptr || handler == &ForwardInvalidParameter) {
+        handler = g_hooks.onInvalidParameter;
+    }
+    handler(expression, function, file, line, reserved);
 }
 
 struct DumpRequest {
@@ -237,8 +269,12 @@ void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
 
     _set_invalid_parameter_handler(hooks.onInvalidParameter);
     ForEachRuntimeExport<SetInvalidParameterHandlerFunction>(
-        "_set_invalid_parameter_handler",
-        [&](SetInvalidParameterHandlerFunction set) { set(hooks.onInvalidParameter); });
+        "_set_invalid_parameter_handler", [&](SetInvalidParameterHandlerFunction set) {
+            // A DLL that already holds the hook is the linked runtime itself: left so.
+            if (set(&ForwardInvalidParameter) == hooks.onInvalidParameter) {
+                set(hooks.onInvalidParameter);
+            }
+        });
 
     ForEachRuntimeExport<SetAbortBehavior>("_set_abort_behavior", [](SetAbortBehavior set) {
         set(_CALL_REPORTFAULT, _CALL_REPORTFAULT);
@@ -250,9 +286,10 @@ void InstallProcessCrashHooks(const CrashHooks& hooks) noexcept {
 }
 
 bool InstallThreadCrashHooks(const CrashHooks& hooks) noexcept {
-    signal(SIGFPE, hooks.onFaultSignal);
-    signal(SIGILL, hooks.onSignal);
-    signal(SIGSEGV, hooks.onFaultSignal);
+    g_hooks = hooks;
+    signal(SIGFPE, &DeliverThreadSignal);
+    signal(SIGILL, &DeliverThreadSignal);
+    signal(SIGSEGV, &DeliverThreadSignal);
     ULONG guarantee = kStackGuaranteeBytes;
     return SetThreadStackGuarantee(&guarantee) != FALSE;
 }
@@ -300,9 +337,10 @@ std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPoi
         // while this one waits. Bounded, so that a thread start blocked for good (the loader
         // lock held by the crashed thread) cannot hang the process.
         g_dumpRequest = {threadId, path, pointers, ERROR_TIMEOUT};
-        HANDLE thread = CreateThread(nullptr, 256 * 1024, &DumpThread, &g_dumpRequest, 0, nullptr);
-        if (thread != nullptr) {
-            const DWORD waited = WaitForSingleObject(thread, 60000);
+        const UniqueHandle thread(
+            CreateThread(nullptr, 256 * 1024, &DumpThread, &g_dumpRequest, 0, nullptr));
+        if (thread) {
+            const DWORD waited = WaitForSingleObject(thread.Get(), 60000);
             return waited == WAIT_OBJECT_0 ? g_dumpRequest.result : ERROR_TIMEOUT;
         }
     }

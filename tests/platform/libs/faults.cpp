@@ -1,5 +1,5 @@
 // A foreign library for the fault-guard tests: exports that fault in each way a plug-in can,
-// that throw C++ exceptions through frames with destructors, or catch their own.
+// and that throw C++ exceptions through frames with destructors.
 #include <atomic>
 #include <cstdint>
 #include <stdexcept>
@@ -61,15 +61,6 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL ExecuteBreakpoint(void) {
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL ThrowThroughDestructors(void) {
     Local local;
     ThrowFromDeeper();
-}
-
-KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL ThrowAndCatchInside(void) {
-    try {
-        ThrowFromDeeper();
-    } catch (const Tracked& e) {
-        return e.what()[0] == 't' ? 42 : -1;
-    }
-    return 0;
 }
 
 /// Recurses until the stack runs out. The frame is used after the call, so no optimiser can
