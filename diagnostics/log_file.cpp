@@ -28,10 +28,7 @@ constexpr wchar_t kMutexPrefix[] = L"Global\\";
 constexpr std::size_t kMutexPrefixChars = 7;
 // The time stamp part of the header, "%04d/%02d/%02d %02d:%02d:%02d.%03d": 23 characters
 // for years of four digits.
-constexpr wchar_t kStampFormat[] = L"%04d/%02d/%02d %02d:%02d:%02d.%03d";
 constexpr std::size_t kStampChars = 23;
-// The rest of the header, "|%c|%06d|%06d|%s(L%d): ".
-constexpr wchar_t kTailFormat[] = L"|%c|%06d|%06d|%s(L%d): ";
 
 // Wide text to UTF-16 units. Windows: the same units. Elsewhere wchar_t holds code points:
 // those above U+FFFF become surrogate pairs, values that are no code point become U+FFFD.
@@ -253,6 +250,7 @@ int CLogFile::Open() {
         return 0;
     }
     m_file = file;
+    m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
     return 1;
 }
@@ -265,40 +263,134 @@ void CLogFile::Close() {
     m_lock.Close();
 }
 
+// ---- CLogFile: one line ------------------------------------------------------------------
+//
+// A line is built in one buffer, front to back: room for a mending prefix and the time stamp,
+// then "|L|pid|tid|function(Lnn): ", the message and CR LF, all but the stamp before the lock
+// is taken. Under the lock: find the end (FindEnd), put the stamp in front (PutStamp), write
+// once (WriteFramed).
+
+namespace {
+
+// Digits of a decimal number as "%0<width>d" prints an int: a minus sign counts in the width.
+char16_t* PutDecimal(char16_t* out, int value, int width) noexcept {
+    char16_t digits[12];
+    int count = 0;
+    std::uint32_t magnitude =
+        value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    do {
+        digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *out++ = u'-';
+        --width;
+    }
+    for (int pad = width - count; pad > 0; --pad) {
+        *out++ = u'0';
+    }
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+std::size_t DecimalChars(int value, int width) noexcept {
+    char16_t scratch[16];
+    return static_cast<std::size_t>(PutDecimal(scratch, value, width) - scratch);
+}
+
+// "yyyy/mm/dd hh:mm:ss.mmm" of the local time into out (room for 32); returns its end.
+char16_t* PutStamp(char16_t* out) noexcept {
+    platform::LocalTime now{};
+    platform::GetLocalTime(&now);
+    const int fields[7] = {now.year,   now.month,  now.day,         now.hour,
+                           now.minute, now.second, now.milliseconds};
+    constexpr int kWidths[7] = {4, 2, 2, 2, 2, 2, 3};
+    constexpr char16_t kAfter[7] = {u'/', u'/', u' ', u':', u':', u'.', 0};
+    for (int i = 0; i < 7; ++i) {
+        out = PutDecimal(out, fields[i], kWidths[i]);
+        if (kAfter[i] != 0) {
+            *out++ = kAfter[i];
+        }
+    }
+    return out;
+}
+
+// Lines up to this many UTF-16 units are built on the stack.
+constexpr std::size_t kStackLineUnits = 4096;
+// Room in front of the tail: a CR LF or mark to mend the file's end, and the time stamp.
+constexpr std::size_t kFrontUnits = 2 + 32;
+
+}  // namespace
+
+bool CLogFile::CanFrame(wchar_t level, const wchar_t* function) {
+    if (BreaksFraming(level) || function == nullptr) {
+        return false;
+    }
+    for (const wchar_t* c = function; *c != L'\0'; ++c) {
+        if (*c == L'\r' || *c == L'\n') {
+            return false;
+        }
+    }
+    return true;
+}
+
 int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
                         std::uint32_t messageBytes) {
     const std::unique_ptr<wchar_t[]> owned(message);
-    if (m_file == nullptr || function == nullptr || message == nullptr || messageBytes == 0 ||
-        messageBytes % 2 != 0 || BreaksFraming(level)) {
+    if (message == nullptr || messageBytes % 2 != 0) {
         return 0;
     }
-    const std::size_t functionChars = std::char_traits<wchar_t>::length(function);
-    if (std::any_of(function, function + functionChars, BreaksFraming)) {
-        return 0;
-    }
-    const std::size_t messageChars = messageBytes / 2;
+    return AppendLine(level, function, line, message, messageBytes / 2);
+}
 
-    // Everything but the time stamp is built before the lock is taken.
-    wchar_t tail[kHeaderChars];
-    if (platform::StringCchPrintfW(tail, kHeaderChars - kStampChars, kTailFormat, level,
-                                   static_cast<int>(platform::GetCurrentProcessId()),
-                                   static_cast<int>(platform::GetCurrentThreadId()), function,
-                                   line) != platform::kSOk) {
+int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const wchar_t* message,
+                         std::size_t messageChars) {
+    if (m_file == nullptr || message == nullptr || messageChars == 0 ||
+        !CanFrame(level, function)) {
+        return 0;
+    }
+    // The header's tail, "|%c|%06d|%06d|%s(L%d): ", must leave room for the stamp within
+    // 259 characters (counted in wide characters, as the bounded print counts them).
+    const int processId = static_cast<int>(m_processId);
+    const int threadId = static_cast<int>(platform::GetCurrentThreadId());
+    const std::size_t functionChars = std::char_traits<wchar_t>::length(function);
+    const std::size_t tailChars = 3 + DecimalChars(processId, 6) + 1 + DecimalChars(threadId, 6) +
+                                  1 + functionChars + 2 + DecimalChars(line, 1) + 3;
+    if (tailChars >= kHeaderChars - kStampChars) {
         return 0;  // the header would be longer than 259 characters
     }
-    const std::size_t tailChars = std::char_traits<wchar_t>::length(tail);
-    // Room in front: a CR LF or mark to mend the file's end, and the time stamp.
-    constexpr std::size_t kFront = 2 + kHeaderChars;
-    const std::size_t tailUnits = Utf16Length(tail, tailChars);
-    const std::size_t messageUnits = Utf16Length(message, messageChars);
-    std::vector<char16_t> buffer;
-    try {
-        buffer.resize(kFront + tailUnits + messageUnits + 2);
-    } catch (const std::bad_alloc&) {
-        return 0;
+
+    // Build: [front][|L|pid|tid|function(Lnn): ][message][CR LF].
+    const std::size_t units = kFrontUnits + 2 + Utf16Length(function, functionChars) + tailChars +
+                              Utf16Length(message, messageChars) + 2;
+    char16_t stackLine[kStackLineUnits];
+    std::unique_ptr<char16_t[]> heapLine;
+    char16_t* buffer = stackLine;
+    if (units > kStackLineUnits) {
+        heapLine.reset(new (std::nothrow) char16_t[units]);
+        if (heapLine == nullptr) {
+            return 0;
+        }
+        buffer = heapLine.get();
     }
-    char16_t* const headerTail = buffer.data() + kFront;
-    char16_t* end = CopyAsUtf16(headerTail, tail, tailChars);
+    char16_t* const tail = buffer + kFrontUnits;
+    char16_t* end = tail;
+    *end++ = u'|';
+    end = CopyAsUtf16(end, &level, 1);
+    *end++ = u'|';
+    end = PutDecimal(end, processId, 6);
+    *end++ = u'|';
+    end = PutDecimal(end, threadId, 6);
+    *end++ = u'|';
+    end = CopyAsUtf16(end, function, functionChars);
+    *end++ = u'(';
+    *end++ = u'L';
+    end = PutDecimal(end, line, 1);
+    *end++ = u')';
+    *end++ = u':';
+    *end++ = u' ';
     end = CopyAsUtf16(end, message, messageChars);
     *end++ = u'\r';
     *end++ = u'\n';
@@ -306,81 +398,73 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
     if (m_lock.Lock() != platform::kErrorSuccess) {
         return 0;  // never write a line that another writer could cut into
     }
-    int result = 0;
-    do {
-        std::uint32_t high = 0;
-        const std::uint32_t low = platform::GetFileSize(m_file, &high);
-        if (low == platform::kInvalidFileSize &&
-            platform::GetLastError() != platform::kErrorSuccess) {
-            break;
-        }
-        const std::uint64_t size = (std::uint64_t{high} << 32) | low;
-        // How the file ends decides what goes in front of the line.
-        bool needMark = size == 0;
-        bool needBreak = false;
-        bool needPad = size % 2 != 0;
-        if (needPad) {
-            needBreak = true;  // a writer stopped inside a character
-            if (!SeekTo(m_file, size)) {
-                break;
-            }
-        } else if (size >= 4 && size != m_endOfLastLine) {
-            // Someone else wrote last: read the last two characters (which also leaves the
-            // position at the end). After a line of this object's own, its CR LF is there.
-            unsigned char last[4] = {};
-            std::uint32_t got = 0;
-            if (!SeekTo(m_file, size - 4)) {
-                break;
-            }
-            if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
-                if (!SeekTo(m_file, size)) {
-                    break;
-                }
-            } else {
-                needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
-            }
-        } else if (!SeekTo(m_file, size)) {
-            break;
-        }
-
-        platform::LocalTime now{};
-        platform::GetLocalTime(&now);
-        wchar_t stamp[kHeaderChars];
-        if (platform::StringCchPrintfW(stamp, kHeaderChars, kStampFormat, now.year, now.month,
-                                       now.day, now.hour, now.minute, now.second,
-                                       now.milliseconds) != platform::kSOk) {
-            break;
-        }
-        const std::size_t stampChars = std::char_traits<wchar_t>::length(stamp);
-        if (stampChars + tailChars >= kHeaderChars) {
-            break;  // only for years past 9999
-        }
-        char16_t* start = headerTail - stampChars;
-        for (std::size_t i = 0; i < stampChars; ++i) {
-            start[i] = static_cast<char16_t>(stamp[i]);  // digits and separators only
-        }
-        if (needMark) {
-            *--start = kByteOrderMark;
-        } else if (needBreak) {
-            *--start = u'\n';
-            *--start = u'\r';
-        }
-        if (needPad) {
-            const unsigned char zero = 0;
-            if (!platform::WriteFile(m_file, &zero, 1, nullptr)) {
-                break;
-            }
-        }
-        const std::size_t bytes = static_cast<std::size_t>(end - start) * sizeof(char16_t);
-        if (bytes > 0xFFFFFFFFu) {
-            break;
-        }
-        result =
-            platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr) ? 1 : 0;
-        m_endOfLastLine = result == 1 ? size + (needPad ? 1 : 0) + bytes : kUnknownEnd;
-    } while (false);
+    FileEnd fileEnd;
+    const bool written = FindEnd(&fileEnd) && WriteFramed(fileEnd, tail, tailChars, end);
     (void)m_lock.Unlock();
-    return result;
+    return written ? 1 : 0;
+}
+
+// Under the mutex: moves to the end of the file and finds out what must go in front of the
+// line. After a line of this object's own (the file still has the size it left), the end is
+// known to close a line; otherwise its last two characters are read.
+bool CLogFile::FindEnd(FileEnd* end) {
+    std::int32_t high = 0;
+    const std::uint32_t low = platform::SetFilePointer(m_file, 0, &high, platform::kFileEnd);
+    if (low == platform::kInvalidSetFilePointer &&
+        platform::GetLastError() != platform::kErrorSuccess) {
+        return false;
+    }
+    end->size = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
+    end->needMark = end->size == 0;
+    end->needPad = end->size % 2 != 0;
+    end->needBreak = end->needPad;  // a writer stopped inside a character
+    if (end->needPad || end->size < 4 || end->size == m_endOfLastLine) {
+        return true;
+    }
+    unsigned char last[4] = {};
+    std::uint32_t got = 0;
+    if (!SeekTo(m_file, end->size - 4)) {
+        return false;
+    }
+    if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
+        return SeekTo(m_file, end->size);
+    }
+    end->needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
+    return true;
+}
+
+// Under the mutex: puts the time stamp (and any mending prefix) in front of the tail and
+// writes the whole line with one write.
+bool CLogFile::WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailChars,
+                           const char16_t* lineEnd) {
+    char16_t stamp[32];
+    const std::size_t stampChars = static_cast<std::size_t>(PutStamp(stamp) - stamp);
+    if (stampChars + tailChars >= kHeaderChars) {
+        return false;  // only for years past 9999
+    }
+    char16_t* start = tail - stampChars;
+    std::copy(stamp, stamp + stampChars, start);
+    if (end.needMark) {
+        *--start = kByteOrderMark;
+    } else if (end.needBreak) {
+        *--start = u'\n';
+        *--start = u'\r';
+    }
+    if (end.needPad) {
+        const unsigned char zero = 0;
+        if (!platform::WriteFile(m_file, &zero, 1, nullptr)) {
+            m_endOfLastLine = kUnknownEnd;
+            return false;
+        }
+    }
+    const std::size_t bytes = static_cast<std::size_t>(lineEnd - start) * sizeof(char16_t);
+    if (bytes > 0xFFFFFFFFu) {
+        return false;
+    }
+    const bool written =
+        platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr);
+    m_endOfLastLine = written ? end.size + (end.needPad ? 1 : 0) + bytes : kUnknownEnd;
+    return written;
 }
 
 // ---- CLogFileMap --------------------------------------------------------------------------
