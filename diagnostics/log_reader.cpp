@@ -167,6 +167,8 @@ void AppendUtf8(std::u16string_view units, std::string* out) {
 }
 
 void LogTextReader::Reset() {
+    m_unitsRead = 0;
+    m_problem.clear();
     m_atStart = true;
     m_oddByte = -1;
     m_pending.clear();
@@ -174,7 +176,32 @@ void LogTextReader::Reset() {
     m_seenHeader = false;
 }
 
+namespace {
+
+// The index of the first surrogate without its partner, or npos.
+std::size_t UnpairedSurrogate(std::u16string_view units) {
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char16_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return i;
+        }
+    }
+    return std::u16string_view::npos;
+}
+
+}  // namespace
+
 void LogTextReader::EmitLine(std::u16string_view line, std::string* out) {
+    const std::size_t bad = UnpairedSurrogate(line);
+    if (bad != std::u16string_view::npos) {
+        // Counted from the file's start: the mark, then the units before this line's end.
+        const std::uint64_t offset = (m_unitsRead - m_pending.size() + bad) * 2;
+        m_problem = "the bytes at offset " + std::to_string(offset) + " do not decode as UTF-16LE";
+        return;
+    }
     LogHeader header;
     if (ParseLogHeader(line, &header)) {
         m_seenHeader = true;
@@ -191,7 +218,7 @@ void LogTextReader::EmitLine(std::u16string_view line, std::string* out) {
 void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out) {
     const auto* b = static_cast<const unsigned char*>(bytes);
     std::size_t i = 0;
-    while (i < count) {
+    while (i < count && m_problem.empty()) {
         char16_t unit;
         if (m_oddByte >= 0) {
             unit = static_cast<char16_t>(m_oddByte | (b[i] << 8));
@@ -204,18 +231,23 @@ void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out)
             m_oddByte = b[i];
             break;
         }
+        ++m_unitsRead;
         if (m_atStart) {
             m_atStart = false;
-            if (unit == 0xFEFF) {
-                continue;
+            if (unit != 0xFEFF) {
+                m_problem = "it does not start with the UTF-16LE byte-order mark FF FE";
+                return;
             }
+            continue;
         }
         if (unit == u'\n') {
             std::u16string_view line(m_pending);
             if (!line.empty() && line.back() == u'\r') {
                 line.remove_suffix(1);
             }
+            --m_unitsRead;  // the LF is not in m_pending
             EmitLine(line, out);
+            ++m_unitsRead;
             m_pending.clear();
         } else {
             m_pending.push_back(unit);
@@ -224,11 +256,12 @@ void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out)
 }
 
 void LogTextReader::Flush(std::string* out) {
-    if (m_oddByte >= 0) {
-        m_pending.push_back(0xFFFD);  // half a character: the writer stopped inside it
-        m_oddByte = -1;
+    m_oddByte = -1;  // half a character: the writer stopped inside it
+    if (!m_pending.empty() && m_pending.back() >= 0xD800 && m_pending.back() <= 0xDBFF) {
+        m_pending.pop_back();  // or inside a surrogate pair
+        --m_unitsRead;
     }
-    if (!m_pending.empty()) {
+    if (!m_pending.empty() && m_problem.empty()) {
         std::u16string_view line(m_pending);
         if (line.back() == u'\r') {
             line.remove_suffix(1);
@@ -353,6 +386,8 @@ class Follower {
         Emit(text);
     }
 
+    [[nodiscard]] const std::string& Problem() const { return m_reader.Problem(); }
+
   private:
     void Consume(const unsigned char* bytes, std::size_t count) {
         std::string text;
@@ -417,6 +452,10 @@ platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& o
     }
 
     Follower follower(options, out);
+    const auto notALog = [&] {
+        notice(displayPath + " is not a trace log: " + follower.Problem() + "\n");
+        return platform::kErrorInvalidData;
+    };
     if (!follower.ReadToEnd(file.Get())) {
         if (!options.follow) {
             const platform::ErrorCode error = platform::GetLastError();
@@ -426,16 +465,16 @@ platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& o
     }
     if (!options.follow) {
         follower.Flush();
-        return platform::kErrorSuccess;
+        return follower.Problem().empty() ? platform::kErrorSuccess : notALog();
     }
-    while (!WaitOrStop(options)) {
+    while (follower.Problem().empty() && !WaitOrStop(options)) {
         if (!follower.StillSameFile(file.Get())) {
             notice(displayPath + ": file emptied or replaced; reading from its start\n");
             follower.Restart();
         }
         (void)follower.ReadToEnd(file.Get());
     }
-    return platform::kErrorSuccess;
+    return follower.Problem().empty() ? platform::kErrorSuccess : notALog();
 }
 
 }  // namespace logfilesync
