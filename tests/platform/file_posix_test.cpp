@@ -17,36 +17,28 @@ namespace {
 TEST(FilePosixTest, OpenToEveryoneIgnoresTheUmaskOfTheCreator) {
     const std::wstring dir = keltra::test::MakeTempDirectory(L"file-mode");
     const mode_t previous = ::umask(022);
-    UniqueHandle open(CreateFile((dir + L"/open.log").c_str(), kGenericWrite, 0, true,
-                                 kCreateAlways, kFileAttributeNormal));
-    UniqueHandle plain(CreateFile((dir + L"/plain.log").c_str(), kGenericWrite, 0, false,
-                                  kCreateAlways, kFileAttributeNormal));
+    for (const bool everyone : {true, false}) {
+        const std::wstring path = dir + (everyone ? L"/open" : L"/plain");
+        UniqueHandle file(CreateFile(path.c_str(), kGenericWrite, 0, everyone, kCreateAlways,
+                                     kFileAttributeNormal));
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(WideToUtf8(path).c_str(), &info));
+        EXPECT_EQ(everyone ? 0666u : 0644u, info.st_mode & 0777);
+    }
     ::umask(previous);
-    ASSERT_TRUE(open.Valid());
-    ASSERT_TRUE(plain.Valid());
-    struct stat info {};
-    ASSERT_EQ(0, ::stat(WideToUtf8(dir + L"/open.log").c_str(), &info));
-    EXPECT_EQ(0666u, info.st_mode & 0777);
-    ASSERT_EQ(0, ::stat(WideToUtf8(dir + L"/plain.log").c_str(), &info));
-    EXPECT_EQ(0u, info.st_mode & 0022);
 }
 
 TEST(FilePosixTest, SizesPast4GiBReportTheirHighHalf) {
     const std::wstring path = keltra::test::MakeTempDirectory(L"file-big") + L"/big.bin";
     UniqueHandle file(CreateFile(path.c_str(), kGenericRead | kGenericWrite, 0, false,
                                  kCreateAlways, kFileAttributeNormal));
-    ASSERT_TRUE(file.Valid());
-    std::int32_t high = 1;
-    ASSERT_EQ(0xFFFFFFFEu, SetFilePointer(file.Get(), static_cast<std::int32_t>(0xFFFFFFFEu), &high,
-                                          kFileBegin));
+    ASSERT_TRUE(SeekTo(file.Get(), 0x1FFFFFFFEull));
     ASSERT_TRUE(WriteFile(file.Get(), "z", 1, nullptr));
-    std::uint32_t sizeHigh = 0;
+    std::uint32_t high = 0;
     SetLastError(12345);
-    // Low half all ones: told from a failure by the last error alone.
-    EXPECT_EQ(0xFFFFFFFFu, GetFileSize(file.Get(), &sizeHigh));
-    EXPECT_EQ(kErrorSuccess, GetLastError());
-    EXPECT_EQ(1u, sizeHigh);
-    // Without a place for the high half, the low half alone, as GetFileSize gives it.
+    EXPECT_EQ(0xFFFFFFFFu, GetFileSize(file.Get(), &high)) << "low half all ones";
+    EXPECT_EQ(kErrorSuccess, GetLastError()) << "tells it from a failure";
+    EXPECT_EQ(1u, high);
     SetLastError(12345);
     EXPECT_EQ(0xFFFFFFFFu, GetFileSize(file.Get(), nullptr));
     EXPECT_EQ(kErrorSuccess, GetLastError());

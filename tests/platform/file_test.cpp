@@ -1,9 +1,8 @@
-// Files and directories: dispositions and their last errors, shared positions, 64-bit sizes
-// and seeks, directory trees (also created by racing threads), deletion.
+// Files and directories: dispositions and their last errors, shared positions, 64-bit seeks,
+// directory trees (also created by racing threads), deletion.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,191 +15,137 @@
 namespace platform {
 namespace {
 
-constexpr wchar_t kSep = kPathSeparator;
-
-UniqueHandle Open(const std::wstring& path, std::uint32_t disposition,
-                  std::uint32_t access = kGenericRead | kGenericWrite) {
-    Handle file = CreateFile(path.c_str(), access, kFileShareRead | kFileShareWrite, true,
-                             disposition, kFileAttributeNormal);
-    return UniqueHandle(file == kInvalidHandleValue ? nullptr : file);
-}
-
-std::string ReadAll(const std::wstring& path) {
-    UniqueHandle file = Open(path, kOpenExisting, kGenericRead);
-    EXPECT_TRUE(file.Valid());
-    std::string text;
-    char chunk[256];
-    std::uint32_t got = 0;
-    while (ReadFile(file.Get(), chunk, sizeof chunk, &got) && got > 0) {
-        text.append(chunk, got);
+class FileTest : public ::testing::Test {
+  protected:
+    std::wstring Path(const std::wstring& name) const { return m_dir + kPathSeparator + name; }
+    static UniqueHandle Open(const std::wstring& path, std::uint32_t disposition) {
+        return UniqueHandle(CreateFile(path.c_str(), kGenericRead | kGenericWrite,
+                                       kFileShareRead | kFileShareWrite, true, disposition,
+                                       kFileAttributeNormal));
     }
-    return text;
-}
+    static void Write(Handle file, const std::string& text) {
+        std::uint32_t written = 0;
+        ASSERT_TRUE(
+            WriteFile(file, text.data(), static_cast<std::uint32_t>(text.size()), &written));
+        EXPECT_EQ(text.size(), written);
+    }
+    std::string ReadAll(const std::wstring& path) const {
+        UniqueHandle file = Open(path, kOpenExisting);
+        std::string text(64, '\0');
+        std::uint32_t got = 0;
+        EXPECT_TRUE(ReadFile(file.Get(), text.data(), 64, &got));
+        return text.substr(0, got);
+    }
+    static std::uint64_t SizeOf(Handle file) {
+        std::uint32_t high = 0;
+        const std::uint32_t low = GetFileSize(file, &high);
+        EXPECT_EQ(kErrorSuccess, GetLastError());
+        return (std::uint64_t{high} << 32) | low;
+    }
+    const std::wstring m_dir = keltra::test::MakeTempDirectory(L"file");
+};
 
-bool Write(Handle file, const std::string& text) {
-    std::uint32_t written = 0;
-    const bool ok = WriteFile(file, text.data(), static_cast<std::uint32_t>(text.size()), &written);
-    EXPECT_EQ(text.size(), written);
-    return ok;
-}
-
-std::uint64_t SizeOf(Handle file) {
-    std::uint32_t high = 0;
-    const std::uint32_t low = GetFileSize(file, &high);
-    EXPECT_EQ(kErrorSuccess, GetLastError());
-    return (std::uint64_t{high} << 32) | low;
-}
-
-TEST(FileTest, DispositionsReportWhetherTheFileExisted) {
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"file-disp");
-    const std::wstring path = dir + kSep + L"a.txt";
-
-    SetLastError(12345);
-    UniqueHandle created = Open(path, kOpenAlways);
-    ASSERT_TRUE(created.Valid()) << GetLastError();
-    EXPECT_EQ(kErrorSuccess, GetLastError());
-    ASSERT_TRUE(Write(created.Get(), "hello"));
-    created.Reset();
-
-    UniqueHandle kept = Open(path, kOpenAlways);
-    ASSERT_TRUE(kept.Valid());
-    EXPECT_EQ(kErrorAlreadyExists, GetLastError());
-    EXPECT_EQ(5u, SizeOf(kept.Get()));
-    kept.Reset();
-
-    UniqueHandle emptied = Open(path, kCreateAlways);
-    ASSERT_TRUE(emptied.Valid());
-    EXPECT_EQ(kErrorAlreadyExists, GetLastError());
-    EXPECT_EQ(0u, SizeOf(emptied.Get()));
-    emptied.Reset();
-
-    const std::wstring fresh = dir + kSep + L"b.txt";
-    UniqueHandle createdAlways = Open(fresh, kCreateAlways);
-    ASSERT_TRUE(createdAlways.Valid());
-    EXPECT_EQ(kErrorSuccess, GetLastError());
-    createdAlways.Reset();
-
-    EXPECT_FALSE(Open(fresh, kCreateNew).Valid());
-    EXPECT_EQ(kErrorFileExists, GetLastError());
-
-    EXPECT_FALSE(Open(dir + kSep + L"missing.txt", kOpenExisting).Valid());
-    EXPECT_EQ(kErrorFileNotFound, GetLastError());
-
-    EXPECT_FALSE(Open(dir + kSep + L"no-such-dir" + kSep + L"c.txt", kOpenAlways).Valid());
+TEST_F(FileTest, DispositionsReportWhetherTheFileExisted) {
+    struct Case {
+        std::uint32_t disposition;
+        bool exists;
+        ErrorCode error;  // the last error after the call
+        bool opened;
+        std::uint64_t size;  // of an existing 5-byte file, afterwards
+    } cases[] = {
+        {kOpenAlways, false, kErrorSuccess, true, 0},
+        {kOpenAlways, true, kErrorAlreadyExists, true, 5},
+        {kCreateAlways, false, kErrorSuccess, true, 0},
+        {kCreateAlways, true, kErrorAlreadyExists, true, 0},
+        {kCreateNew, true, kErrorFileExists, false, 0},
+        {kOpenExisting, false, kErrorFileNotFound, false, 0},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::wstring path = Path(std::to_wstring(n++));
+        if (c.exists) {
+            Write(Open(path, kCreateNew).Get(), "hello");
+        }
+        SetLastError(12345);
+        UniqueHandle file = Open(path, c.disposition);
+        EXPECT_EQ(c.error, GetLastError()) << n;
+        ASSERT_EQ(c.opened, file.Valid()) << n;
+        if (c.opened) {
+            EXPECT_EQ(c.size, SizeOf(file.Get())) << n;
+        }
+    }
+    EXPECT_FALSE(Open(Path(L"no-dir") + kPathSeparator + L"c", kOpenAlways).Valid());
     EXPECT_EQ(kErrorPathNotFound, GetLastError());
 }
 
-TEST(FileTest, HandlesShareTheFileButKeepTheirOwnPositions) {
-    const std::wstring path = keltra::test::MakeTempDirectory(L"file-share") + kSep + L"s.txt";
-    UniqueHandle first = Open(path, kCreateAlways);
-    UniqueHandle second = Open(path, kOpenAlways);
-    ASSERT_TRUE(first.Valid());
-    ASSERT_TRUE(second.Valid());
-
-    ASSERT_TRUE(Write(first.Get(), "abcdef"));
-    // The second handle is still at 0: it overwrites from the start.
-    ASSERT_TRUE(Write(second.Get(), "XY"));
-    EXPECT_EQ("XYcdef", ReadAll(path));
-
-    // Appending through the other handle needs a seek to the size it reads now.
-    const std::uint64_t size = SizeOf(second.Get());
-    EXPECT_EQ(6u, size);
-    EXPECT_EQ(6u,
-              SetFilePointer(second.Get(), static_cast<std::int32_t>(size), nullptr, kFileBegin));
-    ASSERT_TRUE(Write(second.Get(), "gh"));
-    EXPECT_EQ("XYcdefgh", ReadAll(path));
-
-    // Emptying through a third handle: the others see the new size at once.
-    UniqueHandle third = Open(path, kCreateAlways);
-    ASSERT_TRUE(third.Valid());
-    EXPECT_EQ(0u, SizeOf(first.Get()));
-
-    // Reading past the end gives 0 bytes, successfully.
+TEST_F(FileTest, HandlesShareTheFileButKeepTheirOwnPositions) {
+    UniqueHandle first = Open(Path(L"s"), kCreateAlways);
+    UniqueHandle second = Open(Path(L"s"), kOpenAlways);
+    Write(first.Get(), "abcdef");
+    Write(second.Get(), "XY");  // still at 0: overwrites from the start
+    EXPECT_EQ("XYcdef", ReadAll(Path(L"s")));
+    ASSERT_TRUE(SeekTo(second.Get(), SizeOf(second.Get())));
+    Write(second.Get(), "gh");
+    EXPECT_EQ("XYcdefgh", ReadAll(Path(L"s")));
+    UniqueHandle third = Open(Path(L"s"), kCreateAlways);
+    EXPECT_EQ(0u, SizeOf(first.Get())) << "the others see the emptied file at once";
     char byte = 0;
     std::uint32_t got = 99;
-    EXPECT_EQ(0u, SetFilePointer(first.Get(), 0, nullptr, kFileBegin));
+    ASSERT_TRUE(SeekTo(first.Get(), 0));
     EXPECT_TRUE(ReadFile(first.Get(), &byte, 1, &got));
-    EXPECT_EQ(0u, got);
+    EXPECT_EQ(0u, got) << "reading at the end succeeds with 0 bytes";
 }
 
-TEST(FileTest, SeeksAreSigned64BitAndRefuseToGoBeforeTheStart) {
-    const std::wstring path = keltra::test::MakeTempDirectory(L"file-seek") + kSep + L"k.bin";
-    UniqueHandle file = Open(path, kCreateAlways);
-    ASSERT_TRUE(file.Valid());
-    ASSERT_TRUE(Write(file.Get(), "0123456789"));
-
+TEST_F(FileTest, SeeksAreSigned64BitAndRefuseToGoBeforeTheStart) {
+    UniqueHandle file = Open(Path(L"k"), kCreateAlways);
+    Write(file.Get(), "0123456789");
     EXPECT_EQ(8u, SetFilePointer(file.Get(), -2, nullptr, kFileCurrent));
     EXPECT_EQ(7u, SetFilePointer(file.Get(), -3, nullptr, kFileEnd));
     EXPECT_EQ(kInvalidSetFilePointer, SetFilePointer(file.Get(), -11, nullptr, kFileEnd));
     EXPECT_EQ(kErrorNegativeSeek, GetLastError());
-    // The failed seek did not move the position.
-    EXPECT_EQ(7u, SetFilePointer(file.Get(), 0, nullptr, kFileCurrent));
-
-    // Past 4 GiB (without writing there): the high half travels in and out.
-    std::int32_t high = 1;
-    EXPECT_EQ(0xFFFFFFFEu, SetFilePointer(file.Get(), static_cast<std::int32_t>(0xFFFFFFFEu), &high,
-                                          kFileBegin));
-    EXPECT_EQ(1, high);
-    high = 0;
+    EXPECT_EQ(7u, SetFilePointer(file.Get(), 0, nullptr, kFileCurrent)) << "did not move";
+    // Past 4 GiB (without writing there): a low half of all ones is told by the last error.
+    ASSERT_TRUE(SeekTo(file.Get(), 0x1FFFFFFFEull));
+    std::int32_t high = 0;
     SetLastError(12345);
-    // A position whose low half is all ones: success is told by the last error alone.
     EXPECT_EQ(0xFFFFFFFFu, SetFilePointer(file.Get(), 1, &high, kFileCurrent));
     EXPECT_EQ(kErrorSuccess, GetLastError());
     EXPECT_EQ(1, high);
-    // Back below 4 GiB, from the end.
     high = -1;
     EXPECT_EQ(7u, SetFilePointer(file.Get(), -3, &high, kFileEnd));
     EXPECT_EQ(0, high);
-    EXPECT_EQ(10u, SizeOf(file.Get()));
+    EXPECT_FALSE(SeekTo(file.Get(), ~0ull));
+    EXPECT_EQ(kErrorInvalidParameter, GetLastError());
 }
 
-TEST(FileTest, BadHandlesFailWithError6) {
-    std::uint32_t high = 0;
-    EXPECT_EQ(kInvalidFileSize, GetFileSize(nullptr, &high));
-    EXPECT_EQ(kErrorInvalidHandle, GetLastError());
-    EXPECT_FALSE(WriteFile(kInvalidHandleValue, "x", 1, nullptr));
-    EXPECT_EQ(kErrorInvalidHandle, GetLastError());
-
-    const std::wstring path = keltra::test::MakeTempDirectory(L"file-bad") + kSep + L"x";
-    Handle file =
-        CreateFile(path.c_str(), kGenericWrite, 0, false, kCreateAlways, kFileAttributeNormal);
-    ASSERT_NE(kInvalidHandleValue, file);
-    ASSERT_TRUE(CloseHandle(file));
-    EXPECT_FALSE(WriteFile(file, "x", 1, nullptr));
-    EXPECT_EQ(kErrorInvalidHandle, GetLastError());
+TEST_F(FileTest, BadHandlesFailWithError6) {
+    Handle closed = Open(Path(L"x"), kCreateAlways).Get();  // closed at once
+    for (Handle bad : {Handle{nullptr}, kInvalidHandleValue, closed}) {
+        EXPECT_FALSE(WriteFile(bad, "x", 1, nullptr));
+        EXPECT_EQ(kErrorInvalidHandle, GetLastError());
+        EXPECT_FALSE(SeekTo(bad, 0));
+        EXPECT_EQ(kErrorInvalidHandle, GetLastError());
+    }
 }
 
-TEST(FileTest, DirectoryTreesAreCreatedAllLevelsDeep) {
-    const std::wstring root = keltra::test::MakeTempDirectory(L"file-tree");
-    const std::wstring deep = root + kSep + L"a" + kSep + L"b c" + kSep + L"d.e";
-    EXPECT_FALSE(PathFileExists(deep.c_str()));
+TEST_F(FileTest, DirectoryTreesAreCreatedAllLevelsDeepAndFilesDeleted) {
+    const std::wstring deep = Path(L"a") + kPathSeparator + L"b c" + kPathSeparator + L"d.e";
+    const std::wstring file = deep + kPathSeparator + L"f";
     EXPECT_EQ(kErrorSuccess, CreateDirectoryTree(deep.c_str()));
-    EXPECT_TRUE(PathFileExists(deep.c_str()));
     EXPECT_EQ(kErrorAlreadyExists, CreateDirectoryTree(deep.c_str()));
-
-    // A file can be created in it.
-    UniqueHandle file = Open(deep + kSep + L"f.txt", kCreateNew);
-    EXPECT_TRUE(file.Valid());
-    file.Reset();
-    EXPECT_TRUE(PathFileExists((deep + kSep + L"f.txt").c_str()));
-
-    // A file standing where a directory level should be.
-    const ErrorCode blocked = CreateDirectoryTree((deep + kSep + L"f.txt" + kSep + L"g").c_str());
-    EXPECT_NE(kErrorSuccess, blocked);
-    EXPECT_NE(kErrorAlreadyExists, blocked);
-
+    EXPECT_TRUE(Open(file, kCreateNew).Valid());
+    const ErrorCode blocked = CreateDirectoryTree((file + kPathSeparator + L"g").c_str());
+    EXPECT_TRUE(blocked != kErrorSuccess && blocked != kErrorAlreadyExists) << blocked;
     EXPECT_EQ(kErrorBadPathname, CreateDirectoryTree(L"relative-dir"));
     EXPECT_FALSE(PathFileExists(L"relative-dir"));
-
-    EXPECT_TRUE(DeleteFile((deep + kSep + L"f.txt").c_str()));
-    EXPECT_FALSE(DeleteFile((deep + kSep + L"f.txt").c_str()));
+    EXPECT_TRUE(DeleteFile(file.c_str()));
+    EXPECT_FALSE(PathFileExists(file.c_str()));
+    EXPECT_FALSE(DeleteFile(file.c_str()));
     EXPECT_EQ(kErrorFileNotFound, GetLastError());
-    EXPECT_FALSE(PathFileExists((deep + kSep + L"f.txt").c_str()));
 }
 
-TEST(FileTest, ThreadsRacingToCreateOneTreeAllSucceedOnce) {
-    const std::wstring root = keltra::test::MakeTempDirectory(L"file-race");
-    const std::wstring deep = root + kSep + L"x" + kSep + L"y" + kSep + L"z";
+TEST_F(FileTest, ThreadsRacingToCreateOneTreeAllSucceedOnce) {
+    const std::wstring deep = Path(L"x") + kPathSeparator + L"y" + kPathSeparator + L"z";
     constexpr int kThreads = 6;
     std::atomic<int> ready{0};
     std::vector<ErrorCode> results(kThreads, 0xFFFFFFFF);
@@ -225,7 +170,6 @@ TEST(FileTest, ThreadsRacingToCreateOneTreeAllSucceedOnce) {
         created += result == kErrorSuccess ? 1 : 0;
     }
     EXPECT_EQ(1, created);
-    EXPECT_TRUE(PathFileExists(deep.c_str()));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Tests of platform/text.h: bounded copy and print, the secure format call, the format
 // convention on this platform's C runtime, console output and the UTF conversions.
 #include "platform/text.h"
+#include "platform/text_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -389,6 +390,34 @@ TEST(Conversions, WideValuesBeyondUnicodeBecomeReplacementCharacters) {
     std::wstring beyond(1, static_cast<wchar_t>(0x110000));
     EXPECT_EQ(platform::WideToUtf8(beyond), "\xEF\xBF\xBD");
     EXPECT_EQ(platform::WideToUtf16(beyond), std::u16string{0xFFFD});
+}
+
+TEST(TextCodec, WritesOnlyWholeCodePointsThatFitAndSaysWhereItStopped) {
+    namespace utf = platform::utf;
+    const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // A é € U+1F600 z
+    EXPECT_EQ(utf::Convert(utf8.data(), utf8.size(), static_cast<char16_t*>(nullptr), 0).written,
+              6u);
+    struct Case {
+        std::size_t capacity, read, written;
+    } cases[] = {{0, 0, 0}, {1, 1, 1}, {3, 6, 3}, {4, 6, 3}, {5, 10, 5}, {6, 11, 6}, {8, 11, 6}};
+    for (const Case& c : cases) {
+        char16_t out[8];
+        std::fill(std::begin(out), std::end(out), u'#');
+        const utf::Converted r = utf::Convert(utf8.data(), utf8.size(), out, c.capacity);
+        EXPECT_EQ(r.read, c.read) << c.capacity;
+        EXPECT_EQ(r.written, c.written) << c.capacity;
+        EXPECT_EQ(r.firstInvalid, utf::kAllValid);
+        EXPECT_EQ(std::u16string(out + c.written, out + 8), std::u16string(8 - c.written, u'#'));
+    }
+    char bytes[8];
+    const char16_t lone[] = {u'x', 0xDC00, u'y'};
+    const utf::Converted r = utf::Convert(lone, 3, bytes, sizeof bytes);
+    EXPECT_EQ(std::string(bytes, r.written), "x\xEF\xBF\xBDy");
+    EXPECT_EQ(r.firstInvalid, 1u);
+    const utf::Decoded cut = utf::DecodeUtf8("\xF0\x9F\x98z", 4);
+    EXPECT_FALSE(cut.valid);
+    EXPECT_EQ(cut.codePoint, utf::kReplacement);
+    EXPECT_EQ(cut.length, 3u) << "a cut sequence must not swallow the next character";
 }
 
 TEST(WideFromUtf16LeBytes, StopsAtNulOrTheEndAndNeverReadsFurther) {
