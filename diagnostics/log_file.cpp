@@ -13,6 +13,7 @@
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/text.h"
+#include "platform/text_codec.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/wait.h"
@@ -30,55 +31,15 @@ constexpr std::size_t kMutexPrefixChars = 7;
 // for years of four digits.
 constexpr std::size_t kStampChars = 23;
 
-// Wide text to UTF-16 units. Windows: the same units. Elsewhere wchar_t holds code points:
-// those above U+FFFF become surrogate pairs, values that are no code point become U+FFFD.
-std::size_t Utf16Length(const wchar_t* text, std::size_t count) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return count;
-    } else {
-        std::size_t units = count;
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto c = static_cast<std::uint32_t>(text[i]);
-            if (c > 0xFFFF && c <= 0x10FFFF) {
-                ++units;
-            }
-        }
-        return units;
-    }
-}
-
+// Wide text to UTF-16 units through the one codec; a value that is no code point (a lone
+// surrogate) becomes U+FFFD, so the file always decodes. Returns the end of what was written.
 char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return std::copy(text, text + count, out);
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto c = static_cast<std::uint32_t>(text[i]);
-            if (c <= 0xFFFF) {
-                *out++ = (c >= 0xD800 && c <= 0xDFFF) ? char16_t{0xFFFD} : static_cast<char16_t>(c);
-            } else if (c <= 0x10FFFF) {
-                *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-            } else {
-                *out++ = 0xFFFD;
-            }
-        }
-        return out;
-    }
+    return out + platform::utf::Convert(text, count, out, count * 2).written;
 }
 
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
     return c == L'\0' || c == L'\r' || c == L'\n';
-}
-
-// Moves to an absolute 64-bit offset; false on failure.
-bool SeekTo(platform::Handle file, std::uint64_t offset) {
-    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
-    const std::uint32_t low = platform::SetFilePointer(
-        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
-        platform::kFileBegin);
-    return !(low == platform::kInvalidSetFilePointer &&
-             platform::GetLastError() != platform::kErrorSuccess);
 }
 
 }  // namespace
@@ -239,7 +200,7 @@ int CLogFile::Open() {
     if (open && (m_append == 0 || openError != platform::kErrorAlreadyExists)) {
         // New or just emptied: the byte-order mark first.
         const unsigned char mark[2] = {0xFF, 0xFE};
-        if (!SeekTo(file, 0) || !platform::WriteFile(file, mark, sizeof mark, nullptr)) {
+        if (!platform::SeekTo(file, 0) || !platform::WriteFile(file, mark, sizeof mark, nullptr)) {
             (void)platform::CloseHandle(file);
             open = false;
         }
@@ -363,8 +324,8 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
     }
 
     // Build: [front][|L|pid|tid|function(Lnn): ][message][CR LF].
-    const std::size_t units = kFrontUnits + 2 + Utf16Length(function, functionChars) + tailChars +
-                              Utf16Length(message, messageChars) + 2;
+    // Each wide character takes at most two UTF-16 units.
+    const std::size_t units = kFrontUnits + 2 + 2 * (tailChars + messageChars) + 2;
     char16_t stackLine[kStackLineUnits];
     std::unique_ptr<char16_t[]> heapLine;
     char16_t* buffer = stackLine;
@@ -423,11 +384,11 @@ bool CLogFile::FindEnd(FileEnd* end) {
     }
     unsigned char last[4] = {};
     std::uint32_t got = 0;
-    if (!SeekTo(m_file, end->size - 4)) {
+    if (!platform::SeekTo(m_file, end->size - 4)) {
         return false;
     }
     if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
-        return SeekTo(m_file, end->size);
+        return platform::SeekTo(m_file, end->size);
     }
     end->needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
     return true;

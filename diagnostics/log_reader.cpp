@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/text_codec.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -139,31 +140,11 @@ std::uint32_t DefaultLevelRank(char32_t level) {
 }
 
 void AppendUtf8(std::u16string_view units, std::string* out) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out->push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
+    const std::size_t at = out->size();
+    out->resize(at + units.size() * 3);  // a UTF-16 unit takes at most three UTF-8 bytes
+    const platform::utf::Converted done =
+        platform::utf::Convert(units.data(), units.size(), out->data() + at, units.size() * 3);
+    out->resize(at + done.written);
 }
 
 void LogTextReader::Reset() {
@@ -180,16 +161,10 @@ namespace {
 
 // The index of the first surrogate without its partner, or npos.
 std::size_t UnpairedSurrogate(std::u16string_view units) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const char16_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return i;
-        }
-    }
-    return std::u16string_view::npos;
+    const platform::utf::Converted check =
+        platform::utf::Convert(units.data(), units.size(), static_cast<char*>(nullptr), 0);
+    return check.firstInvalid == platform::utf::kAllValid ? std::u16string_view::npos
+                                                          : check.firstInvalid;
 }
 
 }  // namespace
@@ -279,15 +254,6 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kHeadPrint = 128;
 constexpr std::size_t kTailPrint = 512;
 
-bool SeekTo(platform::Handle file, std::uint64_t offset) {
-    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
-    const std::uint32_t low = platform::SetFilePointer(
-        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
-        platform::kFileBegin);
-    return !(low == platform::kInvalidSetFilePointer &&
-             platform::GetLastError() != platform::kErrorSuccess);
-}
-
 bool SizeOf(platform::Handle file, std::uint64_t* size) {
     std::uint32_t high = 0;
     const std::uint32_t low = platform::GetFileSize(file, &high);
@@ -301,7 +267,7 @@ bool SizeOf(platform::Handle file, std::uint64_t* size) {
 bool ReadAt(platform::Handle file, std::uint64_t offset, std::size_t count,
             std::vector<unsigned char>* bytes) {
     bytes->assign(count, 0);
-    if (!SeekTo(file, offset)) {
+    if (!platform::SeekTo(file, offset)) {
         return false;
     }
     std::size_t done = 0;
@@ -335,7 +301,7 @@ class Follower {
 
     // Reads from the current point to the end of the file.
     bool ReadToEnd(platform::Handle file) {
-        if (!SeekTo(file, m_offset)) {
+        if (!platform::SeekTo(file, m_offset)) {
             return false;
         }
         std::vector<unsigned char> chunk(kChunk);
