@@ -77,7 +77,7 @@ std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
         const platform::ErrorCode error = platform::GetLastError();
         return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
     }
-    m_mutex = mutex;
+    m_mutex.Reset(mutex);
     m_timeout = platform::kInfinite;
     m_created = 1;
     return platform::kErrorSuccess;
@@ -87,7 +87,8 @@ std::uint32_t CLogFile::CMutexLock::Lock() {
     if (m_created == 0) {
         return platform::kErrorNotReady;
     }
-    switch (platform::WaitForMultipleObjects(1, &m_mutex, false, m_timeout)) {
+    platform::Handle mutex = m_mutex.Get();
+    switch (platform::WaitForMultipleObjects(1, &mutex, false, m_timeout)) {
         case platform::kWaitObject0:
         case platform::kWaitAbandoned0:  // a dead owner's mutex is ours now
             return platform::kErrorSuccess;
@@ -102,17 +103,14 @@ std::uint32_t CLogFile::CMutexLock::Unlock() {
     if (m_created == 0) {
         return platform::kErrorNotReady;
     }
-    if (platform::ReleaseMutex(m_mutex)) {
+    if (platform::ReleaseMutex(m_mutex.Get())) {
         return platform::kErrorSuccess;
     }
     return platform::GetLastError();
 }
 
 void CLogFile::CMutexLock::Close() {
-    if (m_mutex != nullptr) {
-        (void)platform::CloseHandle(m_mutex);
-    }
-    m_mutex = nullptr;
+    m_mutex.Reset();
     m_timeout = 0;
     m_created = 0;
 }
@@ -185,42 +183,34 @@ int CLogFile::Open() {
         m_lock.Close();
         return 0;
     }
-    if (m_file != nullptr) {
-        (void)platform::CloseHandle(m_file);
-        m_file = nullptr;
-    }
+    m_file.Reset();
     CreateLogDirectory();
-    platform::Handle file =
+    platform::UniqueHandle file(
         platform::CreateFile(m_logPath, platform::kGenericRead | platform::kGenericWrite,
                              platform::kFileShareRead | platform::kFileShareWrite, true,
                              m_append != 0 ? platform::kOpenAlways : platform::kCreateAlways,
-                             platform::kFileAttributeNormal);
+                             platform::kFileAttributeNormal));
     const platform::ErrorCode openError = platform::GetLastError();
-    bool open = file != platform::kInvalidHandleValue && file != nullptr;
+    bool open = file.Valid();
     if (open && (m_append == 0 || openError != platform::kErrorAlreadyExists)) {
         // New or just emptied: the byte-order mark first.
         const unsigned char mark[2] = {0xFF, 0xFE};
-        if (!platform::SeekTo(file, 0) || !platform::WriteFile(file, mark, sizeof mark, nullptr)) {
-            (void)platform::CloseHandle(file);
-            open = false;
-        }
+        open = platform::SeekTo(file.Get(), 0) &&
+               platform::WriteFile(file.Get(), mark, sizeof mark, nullptr);
     }
     (void)m_lock.Unlock();
     if (!open) {
         m_lock.Close();
         return 0;
     }
-    m_file = file;
+    m_file = std::move(file);
     m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
     return 1;
 }
 
 void CLogFile::Close() {
-    if (m_file != nullptr && m_file != platform::kInvalidHandleValue) {
-        (void)platform::CloseHandle(m_file);
-    }
-    m_file = nullptr;
+    m_file.Reset();
     m_lock.Close();
 }
 
@@ -308,8 +298,7 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
 
 int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const wchar_t* message,
                          std::size_t messageChars) {
-    if (m_file == nullptr || message == nullptr || messageChars == 0 ||
-        !CanFrame(level, function)) {
+    if (!m_file.Valid() || message == nullptr || messageChars == 0 || !CanFrame(level, function)) {
         return 0;
     }
     // The header's tail, "|%c|%06d|%06d|%s(L%d): ", must leave room for the stamp within
@@ -370,7 +359,7 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
 // known to close a line; otherwise its last two characters are read.
 bool CLogFile::FindEnd(FileEnd* end) {
     std::int32_t high = 0;
-    const std::uint32_t low = platform::SetFilePointer(m_file, 0, &high, platform::kFileEnd);
+    const std::uint32_t low = platform::SetFilePointer(m_file.Get(), 0, &high, platform::kFileEnd);
     if (low == platform::kInvalidSetFilePointer &&
         platform::GetLastError() != platform::kErrorSuccess) {
         return false;
@@ -384,11 +373,11 @@ bool CLogFile::FindEnd(FileEnd* end) {
     }
     unsigned char last[4] = {};
     std::uint32_t got = 0;
-    if (!platform::SeekTo(m_file, end->size - 4)) {
+    if (!platform::SeekTo(m_file.Get(), end->size - 4)) {
         return false;
     }
-    if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
-        return platform::SeekTo(m_file, end->size);
+    if (!platform::ReadFile(m_file.Get(), last, sizeof last, &got) || got != sizeof last) {
+        return platform::SeekTo(m_file.Get(), end->size);
     }
     end->needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
     return true;
@@ -413,7 +402,7 @@ bool CLogFile::WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailC
     }
     if (end.needPad) {
         const unsigned char zero = 0;
-        if (!platform::WriteFile(m_file, &zero, 1, nullptr)) {
+        if (!platform::WriteFile(m_file.Get(), &zero, 1, nullptr)) {
             m_endOfLastLine = kUnknownEnd;
             return false;
         }
@@ -423,7 +412,7 @@ bool CLogFile::WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailC
         return false;
     }
     const bool written =
-        platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr);
+        platform::WriteFile(m_file.Get(), start, static_cast<std::uint32_t>(bytes), nullptr);
     m_endOfLastLine = written ? end.size + (end.needPad ? 1 : 0) + bytes : kUnknownEnd;
     return written;
 }

@@ -30,6 +30,7 @@
 #include <string>
 
 #include "diagnostics/trace_log.h"
+#include "platform/handle.h"
 #include "platform/types.h"
 
 namespace logfilesync {
@@ -69,10 +70,10 @@ class CLogFile {
         /// Closes the mutex handle (if held) and resets the lock to "none".
         void Close();
 
-        [[nodiscard]] platform::Handle Handle() const { return m_mutex; }
+        [[nodiscard]] platform::Handle Handle() const { return m_mutex.Get(); }
 
       private:
-        platform::Handle m_mutex = nullptr;
+        platform::UniqueHandle m_mutex;
         std::uint32_t m_timeout = 0;
         std::uint32_t m_created = 0;
     };
@@ -182,7 +183,7 @@ class CLogFile {
     }
 
     /// True while a file is open and logging is enabled: the cheap test of every log call.
-    [[nodiscard]] bool IsOpen() const { return m_file != nullptr && m_enabled != 0; }
+    [[nodiscard]] bool IsOpen() const { return m_file.Valid() && m_enabled != 0; }
 
   private:
     /// How the file ends where the next line goes (found under the mutex).
@@ -207,7 +208,7 @@ class CLogFile {
                                    const char16_t* lineEnd);
 
     std::uint32_t m_enabled = 0;
-    platform::Handle m_file = nullptr;  // null when closed; never the invalid-handle value
+    platform::UniqueHandle m_file;  // not valid while closed
     wchar_t m_logPath[kLogPathChars] = {};
     std::uint32_t m_append = 0;
     std::uint32_t m_loglevel = 0;
