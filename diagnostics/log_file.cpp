@@ -31,10 +31,18 @@ constexpr std::size_t kMutexPrefixChars = 7;
 // for years of four digits.
 constexpr std::size_t kStampChars = 23;
 
-// Wide text to UTF-16 units through the one codec; a value that is no code point (a lone
-// surrogate) becomes U+FFFD, so the file always decodes. Returns the end of what was written.
+// Wide text to UTF-16 units: the ASCII run that most text is copied as it is, the rest goes
+// through the one codec, where a value that is no code point (a lone surrogate) becomes
+// U+FFFD, so the file always decodes. Returns the end of what was written.
 char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
-    return out + platform::utf::Convert(text, count, out, count * 2).written;
+    std::size_t ascii = 0;
+    while (ascii < count && static_cast<std::uint32_t>(text[ascii]) < 0x80) {
+        out[ascii] = static_cast<char16_t>(text[ascii]);
+        ++ascii;
+    }
+    out += ascii;
+    return out +
+           platform::utf::Convert(text + ascii, count - ascii, out, (count - ascii) * 2).written;
 }
 
 // A level or function name holding these would break the one-line framing of the header.
@@ -206,6 +214,7 @@ int CLogFile::Open() {
     m_file = std::move(file);
     m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
+    m_othersWrite = false;
     return 1;
 }
 
@@ -356,30 +365,52 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
 
 // Under the mutex: moves to the end of the file and finds out what must go in front of the
 // line. After a line of this object's own (the file still has the size it left), the end is
-// known to close a line; otherwise its last two characters are read.
+// known to close a line: one seek. When another writer wrote last, the last two characters
+// are read; while others keep writing between this object's lines, the seek goes straight to
+// them (4 bytes before the end, which also gives the size) and the read leaves the position
+// at the end: two calls instead of three.
 bool CLogFile::FindEnd(FileEnd* end) {
-    std::int32_t high = 0;
-    const std::uint32_t low = platform::SetFilePointer(m_file.Get(), 0, &high, platform::kFileEnd);
-    if (low == platform::kInvalidSetFilePointer &&
-        platform::GetLastError() != platform::kErrorSuccess) {
-        return false;
-    }
-    end->size = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
-    end->needMark = end->size == 0;
-    end->needPad = end->size % 2 != 0;
-    end->needBreak = end->needPad;  // a writer stopped inside a character
-    if (end->needPad || end->size < 4 || end->size == m_endOfLastLine) {
-        return true;
-    }
+    const platform::Handle file = m_file.Get();
     unsigned char last[4] = {};
     std::uint32_t got = 0;
-    if (!platform::SeekTo(m_file.Get(), end->size - 4)) {
+    const auto seekFromEnd = [&](std::int32_t distance, std::uint64_t* position) {
+        std::int32_t high = distance < 0 ? -1 : 0;
+        const std::uint32_t low =
+            platform::SetFilePointer(file, distance, &high, platform::kFileEnd);
+        *position = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
+        return !(low == platform::kInvalidSetFilePointer &&
+                 platform::GetLastError() != platform::kErrorSuccess);
+    };
+    const auto endsLine = [&] {
+        return last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0;
+    };
+    std::uint64_t position = 0;
+    if (m_othersWrite && seekFromEnd(-4, &position) &&
+        platform::ReadFile(file, last, sizeof last, &got) && got == sizeof last) {
+        end->size = position + 4;
+        end->needMark = false;
+        end->needPad = end->size % 2 != 0;  // a writer stopped inside a character
+        end->needBreak = end->needPad || !endsLine();
+        m_othersWrite = end->size != m_endOfLastLine;
+        return true;
+    }
+    if (!seekFromEnd(0, &end->size)) {
         return false;
     }
-    if (!platform::ReadFile(m_file.Get(), last, sizeof last, &got) || got != sizeof last) {
-        return platform::SeekTo(m_file.Get(), end->size);
+    end->needMark = end->size == 0;
+    end->needPad = end->size % 2 != 0;
+    end->needBreak = end->needPad;
+    m_othersWrite = end->size >= 4 && end->size != m_endOfLastLine;
+    if (end->needPad || !m_othersWrite) {
+        return true;
     }
-    end->needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
+    if (!platform::SeekTo(file, end->size - 4)) {
+        return false;
+    }
+    if (!platform::ReadFile(file, last, sizeof last, &got) || got != sizeof last) {
+        return platform::SeekTo(file, end->size);
+    }
+    end->needBreak = !endsLine();
     return true;
 }
 

@@ -221,6 +221,8 @@ class CLogFile {
     // Where this object's last line ended (under the mutex): while the file still has that
     // size, nobody wrote since and its end need not be read to know it ends a line.
     std::uint64_t m_endOfLastLine = kUnknownEnd;
+    // Whether another writer wrote between this object's last two lines (under the mutex).
+    bool m_othersWrite = false;
 };
 
 /// The table of named logs. Empty in this system.
