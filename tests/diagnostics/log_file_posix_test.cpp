@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "diagnostics/log_file.h"
@@ -24,17 +25,12 @@ TEST(LogFileLines, AFileWhoseSizeHasAllOnesInItsLowHalfIsStillWritten) {
     const std::uintmax_t size = std::filesystem::file_size(file);
     ASSERT_GT(size, 0x1FFFFFFFFull + tail.size());
     EXPECT_EQ(0u, size % 2);
-    platform::UniqueHandle raw =
-        keltra::test::OpenRaw(path, platform::kGenericRead, platform::kOpenExisting);
-    std::int32_t high = static_cast<std::int32_t>((size - tail.size()) >> 32);
-    (void)platform::SetFilePointer(raw.Get(), static_cast<std::int32_t>(size - tail.size()), &high,
-                                   platform::kFileBegin);
+    std::ifstream raw(file, std::ios::binary);
     std::string bytes(tail.size(), '\0');
-    std::uint32_t got = 0;
-    ASSERT_TRUE(platform::ReadFile(raw.Get(), bytes.data(),
-                                   static_cast<std::uint32_t>(bytes.size()), &got));
+    ASSERT_TRUE(raw.seekg(static_cast<std::streamoff>(size - tail.size()))
+                    .read(bytes.data(), bytes.size()));
     EXPECT_EQ(tail, bytes);
-    raw.Reset();
+    raw.close();
     EXPECT_TRUE(std::filesystem::remove(file));
 }
 

@@ -188,7 +188,7 @@ TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
     EXPECT_EQ(L"after half a character", content.lines[4].message);
 
     // A file cut to nothing from outside gets its mark back with the next line.
-    keltra::test::OpenRaw(path, platform::kGenericWrite, platform::kTruncateExisting).Reset();
+    std::filesystem::resize_file(std::filesystem::path(path), 0);
     ASSERT_EQ(1, log->Log(L'D', L"f", 4, L"after cut"));
     const LogFileContent after = ReadLogFile(path);
     EXPECT_TRUE(after.startsWithMark);

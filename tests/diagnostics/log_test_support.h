@@ -1,53 +1,35 @@
 // Helpers of the log tests: a log object on a fresh file, raw file access, and a strict reader
-// of log files written independently of the product's own reader, so that the two cannot
-// share a mistake.
+// of whole log files (mark, end, holes, every line split by the header's layout).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/log_reader.h"
 #include "platform/file.h"
-#include "platform/handle.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
 
 namespace keltra::test {
 
-inline platform::UniqueHandle OpenRaw(const std::wstring& path, std::uint32_t access,
-                                      std::uint32_t disposition) {
-    platform::Handle raw = platform::CreateFile(
-        path.c_str(), access, platform::kFileShareRead | platform::kFileShareWrite, false,
-        disposition, platform::kFileAttributeNormal);
-    return platform::UniqueHandle(raw == platform::kInvalidHandleValue ? nullptr : raw);
-}
-
-/// The raw bytes of a file ("" when it cannot be opened).
+/// The raw bytes of a file ("" when it cannot be read).
 inline std::string ReadFileBytes(const std::wstring& path) {
-    platform::UniqueHandle file = OpenRaw(path, platform::kGenericRead, platform::kOpenExisting);
-    std::string bytes;
-    std::vector<char> chunk(1 << 16);
-    std::uint32_t got = 0;
-    while (file.Valid() &&
-           platform::ReadFile(file.Get(), chunk.data(), static_cast<std::uint32_t>(chunk.size()),
-                              &got) &&
-           got > 0) {
-        bytes.append(chunk.data(), got);
-    }
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 /// Appends raw bytes at the end of a file (creating it), as a foreign writer would.
 inline bool AppendRawBytes(const std::wstring& path, const std::string& bytes) {
-    platform::UniqueHandle file = OpenRaw(path, platform::kGenericWrite, platform::kOpenAlways);
-    return file.Valid() &&
-           platform::SetFilePointer(file.Get(), 0, nullptr, platform::kFileEnd) !=
-               platform::kInvalidSetFilePointer &&
-           platform::WriteFile(file.Get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                               nullptr);
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::app);
+    return static_cast<bool>(
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush());
 }
 
 /// UTF-16LE bytes of text.
@@ -84,50 +66,24 @@ struct LogFileContent {
     std::vector<LogLine> lines;
 };
 
-inline void ParseLogLine(const std::wstring& text, LogLine* line) {
-    // "9999/99/99 99:99:99.999|L|id|id|function(L<n>): ", checked by position.
-    line->raw = text;
-    static const wchar_t kStamp[] = L"9999/99/99 99:99:99.999|";
-    std::size_t p = 0;
-    for (; kStamp[p] != L'\0'; ++p) {
-        const bool digit = p < text.size() && text[p] >= L'0' && text[p] <= L'9';
-        if (p >= text.size() || (kStamp[p] == L'9' ? !digit : text[p] != kStamp[p])) {
-            return;
-        }
-        line->stamp =
-            digit ? line->stamp * 10 + static_cast<std::uint64_t>(text[p] - L'0') : line->stamp;
-    }
-    if (text.size() < p + 2 || text[p] == L'\r' || text[p] == L'\n' || text[p + 1] != L'|') {
+// Through the reader's header parser, which its own tests check against literal lines.
+inline void ParseLogLine(const std::u16string& units, LogLine* line) {
+    line->raw = platform::Utf16ToWide(units);
+    logfilesync::LogHeader h;
+    if (!logfilesync::ParseLogHeader(units, &h)) {
         return;
     }
-    line->level = text[p];
-    p += 2;
-    for (std::uint32_t* id : {&line->processId, &line->threadId}) {
-        const std::size_t start = p;
-        while (p < text.size() && text[p] >= L'0' && text[p] <= L'9') {
-            ++p;
-        }
-        if (p - start < 6 || p >= text.size() || text[p] != L'|') {
-            return;
-        }
-        *id = static_cast<std::uint32_t>(std::stoul(text.substr(start, p - start)));
-        ++p;
+    line->framed = true;
+    for (const int field : {h.year, h.month, h.day, h.hour, h.minute, h.second}) {
+        line->stamp = line->stamp * 100 + static_cast<std::uint64_t>(field);
     }
-    for (std::size_t open = text.find(L"(L", p); open != std::wstring::npos;
-         open = text.find(L"(L", open + 1)) {
-        std::size_t q = open + 2 + (open + 2 < text.size() && text[open + 2] == L'-' ? 1 : 0);
-        const std::size_t digits = q;
-        while (q < text.size() && text[q] >= L'0' && text[q] <= L'9') {
-            ++q;
-        }
-        if (q > digits && text.compare(q, 3, L"): ") == 0) {
-            line->function = text.substr(p, open - p);
-            line->sourceLine = std::stoi(text.substr(open + 2, q - open - 2));
-            line->message = text.substr(q + 3);
-            line->framed = true;
-            return;
-        }
-    }
+    line->stamp = line->stamp * 1000 + static_cast<std::uint64_t>(h.milliseconds);
+    line->level = static_cast<wchar_t>(h.level);
+    line->processId = static_cast<std::uint32_t>(h.processId);
+    line->threadId = static_cast<std::uint32_t>(h.threadId);
+    line->function = platform::Utf16ToWide(h.function);
+    line->sourceLine = static_cast<int>(h.line);
+    line->message = platform::Utf16ToWide(units.substr(h.length));
 }
 
 inline LogFileContent ReadLogFile(const std::wstring& path) {
@@ -153,7 +109,7 @@ inline LogFileContent ReadLogFile(const std::wstring& path) {
         std::size_t end = units.find(u"\r\n", start);
         end = end == std::u16string::npos ? units.size() : end;
         LogLine line;
-        ParseLogLine(platform::Utf16ToWide(units.substr(start, end - start)), &line);
+        ParseLogLine(units.substr(start, end - start), &line);
         content.unframed += line.framed ? 0 : 1;
         content.lines.push_back(line);
         start = end + 2;

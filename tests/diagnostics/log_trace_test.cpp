@@ -170,38 +170,6 @@ TEST(LogFormat, EmptyMalformedAndFaultingFormatsWriteNoLine) {
     EXPECT_EQ(L"after all that", messages[1]);
 }
 
-TEST(LogFormat, AFaultingFormatOnManyThreadsLeavesEveryGoodLineWhole) {
-    const std::wstring path = FreshLogPath(L"log-fault-threads");
-    TestLog log(path);
-    ASSERT_TRUE(log.Opened());
-    constexpr int kThreads = 4;
-    constexpr int kLines = 100;
-    std::vector<platform::UniqueHandle> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back(platform::BeginThread(
-            [](void* p) -> std::uint32_t {
-                std::uint32_t bad = 0;
-                for (int i = 0; i < kLines; ++i) {
-                    bad += static_cast<CLogFile*>(p)->Log(L'D', L"good", 1, L"n%d", i) != 1 ? 1 : 0;
-                    bad += static_cast<CLogFile*>(p)->Log(L'D', L"bad", 1, L"%s",
-                                                          reinterpret_cast<const wchar_t*>(16));
-                }
-                return bad;
-            },
-            &log.Log(), nullptr));
-        ASSERT_TRUE(threads.back().Valid());
-    }
-    for (auto& thread : threads) {
-        ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(thread.Get(), 60000));
-        std::uint32_t bad = 1;
-        EXPECT_TRUE(platform::GetExitCodeThread(thread.Get(), &bad));
-        EXPECT_EQ(0u, bad);
-    }
-    const LogFileContent content = ReadLogFile(path);
-    EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), content.lines.size());
-    EXPECT_EQ(0u, content.unframed);
-}
-
 TEST(LogScope, MarksEntryAndExitWithTheSameLineOnEveryWayOut) {
     const std::wstring path = FreshLogPath(L"log-default");
     ASSERT_TRUE(g_defaultLog.Configure(1, path.c_str(), 0, 0));
