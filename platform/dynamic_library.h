@@ -40,11 +40,6 @@ using Module = void*;
 bool FreeLibrary(Module module) noexcept;
 
 /// The owner of a module from LoadLibrary: frees one reference when it lets go.
-struct ModuleTraits {
-    using Value = Module;
-    static bool IsValid(Module module) noexcept { return module != nullptr; }
-    static void Close(Module module) noexcept { (void)FreeLibrary(module); }
-};
-using UniqueModule = UniqueOwner<ModuleTraits>;
+using UniqueModule = UniqueOwner<NullMeansNone<Module, &FreeLibrary>>;
 
 }  // namespace platform

@@ -83,12 +83,7 @@ enum : std::uint32_t {
 ErrorCode RegCloseKey(RegKey key) noexcept;
 
 /// The owner of a key from RegOpenKeyEx or RegCreateKeyEx (closed with RegCloseKey).
-struct RegKeyTraits {
-    using Value = RegKey;
-    static bool IsValid(RegKey key) noexcept { return key != nullptr; }
-    static void Close(RegKey key) noexcept { (void)RegCloseKey(key); }
-};
-using UniqueRegKey = UniqueOwner<RegKeyTraits>;
+using UniqueRegKey = UniqueOwner<NullMeansNone<RegKey, &RegCloseKey>>;
 
 /// Opens root\subKey, creating every missing level. Returns 0 and the key, or an error code
 /// (87 for a null subKey or key pointer). On POSIX the registry file is created when missing,

@@ -26,16 +26,25 @@ Out ConvertAll(In text) {
     return out;
 }
 
-}  // namespace
-
-std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) noexcept {
+// The bounded calls' destination rules: false for a null dest or a capacity of 0 or above
+// kStrsafeMaxCch, with dest emptied when it has room.
+bool ValidDestination(wchar_t* dest, std::size_t cch) {
     if (dest == nullptr) {
-        return kStrsafeEInvalidParameter;
+        return false;
     }
     if (cch == 0 || cch > kStrsafeMaxCch) {
         if (cch != 0) {
             dest[0] = L'\0';
         }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) noexcept {
+    if (!ValidDestination(dest, cch)) {
         return kStrsafeEInvalidParameter;
     }
     if (src == nullptr) {
@@ -51,13 +60,7 @@ std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) 
 
 std::int32_t StringCchVPrintfW(wchar_t* dest, std::size_t cch, const wchar_t* format,
                                va_list args) noexcept {
-    if (dest == nullptr) {
-        return kStrsafeEInvalidParameter;
-    }
-    if (cch == 0 || cch > kStrsafeMaxCch) {
-        if (cch != 0) {
-            dest[0] = L'\0';
-        }
+    if (!ValidDestination(dest, cch)) {
         return kStrsafeEInvalidParameter;
     }
     // A malformed format is refused before formatting: it could read arguments that were

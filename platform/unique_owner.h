@@ -48,4 +48,13 @@ class UniqueOwner {
     Value m_value{};
 };
 
+/// Traits for the kinds whose "none" is null and which close is given back to (its result
+/// ignored: an owner letting go has no one to report a failed close to).
+template <typename T, auto close>
+struct NullMeansNone {
+    using Value = T;
+    static bool IsValid(T value) noexcept { return value != nullptr; }
+    static void Close(T value) noexcept { (void)close(value); }
+};
+
 }  // namespace platform
