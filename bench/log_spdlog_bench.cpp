@@ -56,10 +56,8 @@ void Compare(benchmark::State& state, bool flushEachLine) {
         library.flush_on(spdlog::level::trace);
     }
     CLogFile log;
-    log.m_enabled = 1;
     const std::wstring logPath = g_dir + platform::kPathSeparator + L"log.log";
-    platform::StringCchCopyW(log.m_logPath, logfilesync::kLogPathChars, logPath.c_str());
-    if (log.Open() != 1) {
+    if (!log.Configure(1, logPath.c_str(), 0, 0) || log.Open() != 1) {
         state.SkipWithError("cannot open the log");
         return;
     }

@@ -13,6 +13,7 @@
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/text.h"
+#include "platform/text_codec.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/wait.h"
@@ -28,60 +29,25 @@ constexpr wchar_t kMutexPrefix[] = L"Global\\";
 constexpr std::size_t kMutexPrefixChars = 7;
 // The time stamp part of the header, "%04d/%02d/%02d %02d:%02d:%02d.%03d": 23 characters
 // for years of four digits.
-constexpr wchar_t kStampFormat[] = L"%04d/%02d/%02d %02d:%02d:%02d.%03d";
 constexpr std::size_t kStampChars = 23;
-// The rest of the header, "|%c|%06d|%06d|%s(L%d): ".
-constexpr wchar_t kTailFormat[] = L"|%c|%06d|%06d|%s(L%d): ";
 
-// Wide text to UTF-16 units. Windows: the same units. Elsewhere wchar_t holds code points:
-// those above U+FFFF become surrogate pairs, values that are no code point become U+FFFD.
-std::size_t Utf16Length(const wchar_t* text, std::size_t count) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return count;
-    } else {
-        std::size_t units = count;
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto c = static_cast<std::uint32_t>(text[i]);
-            if (c > 0xFFFF && c <= 0x10FFFF) {
-                ++units;
-            }
-        }
-        return units;
-    }
-}
-
+// Wide text to UTF-16 units: the ASCII run that most text is copied as it is, the rest goes
+// through the one codec, where a value that is no code point (a lone surrogate) becomes
+// U+FFFD, so the file always decodes. Returns the end of what was written.
 char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return std::copy(text, text + count, out);
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto c = static_cast<std::uint32_t>(text[i]);
-            if (c <= 0xFFFF) {
-                *out++ = (c >= 0xD800 && c <= 0xDFFF) ? char16_t{0xFFFD} : static_cast<char16_t>(c);
-            } else if (c <= 0x10FFFF) {
-                *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-            } else {
-                *out++ = 0xFFFD;
-            }
-        }
-        return out;
+    std::size_t ascii = 0;
+    while (ascii < count && static_cast<std::uint32_t>(text[ascii]) < 0x80) {
+        out[ascii] = static_cast<char16_t>(text[ascii]);
+        ++ascii;
     }
+    out += ascii;
+    return out +
+           platform::utf::Convert(text + ascii, count - ascii, out, (count - ascii) * 2).written;
 }
 
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
     return c == L'\0' || c == L'\r' || c == L'\n';
-}
-
-// Moves to an absolute 64-bit offset; false on failure.
-bool SeekTo(platform::Handle file, std::uint64_t offset) {
-    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
-    const std::uint32_t low = platform::SetFilePointer(
-        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
-        platform::kFileBegin);
-    return !(low == platform::kInvalidSetFilePointer &&
-             platform::GetLastError() != platform::kErrorSuccess);
 }
 
 }  // namespace
@@ -119,7 +85,7 @@ std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
         const platform::ErrorCode error = platform::GetLastError();
         return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
     }
-    m_mutex = mutex;
+    m_mutex.Reset(mutex);
     m_timeout = platform::kInfinite;
     m_created = 1;
     return platform::kErrorSuccess;
@@ -129,7 +95,8 @@ std::uint32_t CLogFile::CMutexLock::Lock() {
     if (m_created == 0) {
         return platform::kErrorNotReady;
     }
-    switch (platform::WaitForMultipleObjects(1, &m_mutex, false, m_timeout)) {
+    platform::Handle mutex = m_mutex.Get();
+    switch (platform::WaitForMultipleObjects(1, &mutex, false, m_timeout)) {
         case platform::kWaitObject0:
         case platform::kWaitAbandoned0:  // a dead owner's mutex is ours now
             return platform::kErrorSuccess;
@@ -144,17 +111,14 @@ std::uint32_t CLogFile::CMutexLock::Unlock() {
     if (m_created == 0) {
         return platform::kErrorNotReady;
     }
-    if (platform::ReleaseMutex(m_mutex)) {
+    if (platform::ReleaseMutex(m_mutex.Get())) {
         return platform::kErrorSuccess;
     }
     return platform::GetLastError();
 }
 
 void CLogFile::CMutexLock::Close() {
-    if (m_mutex != nullptr) {
-        (void)platform::CloseHandle(m_mutex);
-    }
-    m_mutex = nullptr;
+    m_mutex.Reset();
     m_timeout = 0;
     m_created = 0;
 }
@@ -227,78 +191,165 @@ int CLogFile::Open() {
         m_lock.Close();
         return 0;
     }
-    if (m_file != nullptr) {
-        (void)platform::CloseHandle(m_file);
-        m_file = nullptr;
-    }
+    m_file.Reset();
     CreateLogDirectory();
-    platform::Handle file =
+    platform::UniqueHandle file(
         platform::CreateFile(m_logPath, platform::kGenericRead | platform::kGenericWrite,
                              platform::kFileShareRead | platform::kFileShareWrite, true,
                              m_append != 0 ? platform::kOpenAlways : platform::kCreateAlways,
-                             platform::kFileAttributeNormal);
+                             platform::kFileAttributeNormal));
     const platform::ErrorCode openError = platform::GetLastError();
-    bool open = file != platform::kInvalidHandleValue && file != nullptr;
+    bool open = file.Valid();
     if (open && (m_append == 0 || openError != platform::kErrorAlreadyExists)) {
         // New or just emptied: the byte-order mark first.
         const unsigned char mark[2] = {0xFF, 0xFE};
-        if (!SeekTo(file, 0) || !platform::WriteFile(file, mark, sizeof mark, nullptr)) {
-            (void)platform::CloseHandle(file);
-            open = false;
-        }
+        open = platform::SeekTo(file.Get(), 0) &&
+               platform::WriteFile(file.Get(), mark, sizeof mark, nullptr);
     }
     (void)m_lock.Unlock();
     if (!open) {
         m_lock.Close();
         return 0;
     }
-    m_file = file;
+    m_file = std::move(file);
+    m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
+    m_othersWrite = false;
     return 1;
 }
 
 void CLogFile::Close() {
-    if (m_file != nullptr && m_file != platform::kInvalidHandleValue) {
-        (void)platform::CloseHandle(m_file);
-    }
-    m_file = nullptr;
+    m_file.Reset();
     m_lock.Close();
+}
+
+// ---- CLogFile: one line ------------------------------------------------------------------
+//
+// A line is built in one buffer, front to back: room for a mending prefix and the time stamp,
+// then "|L|pid|tid|function(Lnn): ", the message and CR LF, all but the stamp before the lock
+// is taken. Under the lock: find the end (FindEnd), put the stamp in front (PutStamp), write
+// once (WriteFramed).
+
+namespace {
+
+// Digits of a decimal number as "%0<width>d" prints an int: a minus sign counts in the width.
+char16_t* PutDecimal(char16_t* out, int value, int width) noexcept {
+    char16_t digits[12];
+    int count = 0;
+    std::uint32_t magnitude =
+        value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    do {
+        digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *out++ = u'-';
+        --width;
+    }
+    for (int pad = width - count; pad > 0; --pad) {
+        *out++ = u'0';
+    }
+    while (count > 0) {
+        *out++ = digits[--count];
+    }
+    return out;
+}
+
+std::size_t DecimalChars(int value, int width) noexcept {
+    char16_t scratch[16];
+    return static_cast<std::size_t>(PutDecimal(scratch, value, width) - scratch);
+}
+
+// "yyyy/mm/dd hh:mm:ss.mmm" of the local time into out (room for 32); returns its end.
+char16_t* PutStamp(char16_t* out) noexcept {
+    platform::LocalTime now{};
+    platform::GetLocalTime(&now);
+    const int fields[7] = {now.year,   now.month,  now.day,         now.hour,
+                           now.minute, now.second, now.milliseconds};
+    constexpr int kWidths[7] = {4, 2, 2, 2, 2, 2, 3};
+    constexpr char16_t kAfter[7] = {u'/', u'/', u' ', u':', u':', u'.', 0};
+    for (int i = 0; i < 7; ++i) {
+        out = PutDecimal(out, fields[i], kWidths[i]);
+        if (kAfter[i] != 0) {
+            *out++ = kAfter[i];
+        }
+    }
+    return out;
+}
+
+// Lines up to this many UTF-16 units are built on the stack.
+constexpr std::size_t kStackLineUnits = 4096;
+// Room in front of the tail: a CR LF or mark to mend the file's end, and the time stamp.
+constexpr std::size_t kFrontUnits = 2 + 32;
+
+}  // namespace
+
+bool CLogFile::CanFrame(wchar_t level, const wchar_t* function) {
+    if (BreaksFraming(level) || function == nullptr) {
+        return false;
+    }
+    for (const wchar_t* c = function; *c != L'\0'; ++c) {
+        if (*c == L'\r' || *c == L'\n') {
+            return false;
+        }
+    }
+    return true;
 }
 
 int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
                         std::uint32_t messageBytes) {
     const std::unique_ptr<wchar_t[]> owned(message);
-    if (m_file == nullptr || function == nullptr || message == nullptr || messageBytes == 0 ||
-        messageBytes % 2 != 0 || BreaksFraming(level)) {
+    if (message == nullptr || messageBytes % 2 != 0) {
         return 0;
     }
-    const std::size_t functionChars = std::char_traits<wchar_t>::length(function);
-    if (std::any_of(function, function + functionChars, BreaksFraming)) {
-        return 0;
-    }
-    const std::size_t messageChars = messageBytes / 2;
+    return AppendLine(level, function, line, message, messageBytes / 2);
+}
 
-    // Everything but the time stamp is built before the lock is taken.
-    wchar_t tail[kHeaderChars];
-    if (platform::StringCchPrintfW(tail, kHeaderChars - kStampChars, kTailFormat, level,
-                                   static_cast<int>(platform::GetCurrentProcessId()),
-                                   static_cast<int>(platform::GetCurrentThreadId()), function,
-                                   line) != platform::kSOk) {
+int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const wchar_t* message,
+                         std::size_t messageChars) {
+    if (!m_file.Valid() || message == nullptr || messageChars == 0 || !CanFrame(level, function)) {
+        return 0;
+    }
+    // The header's tail, "|%c|%06d|%06d|%s(L%d): ", must leave room for the stamp within
+    // 259 characters (counted in wide characters, as the bounded print counts them).
+    const int processId = static_cast<int>(m_processId);
+    const int threadId = static_cast<int>(platform::GetCurrentThreadId());
+    const std::size_t functionChars = std::char_traits<wchar_t>::length(function);
+    const std::size_t tailChars = 3 + DecimalChars(processId, 6) + 1 + DecimalChars(threadId, 6) +
+                                  1 + functionChars + 2 + DecimalChars(line, 1) + 3;
+    if (tailChars >= kHeaderChars - kStampChars) {
         return 0;  // the header would be longer than 259 characters
     }
-    const std::size_t tailChars = std::char_traits<wchar_t>::length(tail);
-    // Room in front: a CR LF or mark to mend the file's end, and the time stamp.
-    constexpr std::size_t kFront = 2 + kHeaderChars;
-    const std::size_t tailUnits = Utf16Length(tail, tailChars);
-    const std::size_t messageUnits = Utf16Length(message, messageChars);
-    std::vector<char16_t> buffer;
-    try {
-        buffer.resize(kFront + tailUnits + messageUnits + 2);
-    } catch (const std::bad_alloc&) {
-        return 0;
+
+    // Build: [front][|L|pid|tid|function(Lnn): ][message][CR LF].
+    // Each wide character takes at most two UTF-16 units.
+    const std::size_t units = kFrontUnits + 2 + 2 * (tailChars + messageChars) + 2;
+    char16_t stackLine[kStackLineUnits];
+    std::unique_ptr<char16_t[]> heapLine;
+    char16_t* buffer = stackLine;
+    if (units > kStackLineUnits) {
+        heapLine.reset(new (std::nothrow) char16_t[units]);
+        if (heapLine == nullptr) {
+            return 0;
+        }
+        buffer = heapLine.get();
     }
-    char16_t* const headerTail = buffer.data() + kFront;
-    char16_t* end = CopyAsUtf16(headerTail, tail, tailChars);
+    char16_t* const tail = buffer + kFrontUnits;
+    char16_t* end = tail;
+    *end++ = u'|';
+    end = CopyAsUtf16(end, &level, 1);
+    *end++ = u'|';
+    end = PutDecimal(end, processId, 6);
+    *end++ = u'|';
+    end = PutDecimal(end, threadId, 6);
+    *end++ = u'|';
+    end = CopyAsUtf16(end, function, functionChars);
+    *end++ = u'(';
+    *end++ = u'L';
+    end = PutDecimal(end, line, 1);
+    *end++ = u')';
+    *end++ = u':';
+    *end++ = u' ';
     end = CopyAsUtf16(end, message, messageChars);
     *end++ = u'\r';
     *end++ = u'\n';
@@ -306,81 +357,95 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
     if (m_lock.Lock() != platform::kErrorSuccess) {
         return 0;  // never write a line that another writer could cut into
     }
-    int result = 0;
-    do {
-        std::uint32_t high = 0;
-        const std::uint32_t low = platform::GetFileSize(m_file, &high);
-        if (low == platform::kInvalidFileSize &&
-            platform::GetLastError() != platform::kErrorSuccess) {
-            break;
-        }
-        const std::uint64_t size = (std::uint64_t{high} << 32) | low;
-        // How the file ends decides what goes in front of the line.
-        bool needMark = size == 0;
-        bool needBreak = false;
-        bool needPad = size % 2 != 0;
-        if (needPad) {
-            needBreak = true;  // a writer stopped inside a character
-            if (!SeekTo(m_file, size)) {
-                break;
-            }
-        } else if (size >= 4 && size != m_endOfLastLine) {
-            // Someone else wrote last: read the last two characters (which also leaves the
-            // position at the end). After a line of this object's own, its CR LF is there.
-            unsigned char last[4] = {};
-            std::uint32_t got = 0;
-            if (!SeekTo(m_file, size - 4)) {
-                break;
-            }
-            if (!platform::ReadFile(m_file, last, sizeof last, &got) || got != sizeof last) {
-                if (!SeekTo(m_file, size)) {
-                    break;
-                }
-            } else {
-                needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
-            }
-        } else if (!SeekTo(m_file, size)) {
-            break;
-        }
-
-        platform::LocalTime now{};
-        platform::GetLocalTime(&now);
-        wchar_t stamp[kHeaderChars];
-        if (platform::StringCchPrintfW(stamp, kHeaderChars, kStampFormat, now.year, now.month,
-                                       now.day, now.hour, now.minute, now.second,
-                                       now.milliseconds) != platform::kSOk) {
-            break;
-        }
-        const std::size_t stampChars = std::char_traits<wchar_t>::length(stamp);
-        if (stampChars + tailChars >= kHeaderChars) {
-            break;  // only for years past 9999
-        }
-        char16_t* start = headerTail - stampChars;
-        for (std::size_t i = 0; i < stampChars; ++i) {
-            start[i] = static_cast<char16_t>(stamp[i]);  // digits and separators only
-        }
-        if (needMark) {
-            *--start = kByteOrderMark;
-        } else if (needBreak) {
-            *--start = u'\n';
-            *--start = u'\r';
-        }
-        if (needPad) {
-            const unsigned char zero = 0;
-            if (!platform::WriteFile(m_file, &zero, 1, nullptr)) {
-                break;
-            }
-        }
-        const std::size_t bytes = static_cast<std::size_t>(end - start) * sizeof(char16_t);
-        if (bytes > 0xFFFFFFFFu) {
-            break;
-        }
-        result =
-            platform::WriteFile(m_file, start, static_cast<std::uint32_t>(bytes), nullptr) ? 1 : 0;
-        m_endOfLastLine = result == 1 ? size + (needPad ? 1 : 0) + bytes : kUnknownEnd;
-    } while (false);
+    FileEnd fileEnd;
+    const bool written = FindEnd(&fileEnd) && WriteFramed(fileEnd, tail, tailChars, end);
     (void)m_lock.Unlock();
-    return result;
+    return written ? 1 : 0;
+}
+
+// Under the mutex: moves to the end of the file and finds out what must go in front of the
+// line. After a line of this object's own (the file still has the size it left), the end is
+// known to close a line: one seek. When another writer wrote last, the last two characters
+// are read; while others keep writing between this object's lines, the seek goes straight to
+// them (4 bytes before the end, which also gives the size) and the read leaves the position
+// at the end: two calls instead of three.
+bool CLogFile::FindEnd(FileEnd* end) {
+    const platform::Handle file = m_file.Get();
+    unsigned char last[4] = {};
+    std::uint32_t got = 0;
+    const auto seekFromEnd = [&](std::int32_t distance, std::uint64_t* position) {
+        std::int32_t high = distance < 0 ? -1 : 0;
+        const std::uint32_t low =
+            platform::SetFilePointer(file, distance, &high, platform::kFileEnd);
+        *position = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
+        return !(low == platform::kInvalidSetFilePointer &&
+                 platform::GetLastError() != platform::kErrorSuccess);
+    };
+    const auto endsLine = [&] {
+        return last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0;
+    };
+    std::uint64_t position = 0;
+    if (m_othersWrite && seekFromEnd(-4, &position) &&
+        platform::ReadFile(file, last, sizeof last, &got) && got == sizeof last) {
+        end->size = position + 4;
+        end->needMark = false;
+        end->needPad = end->size % 2 != 0;  // a writer stopped inside a character
+        end->needBreak = end->needPad || !endsLine();
+        m_othersWrite = end->size != m_endOfLastLine;
+        return true;
+    }
+    if (!seekFromEnd(0, &end->size)) {
+        return false;
+    }
+    end->needMark = end->size == 0;
+    end->needPad = end->size % 2 != 0;
+    end->needBreak = end->needPad;
+    m_othersWrite = end->size >= 4 && end->size != m_endOfLastLine;
+    if (end->needPad || !m_othersWrite) {
+        return true;
+    }
+    if (!platform::SeekTo(file, end->size - 4)) {
+        return false;
+    }
+    if (!platform::ReadFile(file, last, sizeof last, &got) || got != sizeof last) {
+        return platform::SeekTo(file, end->size);
+    }
+    end->needBreak = !endsLine();
+    return true;
+}
+
+// Under the mutex: puts the time stamp (and any mending prefix) in front of the tail and
+// writes the whole line with one write.
+bool CLogFile::WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailChars,
+                           const char16_t* lineEnd) {
+    char16_t stamp[32];
+    const std::size_t stampChars = static_cast<std::size_t>(PutStamp(stamp) - stamp);
+    if (stampChars + tailChars >= kHeaderChars) {
+        return false;  // only for years past 9999
+    }
+    char16_t* start = tail - stampChars;
+    std::copy(stamp, stamp + stampChars, start);
+    if (end.needMark) {
+        *--start = kByteOrderMark;
+    } else if (end.needBreak) {
+        *--start = u'\n';
+        *--start = u'\r';
+    }
+    if (end.needPad) {
+        const unsigned char zero = 0;
+        if (!platform::WriteFile(m_file.Get(), &zero, 1, nullptr)) {
+            m_endOfLastLine = kUnknownEnd;
+            return false;
+        }
+    }
+    const std::size_t bytes = static_cast<std::size_t>(lineEnd - start) * sizeof(char16_t);
+    if (bytes > 0xFFFFFFFFu) {
+        return false;
+    }
+    const bool written =
+        platform::WriteFile(m_file.Get(), start, static_cast<std::uint32_t>(bytes), nullptr);
+    m_endOfLastLine = written ? end.size + (end.needPad ? 1 : 0) + bytes : kUnknownEnd;
+    return written;
 }
 
 // ---- CLogFileMap --------------------------------------------------------------------------

@@ -29,18 +29,15 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostics/trace_log.h"
+#include "platform/handle.h"
 #include "platform/types.h"
 
 namespace logfilesync {
 
-/// Where the settings live: under HKEY_LOCAL_MACHINE, values "enabled", "logpath", "append"
-/// and "loglevel".
-inline constexpr wchar_t kSettingsKey[] = L"Software\\Keltra\\Brismont Settings\\DbgLog";
-
 /// Capacities, in wide characters with the terminator.
 inline constexpr std::size_t kLogPathChars = 260;
 inline constexpr std::size_t kHeaderChars = 260;
-inline constexpr std::size_t kFunctionNameChars = 260;
 /// The mutex name keeps at most this many characters of the path (259 less "Global\").
 inline constexpr std::size_t kMutexNameChars = 252;
 
@@ -73,10 +70,10 @@ class CLogFile {
         /// Closes the mutex handle (if held) and resets the lock to "none".
         void Close();
 
-        [[nodiscard]] platform::Handle Handle() const { return m_mutex; }
+        [[nodiscard]] platform::Handle Handle() const { return m_mutex.Get(); }
 
       private:
-        platform::Handle m_mutex = nullptr;
+        platform::UniqueHandle m_mutex;
         std::uint32_t m_timeout = 0;
         std::uint32_t m_created = 0;
     };
@@ -93,14 +90,35 @@ class CLogFile {
     /// bytes read into a zeroed 4-byte buffer, the path the UTF-16LE bytes read into a zeroed
     /// 520-byte buffer. 1 when the key, "enabled" and a path that fits 259 characters were
     /// read; else 0 with the log switched off. A missing "append" or "loglevel" reads as 0.
+    /// A registry file that cannot be read (POSIX: malformed) is reported on standard error
+    /// with its reason, file and line, since the log that would carry it is not open yet.
     int LoadSettings();
+
+    /// Sets what LoadSettings reads, for tools, tests and benchmarks; call it while the log is
+    /// closed and no other thread logs. False, changing nothing, when path is null or longer
+    /// than 259 characters.
+    bool Configure(std::uint32_t enabled, const wchar_t* path, std::uint32_t append,
+                   std::uint32_t loglevel);
+    /// The threshold alone (same contract as Configure; also while open, before threads log).
+    void SetLogLevel(std::uint32_t loglevel) { m_loglevel = loglevel; }
+    /// The largest message buffer a log call may grow to (tests lower it to reach the limit
+    /// quickly). Same contract as Configure.
+    void SetLargestMessageBuffer(std::size_t wideChars) { m_largestMessageBuffer = wideChars; }
+
+    [[nodiscard]] std::uint32_t Enabled() const { return m_enabled; }
+    [[nodiscard]] const wchar_t* LogPath() const { return m_logPath; }
+    [[nodiscard]] std::uint32_t Append() const { return m_append; }
+    [[nodiscard]] std::uint32_t LogLevel() const { return m_loglevel; }
+    /// The handle of the named mutex while the log is open, else null.
+    [[nodiscard]] platform::Handle MutexHandle() const { return m_lock.Handle(); }
 
     /// Opens the file at the log path under the lock: creates it (with every missing
     /// directory level) or, with append 0, empties it; a file it creates or empties starts
     /// with the byte-order mark. 1 when open; 0 otherwise, leaving the log closed: no path,
     /// a path that leaves no mutex name, a second Open on an open log (the file is not
     /// touched), a lock that cannot be created or taken, a file that cannot be opened or
-    /// marked.
+    /// marked. The process id written into lines is taken here: a process that forks must
+    /// open its own log.
     int Open();
 
     /// Closes the file and the lock. Log calls afterwards write nothing.
@@ -108,8 +126,16 @@ class CLogFile {
 
     /// Filters by level, formats and writes one line. 1 when a line was written, else 0.
     /// "%s" takes a wide string and "%c" a wide character. A level character outside 0..127
-    /// has rank 0, like every character without a rank.
-    int Log(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...);
+    /// has rank 0, like every character without a rank. The filter is inline: a call on a
+    /// closed log or at a filtered level costs a few loads and evaluates nothing else.
+    /// Arguments are passed on as to a C variadic function (same promotions).
+    template <typename... Args>
+    int Log(wchar_t level, const wchar_t* function, int line, const wchar_t* format, Args... args) {
+        if (!Passes(level)) {
+            return 0;
+        }
+        return LogUnfiltered(level, function, line, format, args...);
+    }
     int LogV(wchar_t level, const wchar_t* function, int line, const wchar_t* format, va_list args);
 
     /// Formats into a new buffer that the caller owns (delete[]): first 1024 wide characters,
@@ -128,15 +154,15 @@ class CLogFile {
     /// Appends one framed line (header, message, CR LF) under the lock and releases message
     /// (allocated with new[]) in every case. messageBytes is the message's length in wide
     /// characters times 2 (its UTF-16 size on Windows). The line is written with one write
-    /// after the size is read and the position moved, while the mutex is held. If the file
+    /// after the position has been moved to the end, while the mutex is held. If the file
     /// does not end a line where this one would start (a writer died or failed half-way, or
     /// the file was cut from outside), a CR LF is written first so that the new line stands
     /// whole; an empty file gets its byte-order mark first. 1 when the whole line was
     /// written. 0, writing nothing, when the file is closed, the function or message is
     /// missing or empty, messageBytes is odd, the level is NUL, CR or LF or the function
     /// name holds a CR or LF (they would break the framing), the header would exceed 259
-    /// characters, the lock cannot be taken (a line is never written unlocked), or the size
-    /// cannot be read or the position moved.
+    /// characters, the lock cannot be taken (a line is never written unlocked), or the end
+    /// cannot be found.
     int WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
                   std::uint32_t messageBytes);
 
@@ -157,25 +183,46 @@ class CLogFile {
     }
 
     /// True while a file is open and logging is enabled: the cheap test of every log call.
-    [[nodiscard]] bool IsOpen() const { return m_file != nullptr && m_enabled != 0; }
+    [[nodiscard]] bool IsOpen() const { return m_file.Valid() && m_enabled != 0; }
 
-    // Settings. Written before other threads exist (LoadSettings, or tests and tools).
+  private:
+    /// How the file ends where the next line goes (found under the mutex).
+    struct FileEnd {
+        std::uint64_t size = 0;
+        bool needMark = false;   // empty: the byte-order mark first
+        bool needBreak = false;  // a torn last line: CR LF first
+        bool needPad = false;    // a writer stopped inside a character: one byte first
+    };
+
+    [[nodiscard]] bool Passes(wchar_t level) const {
+        return IsOpen() && RankOf(level) >= m_loglevel;
+    }
+    // The log call after the filter: formats on the stack when the message fits.
+    int LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...);
+    // The steps of a line: check, frame, and append under the lock.
+    [[nodiscard]] static bool CanFrame(wchar_t level, const wchar_t* function);
+    int AppendLine(wchar_t level, const wchar_t* function, int line, const wchar_t* message,
+                   std::size_t messageChars);
+    [[nodiscard]] bool FindEnd(FileEnd* end);
+    [[nodiscard]] bool WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailChars,
+                                   const char16_t* lineEnd);
+
     std::uint32_t m_enabled = 0;
-    platform::Handle m_file = nullptr;  // null when closed; never the invalid-handle value
+    platform::UniqueHandle m_file;  // not valid while closed
     wchar_t m_logPath[kLogPathChars] = {};
     std::uint32_t m_append = 0;
     std::uint32_t m_loglevel = 0;
     std::uint32_t m_levelRanks[128] = {};
     CMutexLock m_lock;
-    /// The largest message buffer a log call may grow to (tests lower it to reach the limit
-    /// quickly).
     std::size_t m_largestMessageBuffer = kLargestFormatCapacity;
+    std::uint32_t m_processId = 0;  // taken at Open
 
-  private:
     static constexpr std::uint64_t kUnknownEnd = ~std::uint64_t{0};
     // Where this object's last line ended (under the mutex): while the file still has that
     // size, nobody wrote since and its end need not be read to know it ends a line.
     std::uint64_t m_endOfLastLine = kUnknownEnd;
+    // Whether another writer wrote between this object's last two lines (under the mutex).
+    bool m_othersWrite = false;
 };
 
 /// The table of named logs. Empty in this system.
@@ -198,31 +245,4 @@ class CLogFileMap {
     std::mutex m_lock;
 };
 
-/// Logs "===>" at level D on g_defaultLog when constructed and "<===" when destroyed, with
-/// the same function name (cut to 259 characters; empty when null) and line number, on every
-/// way out of the scope. Lives on its thread's stack.
-class CTraceScope {
-  public:
-    CTraceScope(const wchar_t* function, int line);
-    CTraceScope(const CTraceScope&) = delete;
-    CTraceScope& operator=(const CTraceScope&) = delete;
-    ~CTraceScope();
-
-  private:
-    wchar_t m_function[kFunctionNameChars];
-    int m_line;
-    std::wstring m_logName;
-};
-
-/// The invalid-parameter handler that FormatText installs: prints
-/// "Invalid parameter detected in function %s. File: %s Line: %d\n" and "Expression: %s\n"
-/// on standard output (a null text prints as "(null)") and returns.
-void OnFormatInvalidParameter(const wchar_t* expression, const wchar_t* function,
-                              const wchar_t* file, unsigned int line, std::uintptr_t reserved);
-
 }  // namespace logfilesync
-
-/// The process's one default log; every log call of the system goes to it.
-extern logfilesync::CLogFile g_defaultLog;
-/// The table of named logs; stays empty.
-extern logfilesync::CLogFileMap g_logFileMap;

@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/text_codec.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -139,34 +140,16 @@ std::uint32_t DefaultLevelRank(char32_t level) {
 }
 
 void AppendUtf8(std::u16string_view units, std::string* out) {
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        char32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out->push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
+    const std::size_t at = out->size();
+    out->resize(at + units.size() * 3);  // a UTF-16 unit takes at most three UTF-8 bytes
+    const platform::utf::Converted done =
+        platform::utf::Convert(units.data(), units.size(), out->data() + at, units.size() * 3);
+    out->resize(at + done.written);
 }
 
 void LogTextReader::Reset() {
+    m_unitsRead = 0;
+    m_problem.clear();
     m_atStart = true;
     m_oddByte = -1;
     m_pending.clear();
@@ -174,7 +157,26 @@ void LogTextReader::Reset() {
     m_seenHeader = false;
 }
 
+namespace {
+
+// The index of the first surrogate without its partner, or npos.
+std::size_t UnpairedSurrogate(std::u16string_view units) {
+    const platform::utf::Converted check =
+        platform::utf::Convert(units.data(), units.size(), static_cast<char*>(nullptr), 0);
+    return check.firstInvalid == platform::utf::kAllValid ? std::u16string_view::npos
+                                                          : check.firstInvalid;
+}
+
+}  // namespace
+
 void LogTextReader::EmitLine(std::u16string_view line, std::string* out) {
+    const std::size_t bad = UnpairedSurrogate(line);
+    if (bad != std::u16string_view::npos) {
+        // Counted from the file's start: the mark, then the units before this line's end.
+        const std::uint64_t offset = (m_unitsRead - m_pending.size() + bad) * 2;
+        m_problem = "the bytes at offset " + std::to_string(offset) + " do not decode as UTF-16LE";
+        return;
+    }
     LogHeader header;
     if (ParseLogHeader(line, &header)) {
         m_seenHeader = true;
@@ -191,7 +193,7 @@ void LogTextReader::EmitLine(std::u16string_view line, std::string* out) {
 void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out) {
     const auto* b = static_cast<const unsigned char*>(bytes);
     std::size_t i = 0;
-    while (i < count) {
+    while (i < count && m_problem.empty()) {
         char16_t unit;
         if (m_oddByte >= 0) {
             unit = static_cast<char16_t>(m_oddByte | (b[i] << 8));
@@ -204,18 +206,23 @@ void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out)
             m_oddByte = b[i];
             break;
         }
+        ++m_unitsRead;
         if (m_atStart) {
             m_atStart = false;
-            if (unit == 0xFEFF) {
-                continue;
+            if (unit != 0xFEFF) {
+                m_problem = "it does not start with the UTF-16LE byte-order mark FF FE";
+                return;
             }
+            continue;
         }
         if (unit == u'\n') {
             std::u16string_view line(m_pending);
             if (!line.empty() && line.back() == u'\r') {
                 line.remove_suffix(1);
             }
+            --m_unitsRead;  // the LF is not in m_pending
             EmitLine(line, out);
+            ++m_unitsRead;
             m_pending.clear();
         } else {
             m_pending.push_back(unit);
@@ -224,11 +231,12 @@ void LogTextReader::Feed(const void* bytes, std::size_t count, std::string* out)
 }
 
 void LogTextReader::Flush(std::string* out) {
-    if (m_oddByte >= 0) {
-        m_pending.push_back(0xFFFD);  // half a character: the writer stopped inside it
-        m_oddByte = -1;
+    m_oddByte = -1;  // half a character: the writer stopped inside it
+    if (!m_pending.empty() && m_pending.back() >= 0xD800 && m_pending.back() <= 0xDBFF) {
+        m_pending.pop_back();  // or inside a surrogate pair
+        --m_unitsRead;
     }
-    if (!m_pending.empty()) {
+    if (!m_pending.empty() && m_problem.empty()) {
         std::u16string_view line(m_pending);
         if (line.back() == u'\r') {
             line.remove_suffix(1);
@@ -246,15 +254,6 @@ constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::size_t kHeadPrint = 128;
 constexpr std::size_t kTailPrint = 512;
 
-bool SeekTo(platform::Handle file, std::uint64_t offset) {
-    std::int32_t high = static_cast<std::int32_t>(offset >> 32);
-    const std::uint32_t low = platform::SetFilePointer(
-        file, static_cast<std::int32_t>(static_cast<std::uint32_t>(offset)), &high,
-        platform::kFileBegin);
-    return !(low == platform::kInvalidSetFilePointer &&
-             platform::GetLastError() != platform::kErrorSuccess);
-}
-
 bool SizeOf(platform::Handle file, std::uint64_t* size) {
     std::uint32_t high = 0;
     const std::uint32_t low = platform::GetFileSize(file, &high);
@@ -268,7 +267,7 @@ bool SizeOf(platform::Handle file, std::uint64_t* size) {
 bool ReadAt(platform::Handle file, std::uint64_t offset, std::size_t count,
             std::vector<unsigned char>* bytes) {
     bytes->assign(count, 0);
-    if (!SeekTo(file, offset)) {
+    if (!platform::SeekTo(file, offset)) {
         return false;
     }
     std::size_t done = 0;
@@ -302,7 +301,7 @@ class Follower {
 
     // Reads from the current point to the end of the file.
     bool ReadToEnd(platform::Handle file) {
-        if (!SeekTo(file, m_offset)) {
+        if (!platform::SeekTo(file, m_offset)) {
             return false;
         }
         std::vector<unsigned char> chunk(kChunk);
@@ -352,6 +351,8 @@ class Follower {
         m_reader.Flush(&text);
         Emit(text);
     }
+
+    [[nodiscard]] const std::string& Problem() const { return m_reader.Problem(); }
 
   private:
     void Consume(const unsigned char* bytes, std::size_t count) {
@@ -417,6 +418,10 @@ platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& o
     }
 
     Follower follower(options, out);
+    const auto notALog = [&] {
+        notice(displayPath + " is not a trace log: " + follower.Problem() + "\n");
+        return platform::kErrorInvalidData;
+    };
     if (!follower.ReadToEnd(file.Get())) {
         if (!options.follow) {
             const platform::ErrorCode error = platform::GetLastError();
@@ -426,16 +431,16 @@ platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& o
     }
     if (!options.follow) {
         follower.Flush();
-        return platform::kErrorSuccess;
+        return follower.Problem().empty() ? platform::kErrorSuccess : notALog();
     }
-    while (!WaitOrStop(options)) {
+    while (follower.Problem().empty() && !WaitOrStop(options)) {
         if (!follower.StillSameFile(file.Get())) {
             notice(displayPath + ": file emptied or replaced; reading from its start\n");
             follower.Restart();
         }
         (void)follower.ReadToEnd(file.Get());
     }
-    return platform::kErrorSuccess;
+    return follower.Problem().empty() ? platform::kErrorSuccess : notALog();
 }
 
 }  // namespace logfilesync

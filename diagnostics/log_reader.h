@@ -5,9 +5,11 @@
 // may hold line breaks). Lines that come before any header (a file cut from outside) belong
 // to no record and have rank 0.
 //
-// Threads: the reader and the follower are used by one thread at a time. Failure: malformed
-// input never fails: bytes that are no UTF-16 become U+FFFD, lines that are no header are
-// continuation lines.
+// Threads: the reader and the follower are used by one thread at a time. Failure: a file that
+// is not a trace log (it does not start with the UTF-16LE byte-order mark, or holds a UTF-16
+// surrogate without its partner) stops the reader with a problem that says so. Lines that are
+// no header are continuation lines. A torn end (the last line without its CR LF, cut inside a
+// character or a surrogate pair) is no problem: it is read up to where it was cut.
 #pragma once
 
 #include <cstddef>
@@ -58,10 +60,15 @@ class LogTextReader {
     explicit LogTextReader(std::uint32_t minRank = 0) : m_minRank(minRank) {}
 
     /// Appends the complete lines that the bytes finish to *out; keeps the unfinished rest.
+    /// Once Problem() is not empty, appends nothing more.
     void Feed(const void* bytes, std::size_t count, std::string* out);
 
-    /// Appends the unfinished last line (if any, and if shown) with a "\n" and forgets it.
+    /// Appends the unfinished last line (if any, and if shown) with a "\n" and forgets it;
+    /// a half character or an unpaired high surrogate at its very end (torn there) is dropped.
     void Flush(std::string* out);
+
+    /// Empty while the bytes read like a trace log; else what is wrong with them.
+    [[nodiscard]] const std::string& Problem() const { return m_problem; }
 
     /// Starts over at the first byte of a file.
     void Reset();
@@ -73,6 +80,8 @@ class LogTextReader {
     void EmitLine(std::u16string_view line, std::string* out);
 
     std::uint32_t m_minRank;
+    std::uint64_t m_unitsRead = 0;  // UTF-16 units read, for the position in a problem
+    std::string m_problem;
     bool m_atStart = true;
     int m_oddByte = -1;
     std::u16string m_pending;
@@ -93,10 +102,12 @@ using LogTextSink = std::function<void(std::string_view)>;
 
 /// Prints the log file at path through out, as LogTextReader does. Without follow: reads to
 /// the end, prints an unfinished last line too, and returns 0, or the error that stopped it
-/// (2 when the file does not exist). With follow: prints what is there, then keeps printing
-/// lines as they are completed, waiting for a missing file to appear; when the file is
-/// emptied or replaced by another process it says so through notice and starts again at its
-/// beginning. Following ends only when stopEvent is signalled (then 0).
+/// (2 when the file does not exist). A file that is not a trace log ends reading, with or
+/// without follow: notice says what is wrong and the result is 13 (ERROR_INVALID_DATA). With
+/// follow: prints what is there, then keeps printing lines as they are completed, waiting for a
+/// missing file to appear; when the file is emptied or replaced by another process it says so
+/// through notice and starts again at its beginning. Following ends only when stopEvent is
+/// signalled (then 0).
 platform::ErrorCode FollowLogFile(const wchar_t* path, const LogFollowOptions& options,
                                   const LogTextSink& out, const LogTextSink& notice);
 

@@ -1,11 +1,15 @@
 // The trace log front end: settings from the registry, the log call with its level filter,
 // message formatting under the fault guard, the console report and the scope tracer.
+#include "diagnostics/trace_log.h"
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "diagnostics/log_file.h"
+#include "platform/error.h"
 #include "platform/fault_guard.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -45,6 +49,64 @@ void RunFormatAttempt(void* context) {
                                             attempt->capacity - 1, attempt->format, *attempt->args);
 }
 
+// A registry file that cannot be parsed leaves the log off without anyone knowing why: say it
+// where a person sees it (the log itself is not open yet).
+void ReportUnreadableRegistry(platform::ErrorCode error) {
+    const wchar_t* reason = platform::RegistryFileError();
+    if (error != platform::kErrorInvalidData || reason == nullptr || reason[0] == L'\0') {
+        return;
+    }
+    std::fprintf(stderr, "cannot read the log settings: %s\n",
+                 platform::WideToUtf8(reason).c_str());
+    std::fflush(stderr);
+}
+
+// One formatting attempt into buffer (capacity wide characters) under the fault guard.
+enum class Attempt { kDone, kTooLong, kFailed };
+Attempt FormatInto(wchar_t* buffer, std::size_t capacity, const wchar_t* format, va_list args,
+                   int* chars) {
+    platform::SetInvalidParameterHandler(&OnFormatInvalidParameter);
+    t_invalidParameter = false;
+    va_list copy;
+    va_copy(copy, args);
+    FormatAttempt attempt{buffer, capacity, format, &copy, -1};
+    // A fault (a bad string pointer) ends the attempt: no message, nothing leaked.
+    const bool finished = platform::RunGuarded(&RunFormatAttempt, &attempt);
+    va_end(copy);
+    if (finished && attempt.result > 0) {
+        *chars = attempt.result;
+        return Attempt::kDone;
+    }
+    // Empty, faulting or malformed: a larger buffer would not help.
+    if (!finished || attempt.result == 0 || t_invalidParameter) {
+        return Attempt::kFailed;
+    }
+    return Attempt::kTooLong;
+}
+
+// The growing loop of FormatText from a given first capacity.
+int FormatGrowing(va_list args, wchar_t** buffer, const wchar_t* format, std::size_t first,
+                  std::size_t largest) {
+    for (std::size_t capacity = first; capacity <= largest; capacity *= 2) {
+        // Through the new handler, as every allocation, but without an exception.
+        wchar_t* attemptBuffer = new (std::nothrow) wchar_t[capacity]();
+        if (attemptBuffer == nullptr) {
+            return 0;
+        }
+        int chars = 0;
+        const Attempt outcome = FormatInto(attemptBuffer, capacity, format, args, &chars);
+        if (outcome == Attempt::kDone) {
+            *buffer = attemptBuffer;
+            return chars;
+        }
+        delete[] attemptBuffer;
+        if (outcome == Attempt::kFailed) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
 const wchar_t* OrNull(const wchar_t* text) {
     return text != nullptr ? text : L"(null)";
 }
@@ -62,9 +124,11 @@ void OnFormatInvalidParameter(const wchar_t* expression, const wchar_t* function
 int CLogFile::LoadSettings() {
     m_enabled = 0;
     platform::RegKey key = nullptr;
-    if (platform::RegOpenKeyEx(platform::HkeyLocalMachine(), kSettingsKey, 0,
-                               platform::kKeyQueryValue | platform::kKeyWow64_64Key,
-                               &key) != platform::kErrorSuccess) {
+    const platform::ErrorCode opened =
+        platform::RegOpenKeyEx(platform::HkeyLocalMachine(), kSettingsKey, 0,
+                               platform::kKeyQueryValue | platform::kKeyWow64_64Key, &key);
+    if (opened != platform::kErrorSuccess) {
+        ReportUnreadableRegistry(opened);
         return 0;
     }
     std::uint32_t enabled = 0;
@@ -106,10 +170,21 @@ int CLogFile::LoadSettings() {
     return 1;
 }
 
-int CLogFile::Log(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...) {
-    if (!IsOpen()) {
-        return 0;
+bool CLogFile::Configure(std::uint32_t enabled, const wchar_t* path, std::uint32_t append,
+                         std::uint32_t loglevel) {
+    wchar_t copy[kLogPathChars];
+    if (path == nullptr || platform::StringCchCopyW(copy, kLogPathChars, path) != platform::kSOk) {
+        return false;
     }
+    std::copy(copy, copy + kLogPathChars, m_logPath);
+    m_enabled = enabled;
+    m_append = append;
+    m_loglevel = loglevel;
+    return true;
+}
+
+int CLogFile::LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
+                            ...) {
     va_list args;
     va_start(args, format);
     const int result = LogV(level, function, line, format, args);
@@ -119,11 +194,24 @@ int CLogFile::Log(wchar_t level, const wchar_t* function, int line, const wchar_
 
 int CLogFile::LogV(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
                    va_list args) {
-    if (!IsOpen() || RankOf(level) < m_loglevel) {
+    if (!Passes(level) || format == nullptr) {
+        return 0;
+    }
+    // Most messages fit the first capacity: format them on the stack, without an allocation.
+    wchar_t first[kFirstFormatCapacity];
+    int chars = 0;
+    const std::size_t firstCapacity = std::min(kFirstFormatCapacity, m_largestMessageBuffer);
+    const Attempt outcome = firstCapacity < kFirstFormatCapacity
+                                ? Attempt::kTooLong
+                                : FormatInto(first, firstCapacity, format, args, &chars);
+    if (outcome == Attempt::kDone) {
+        return AppendLine(level, function, line, first, static_cast<std::size_t>(chars));
+    }
+    if (outcome == Attempt::kFailed) {
         return 0;
     }
     wchar_t* message = nullptr;
-    const int chars = FormatTextUpTo(args, &message, format, m_largestMessageBuffer);
+    chars = FormatGrowing(args, &message, format, kFirstFormatCapacity * 2, m_largestMessageBuffer);
     if (chars <= 0) {
         delete[] message;
         return 0;
@@ -146,31 +234,7 @@ int CLogFile::FormatTextUpTo(va_list args, wchar_t** buffer, const wchar_t* form
     if (format == nullptr) {
         return 0;
     }
-    for (std::size_t capacity = kFirstFormatCapacity; capacity <= largestCapacity; capacity *= 2) {
-        // Through the new handler, as every allocation, but without an exception.
-        wchar_t* attemptBuffer = new (std::nothrow) wchar_t[capacity]();
-        if (attemptBuffer == nullptr) {
-            return 0;
-        }
-        platform::SetInvalidParameterHandler(&OnFormatInvalidParameter);
-        t_invalidParameter = false;
-        va_list copy;
-        va_copy(copy, args);
-        FormatAttempt attempt{attemptBuffer, capacity, format, &copy, -1};
-        // A fault (a bad string pointer) ends the attempt: no message, nothing leaked.
-        const bool finished = platform::RunGuarded(&RunFormatAttempt, &attempt);
-        va_end(copy);
-        if (finished && attempt.result > 0) {
-            *buffer = attemptBuffer;
-            return attempt.result;
-        }
-        delete[] attemptBuffer;
-        // Empty, faulting or malformed: a larger buffer would not help.
-        if (!finished || attempt.result == 0 || t_invalidParameter) {
-            return 0;
-        }
-    }
-    return 0;
+    return FormatGrowing(args, buffer, format, kFirstFormatCapacity, largestCapacity);
 }
 
 CTraceScope::CTraceScope(const wchar_t* function, int line) : m_line(line) {

@@ -1,5 +1,6 @@
-// The log reader: header parsing, UTF-16LE to UTF-8 lines with the level filter, and following
-// a file that grows, gets a half-written line, and is emptied by another process.
+// The log reader: header parsing, UTF-16LE to UTF-8 lines with the level filter, files that
+// are no trace log, and following a file that grows, gets a half-written line, and is emptied
+// by another process; the keltra-logcat tool's exit codes.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -10,7 +11,6 @@
 #include "diagnostics/log_file.h"
 #include "diagnostics/log_reader.h"
 #include "platform/event.h"
-#include "platform/handle.h"
 #include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
@@ -23,160 +23,113 @@ using keltra::test::TestLog;
 using keltra::test::Utf16Le;
 using logfilesync::LogHeader;
 using logfilesync::LogTextReader;
-using logfilesync::ParseLogHeader;
-
-std::u16string U16(const std::wstring& text) {
-    return platform::WideToUtf16(text);
-}
 
 TEST(LogReaderHeader, ParsesTheLayoutAndRejectsNearMisses) {
-    const std::u16string line =
-        U16(L"2026/12/04 14:05:07.123|D|004312|006120|executive::PluginMgr::WaitForComplete"
-            L"(L512): ===>");
-    LogHeader header;
-    ASSERT_TRUE(ParseLogHeader(line, &header));
-    EXPECT_EQ(2026, header.year);
-    EXPECT_EQ(12, header.month);
-    EXPECT_EQ(4, header.day);
-    EXPECT_EQ(14, header.hour);
-    EXPECT_EQ(5, header.minute);
-    EXPECT_EQ(7, header.second);
-    EXPECT_EQ(123, header.milliseconds);
-    EXPECT_EQ(U'D', header.level);
-    EXPECT_EQ(4312, header.processId);
-    EXPECT_EQ(6120, header.threadId);
-    EXPECT_EQ(u"executive::PluginMgr::WaitForComplete", header.function);
-    EXPECT_EQ(512, header.line);
-    EXPECT_EQ(line.size() - 4, header.length);
-
-    // Ids longer than six digits; a function holding "(L" that is not a line number; the
-    // first "(L<n>): " ends the function even if the message repeats it.
     // (The parsed function is a view into the line: keep the line alive.)
-    const std::u16string tricky =
-        U16(L"2026/01/01 00:00:00.000|E|1234567|000001|f(Lx)(g)(L-3): m (L9): n");
-    ASSERT_TRUE(ParseLogHeader(tricky, &header));
-    EXPECT_EQ(1234567, header.processId);
-    EXPECT_EQ(u"f(Lx)(g)", header.function);
-    EXPECT_EQ(-3, header.line);
-    // A level beyond the basic plane, as a surrogate pair.
-    ASSERT_TRUE(
-        ParseLogHeader(u"2026/01/01 00:00:00.000|\xD83D\xDE00|000001|000002|f(L1): ", &header));
-    EXPECT_EQ(U'\U0001F600', header.level);
-
-    for (const wchar_t* bad : {
-             L"2026/01/01 00:00:00.000|D|000001|000002|f(L1):",     // no blank after the colon
-             L"2026/13/01 00:00:00.000|D|000001|000002|f(L1): m",   // month 13
-             L"2026/01/01 24:00:00.000|D|000001|000002|f(L1): m",   // hour 24
-             L"2026-01-01 00:00:00.000|D|000001|000002|f(L1): m",   // separators
-             L"2026/01/01 00:00:00.00|D|000001|000002|f(L1): m",    // two-digit milliseconds
-             L"2026/01/01 00:00:00.000|D|00001|000002|f(L1): m",    // five-digit id
-             L"2026/01/01 00:00:00.000|DD|000001|000002|f(L1): m",  // two level characters
-             L"2026/01/01 00:00:00.000|D|000001|000002|f(1): m",    // no L
-             L"continuation of a message",
-             L"",
-         }) {
-        EXPECT_FALSE(ParseLogHeader(U16(bad), &header)) << platform::WideToUtf8(bad);
-    }
-}
-
-std::string Feed(LogTextReader* reader, const std::string& bytes, bool byteByByte) {
-    std::string out;
-    if (byteByByte) {
-        for (const char c : bytes) {
-            reader->Feed(&c, 1, &out);
-        }
-    } else {
-        reader->Feed(bytes.data(), bytes.size(), &out);
-    }
-    return out;
-}
-
-TEST(LogReaderText, ConvertsToUtf8AndFiltersWholeRecords) {
-    const std::wstring text =
-        L"stray text before any record\r\n"
-        L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): debug \u00e9\u20ac\r\n"
-        L"2026/01/01 00:00:00.001|W|000001|000002|f(L2): warning with\r\n"
-        L"a second line\nand a third\r\n"
-        L"2026/01/01 00:00:00.002|x|000001|000002|f(L3): unranked\r\n"
-        L"2026/01/01 00:00:00.003|E|000001|000002|f(L4): error \U0001F600\r\n";
-    const std::string bytes = "\xFF\xFE" + Utf16Le(text);
-    for (const bool byteByByte : {false, true}) {
-        LogTextReader all(0);
-        EXPECT_EQ(
-            "stray text before any record\n"
-            "2026/01/01 00:00:00.000|D|000001|000002|f(L1): debug \xC3\xA9\xE2\x82\xAC\n"
-            "2026/01/01 00:00:00.001|W|000001|000002|f(L2): warning with\n"
-            "a second line\nand a third\n"
-            "2026/01/01 00:00:00.002|x|000001|000002|f(L3): unranked\n"
-            "2026/01/01 00:00:00.003|E|000001|000002|f(L4): error \xF0\x9F\x98\x80\n",
-            Feed(&all, bytes, byteByByte));
-        EXPECT_FALSE(all.HasPartialLine());
-
-        LogTextReader warnings(3);
-        EXPECT_EQ(
-            "2026/01/01 00:00:00.001|W|000001|000002|f(L2): warning with\n"
-            "a second line\nand a third\n"
-            "2026/01/01 00:00:00.003|E|000001|000002|f(L4): error \xF0\x9F\x98\x80\n",
-            Feed(&warnings, bytes, byteByByte));
-    }
-
-    // A half line waits for its end; Flush gives it out as it is.
-    LogTextReader partial(0);
-    std::string out;
-    const std::string half = Utf16Le(L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): hal");
-    partial.Feed(half.data(), half.size() - 1, &out);  // and half a character
-    EXPECT_EQ("", out);
-    EXPECT_TRUE(partial.HasPartialLine());
-    const std::string rest = half.substr(half.size() - 1) + Utf16Le(L"f\r\n");
-    partial.Feed(rest.data(), rest.size(), &out);
-    EXPECT_EQ("2026/01/01 00:00:00.000|D|000001|000002|f(L1): half\n", out);
-    out.clear();
-    const std::string torn = Utf16Le(L"torn") + "\x41";
-    partial.Feed(torn.data(), torn.size(), &out);
-    partial.Flush(&out);
-    EXPECT_EQ("torn\xEF\xBF\xBD\n", out);  // the half character becomes U+FFFD
-    EXPECT_FALSE(partial.HasPartialLine());
-
-    // An unpaired surrogate becomes U+FFFD; a mark is skipped only at the start.
-    LogTextReader odd(0);
-    out.clear();
-    static const char kBytes[] =
-        "\xFF\xFE"
-        "\x00\xD8"
-        "a\x00"
-        "\xFF\xFE"
-        "\r\x00\n\x00";
-    const std::string surrogate(kBytes, sizeof kBytes - 1);
-    odd.Feed(surrogate.data(), surrogate.size(), &out);
+    const std::u16string line = platform::WideToUtf16(
+        L"2026/12/04 14:05:07.123|D|004312|006120|executive::PluginMgr::WaitForComplete(L512): "
+        L"===>");
+    LogHeader h;
+    ASSERT_TRUE(logfilesync::ParseLogHeader(line, &h));
     EXPECT_EQ(
-        "\xEF\xBF\xBD"
-        "a\xEF\xBB\xBF\n",
-        out);
+        std::vector<int>({2026, 12, 4, 14, 5, 7, 123}),
+        std::vector<int>({h.year, h.month, h.day, h.hour, h.minute, h.second, h.milliseconds}));
+    EXPECT_EQ(U'D', h.level);
+    EXPECT_EQ(4312, h.processId);
+    EXPECT_EQ(6120, h.threadId);
+    EXPECT_EQ(u"executive::PluginMgr::WaitForComplete", h.function);
+    EXPECT_EQ(512, h.line);
+    EXPECT_EQ(line.size() - 4, h.length);
+    // Ids past six digits; "(L" that is no line number; the first "(L<n>): " ends the function.
+    const std::u16string tricky =
+        platform::WideToUtf16(L"2026/01/01 00:00:00.000|E|1234567|000001|f(Lx)(g)(L-3): m (L9): n");
+    ASSERT_TRUE(logfilesync::ParseLogHeader(tricky, &h));
+    EXPECT_EQ(1234567, h.processId);
+    EXPECT_EQ(u"f(Lx)(g)", h.function);
+    EXPECT_EQ(-3, h.line);
+    ASSERT_TRUE(logfilesync::ParseLogHeader(
+        u"2026/01/01 00:00:00.000|\xD83D\xDE00|000001|000002|f(L1): ", &h));
+    EXPECT_EQ(U'\U0001F600', h.level);  // a level beyond the basic plane
+    for (const wchar_t* bad :
+         {L"2026/01/01 00:00:00.000|D|000001|000002|f(L1):",     // no blank after the colon
+          L"2026/13/01 00:00:00.000|D|000001|000002|f(L1): m",   // month 13
+          L"2026/01/01 24:00:00.000|D|000001|000002|f(L1): m",   // hour 24
+          L"2026-01-01 00:00:00.000|D|000001|000002|f(L1): m",   // separators
+          L"2026/01/01 00:00:00.00|D|000001|000002|f(L1): m",    // two-digit milliseconds
+          L"2026/01/01 00:00:00.000|D|00001|000002|f(L1): m",    // five-digit id
+          L"2026/01/01 00:00:00.000|DD|000001|000002|f(L1): m",  // two level characters
+          L"2026/01/01 00:00:00.000|D|000001|000002|f(1): m",    // no L
+          L"continuation of a message", L""}) {
+        EXPECT_FALSE(logfilesync::ParseLogHeader(platform::WideToUtf16(bad), &h))
+            << platform::WideToUtf8(bad);
+    }
+}
+
+TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
+    const std::string bytes =
+        "\xFF\xFE" + Utf16Le(
+                         L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): d \u00e9\u20ac\r\n"
+                         L"2026/01/01 00:00:00.001|W|000001|000002|f(L2): w\r\n"
+                         L"a second line\nand a third\r\n"
+                         L"2026/01/01 00:00:00.002|x|000001|000002|f(L3): x\r\n"
+                         L"2026/01/01 00:00:00.003|E|000001|000002|f(L4): e \U0001F600\r\n"
+                         L"\uFEFFa mark inside is text\r\n"
+                         L"2026/01/01 00:00:00.004|E|000001|000002|f(L5): torn \U0001F600");
+    const std::string w =
+        "2026/01/01 00:00:00.001|W|000001|000002|f(L2): w\na second line\nand a third\n";
+    const std::string e =
+        "2026/01/01 00:00:00.003|E|000001|000002|f(L4): e \xF0\x9F\x98\x80\n\xEF\xBB\xBF"
+        "a mark inside is text\n2026/01/01 00:00:00.004|E|000001|000002|f(L5): torn ";
+    struct Case {
+        std::string bytes;
+        std::uint32_t minRank;
+        std::string text;     // what it prints, fed whole or byte by byte, then flushed
+        std::string problem;  // the start of what is wrong
+    };
+    const std::vector<Case> cases = {
+        {bytes, 0,
+         "2026/01/01 00:00:00.000|D|000001|000002|f(L1): d \xC3\xA9\xE2\x82\xAC\n" + w +
+             "2026/01/01 00:00:00.002|x|000001|000002|f(L3): x\n" + e + "\xF0\x9F\x98\x80\n",
+         ""},
+        {bytes, 3, w + e + "\xF0\x9F\x98\x80\n", ""},
+        // Torn inside the last character: read up to the cut.
+        {bytes.substr(0, bytes.size() - 1), 3, w + e + "\n", ""},
+        {bytes.substr(0, bytes.size() - 3), 3, w + e + "\n", ""},
+        {"", 0, "", ""},
+        {Utf16Le(L"no mark\r\n"), 0, "", "it does not start with the UTF-16LE byte-order mark"},
+        {"plain ASCII text\n", 0, "", "it does not start with the UTF-16LE byte-order mark"},
+        {"\xFF\xFE" + Utf16Le(L"ok\r\n") + std::string("\x00\xD8", 2) + Utf16Le(L"a\r\n"), 0,
+         "ok\n", "the bytes at offset 10 do not decode as UTF-16LE"},
+    };
+    for (const Case& c : cases) {
+        for (const bool byteByByte : {false, true}) {
+            LogTextReader reader(c.minRank);
+            std::string out;
+            for (std::size_t i = 0; i < c.bytes.size(); i += byteByByte ? 1 : c.bytes.size()) {
+                reader.Feed(c.bytes.data() + i, byteByByte ? 1 : c.bytes.size(), &out);
+            }
+            reader.Flush(&out);
+            EXPECT_EQ(c.text, out) << c.text;
+            EXPECT_EQ(0u, reader.Problem().find(c.problem)) << reader.Problem();
+            EXPECT_EQ(c.problem.empty(), reader.Problem().empty()) << reader.Problem();
+        }
+    }
 }
 
 // Collects a follower's output and lets the test wait for text to appear.
 class Collected {
   public:
-    void Add(std::string_view text) {
+    void Add(std::string_view text, bool notice) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_text += text;
+        (notice ? m_notices : m_text) += text;
         m_changed.notify_all();
     }
-    void AddNotice(std::string_view text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_notices += text;
-        m_changed.notify_all();
-    }
-    // Waits (bounded) until the output contains text; true when it does.
-    bool WaitFor(const std::string& text) {
+    // Waits (bounded) until the output (or the notices) contain text; true when they do.
+    bool WaitFor(const std::string& text, bool notice = false) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30),
-                                  [&] { return m_text.find(text) != std::string::npos; });
-    }
-    bool WaitForNotice() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30),
-                                  [&] { return !m_notices.empty(); });
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] {
+            return (notice ? m_notices : m_text).find(text) != std::string::npos;
+        });
     }
     std::string Text() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -208,29 +161,25 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
     const std::wstring path = FreshLogPath(L"log-follow");
     platform::UniqueHandle stop(platform::CreateEvent(true, false));
     ASSERT_TRUE(stop.Valid());
-    Collected collected;
     struct Run {
         std::wstring path;
         logfilesync::LogFollowOptions options;
-        Collected* collected;
+        Collected collected;
         platform::ErrorCode result = 0xFFFFFFFF;
-    } run{path, {}, &collected};
-    run.options.follow = true;
-    run.options.minRank = 1;  // D and above
-    run.options.pollMilliseconds = 20;
-    run.options.stopEvent = stop.Get();
+    } run{path, {true, 1, 20, stop.Get()}, {}};  // D and above, polled every 20 ms
     // Started before the file exists: it waits for it.
     platform::UniqueHandle follower(platform::BeginThread(
         [](void* p) -> std::uint32_t {
             auto* r = static_cast<Run*>(p);
             r->result = logfilesync::FollowLogFile(
-                r->path.c_str(), r->options, [r](std::string_view t) { r->collected->Add(t); },
-                [r](std::string_view t) { r->collected->AddNotice(t); });
+                r->path.c_str(), r->options,
+                [r](std::string_view t) { r->collected.Add(t, false); },
+                [r](std::string_view t) { r->collected.Add(t, true); });
             return 0;
         },
         &run, nullptr));
     ASSERT_TRUE(follower.Valid());
-
+    Collected& collected = run.collected;
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
     ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"first"));
@@ -254,7 +203,7 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
 
     // Emptied by another process: the follower says so and prints the new content.
     ASSERT_EQ(0u, keltra::test::RunChild("reader_emptier", {path}));
-    EXPECT_TRUE(collected.WaitForNotice());
+    EXPECT_TRUE(collected.WaitFor("emptied", true));
     ASSERT_EQ(1, log->Log(L'W', L"f", 7, L"after emptying"));
     EXPECT_TRUE(collected.WaitFor("(L7): after emptying\n")) << collected.Text();
 
@@ -262,65 +211,60 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(follower.Get(), 30000));
     EXPECT_EQ(0u, run.result);
     const std::string text = collected.Text();
-    EXPECT_EQ(1u, Count(text, "(L1): first\n"));
-    EXPECT_EQ(1u, Count(text, "(L3): second\n"));
+    for (const char* once :
+         {"(L1): first\n", "(L3): second\n", "fresh start\n", "in two parts\n"}) {
+        EXPECT_EQ(1u, Count(text, once)) << once;
+    }
     EXPECT_EQ(0u, Count(text, "filtered out"));
-    EXPECT_EQ(1u, Count(text, "fresh start\n"));
-    EXPECT_EQ(1u, Count(text, "in two parts\n"));
     EXPECT_LT(text.find("(L6): third"), text.find("fresh start"));
     EXPECT_LT(text.find("fresh start"), text.find("(L7): after emptying"));
 }
 
-TEST(LogReaderFollow, ReadsAWholeFileOnceWithoutFollowing) {
-    const std::wstring path = FreshLogPath(L"log-cat");
-    {
-        TestLog log(path, 0);
-        ASSERT_TRUE(log.Opened());
-        ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"one"));
-        ASSERT_EQ(1, log->Log(L'W', L"f", 2, L"two"));
-    }
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, Utf16Le(L"unfinished")));
-    std::string out;
-    logfilesync::LogFollowOptions options;
-    EXPECT_EQ(0u, logfilesync::FollowLogFile(
-                      path.c_str(), options, [&](std::string_view t) { out += t; },
-                      [](std::string_view) {}));
-    EXPECT_EQ(3u, Count(out, "\n"));
-    EXPECT_NE(std::string::npos, out.find("(L1): one\n"));
-    EXPECT_NE(std::string::npos, out.find("(L2): two\n"));
-    EXPECT_NE(std::string::npos, out.find("unfinished\n"));
-
-    const std::wstring missing = FreshLogPath(L"log-cat-missing", L"none.log");
-    EXPECT_EQ(2u, logfilesync::FollowLogFile(
-                      missing.c_str(), options, [](std::string_view) {}, [](std::string_view) {}));
-}
-
-TEST(LogReaderTool, KeltraLogcatExitsWithItsDocumentedCodes) {
+TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
     const std::wstring self = platform::GetExecutablePath();
-    const std::wstring suffix =
-        self.size() > 4 && self.substr(self.size() - 4) == L".exe" ? L".exe" : L"";
     const std::wstring tool =
-        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-logcat" + suffix;
+        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-logcat" +
+        (self.size() > 4 && self.substr(self.size() - 4) == L".exe" ? L".exe" : L"");
     ASSERT_TRUE(platform::PathFileExists(tool.c_str())) << "build keltra-logcat first";
-    auto run = [&](const std::vector<std::wstring>& args) {
-        platform::UniqueHandle child(platform::StartProcess(tool, args));
-        EXPECT_TRUE(child.Valid());
-        EXPECT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(child.Get(), 30000));
-        std::uint32_t code = 0xFFFF;
-        platform::GetExitCodeProcess(child.Get(), &code);
-        return code;
-    };
-    const std::wstring path = FreshLogPath(L"log-tool");
+    const std::wstring dir = keltra::test::MakeTempDirectory(L"log-tool");
+    const std::wstring log = dir + platform::kPathSeparator + L"trace.log";
     {
-        TestLog log(path, 0);
-        ASSERT_TRUE(log.Opened());
-        ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"for the tool"));
+        TestLog writer(log, 0);
+        ASSERT_TRUE(writer.Opened());
+        ASSERT_EQ(1, writer->Log(L'D', L"f", 1, L"for the tool"));
     }
-    EXPECT_EQ(0u, run({L"-l", L"W", path}));
-    EXPECT_EQ(1u, run({FreshLogPath(L"log-tool-missing", L"none.log")}));
-    EXPECT_EQ(2u, run({}));
-    EXPECT_EQ(2u, run({L"-l", L"Q", path}));
-    EXPECT_EQ(2u, run({L"-x", path}));
+    ASSERT_TRUE(keltra::test::AppendRawBytes(log, Utf16Le(L"torn") + "x"));
+    const auto file = [&](const wchar_t* name, const std::string& bytes) {
+        const std::wstring path = dir + platform::kPathSeparator + name;
+        EXPECT_TRUE(keltra::test::AppendRawBytes(path, bytes));
+        return path;
+    };
+    const std::vector<std::pair<std::vector<std::wstring>, std::uint32_t>> cases = {
+        {{log}, 0},
+        {{L"-l", L"W", log}, 0},
+        {{file(L"ascii.txt", "plain text\n")}, 1},
+        {{file(L"nomark.log", Utf16Le(L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): m\r\n"))},
+         1},
+        {{file(L"surrogate.log", std::string("\xFF\xFE\x00\xDC\r\x00\n\x00", 8))}, 1},
+        {{dir + platform::kPathSeparator + L"none.log"}, 1},
+        {{}, 2},
+        {{L"-l", L"Q", log}, 2},
+        {{L"-x", log}, 2},
+    };
+    for (const auto& [args, code] : cases) {
+        platform::UniqueHandle child(platform::StartProcess(tool, args));
+        ASSERT_TRUE(child.Valid());
+        ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(child.Get(), 30000));
+        std::uint32_t exit = 0xFFFF;
+        platform::GetExitCodeProcess(child.Get(), &exit);
+        EXPECT_EQ(code, exit) << platform::WideToUtf8(args.empty() ? L"" : args.back());
+    }
+    // What it says about a file that is no log.
+    std::string said;
+    EXPECT_EQ(13u, logfilesync::FollowLogFile(
+                       file(L"ascii2.txt", "text").c_str(), {}, [](std::string_view) {},
+                       [&](std::string_view t) { said += t; }));
+    EXPECT_NE(std::string::npos, said.find("is not a trace log: it does not start with")) << said;
 }
 
 }  // namespace

@@ -1,56 +1,35 @@
-// Helpers of the log tests: a log object on a fresh file, and a strict reader of log files
-// written independently of the product's own reader, so that the two cannot share a mistake.
+// Helpers of the log tests: a log object on a fresh file, raw file access, and a strict reader
+// of whole log files (mark, end, holes, every line split by the header's layout).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/log_reader.h"
 #include "platform/file.h"
-#include "platform/handle.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
 
 namespace keltra::test {
 
-/// The raw bytes of a file ("" when it cannot be opened).
+/// The raw bytes of a file ("" when it cannot be read).
 inline std::string ReadFileBytes(const std::wstring& path) {
-    platform::Handle raw = platform::CreateFile(
-        path.c_str(), platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
-        false, platform::kOpenExisting, platform::kFileAttributeNormal);
-    if (raw == platform::kInvalidHandleValue) {
-        return {};
-    }
-    platform::UniqueHandle file(raw);
-    std::string bytes;
-    std::vector<char> chunk(1 << 16);
-    std::uint32_t got = 0;
-    while (platform::ReadFile(file.Get(), chunk.data(), static_cast<std::uint32_t>(chunk.size()),
-                              &got) &&
-           got > 0) {
-        bytes.append(chunk.data(), got);
-    }
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-/// Appends raw bytes at the end of a file, as a foreign writer would.
+/// Appends raw bytes at the end of a file (creating it), as a foreign writer would.
 inline bool AppendRawBytes(const std::wstring& path, const std::string& bytes) {
-    platform::Handle raw = platform::CreateFile(
-        path.c_str(), platform::kGenericWrite, platform::kFileShareRead | platform::kFileShareWrite,
-        false, platform::kOpenAlways, platform::kFileAttributeNormal);
-    if (raw == platform::kInvalidHandleValue) {
-        return false;
-    }
-    platform::UniqueHandle file(raw);
-    if (platform::SetFilePointer(file.Get(), 0, nullptr, platform::kFileEnd) ==
-        platform::kInvalidSetFilePointer) {
-        return false;
-    }
-    return platform::WriteFile(file.Get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                               nullptr);
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::app);
+    return static_cast<bool>(
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush());
 }
 
 /// UTF-16LE bytes of text.
@@ -65,110 +44,46 @@ inline std::string Utf16Le(const std::wstring& text) {
 
 /// One line of a log file, split by the header's layout.
 struct LogLine {
-    bool framed = false;  // a whole header was found
-    std::wstring raw;     // the line without CR LF
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
+    bool framed = false;      // a whole header was found
+    std::wstring raw;         // the line without CR LF
+    std::uint64_t stamp = 0;  // the time stamp's digits as one number that orders lines
     wchar_t level = 0;
     std::uint32_t processId = 0;
     std::uint32_t threadId = 0;
     std::wstring function;
     int sourceLine = 0;
     std::wstring message;
-
-    /// The time stamp as one number that orders lines.
-    [[nodiscard]] std::uint64_t Stamp() const {
-        return ((((((std::uint64_t(year) * 13 + month) * 32 + day) * 24 + hour) * 60 + minute) *
-                     61 +
-                 second) *
-                1000) +
-               millisecond;
-    }
 };
 
-/// A whole log file: whether it starts with exactly one byte-order mark, whether it ends
-/// with CR LF, and its lines (split at CR LF only).
+/// A whole log file: its mark, its end and its lines (split at CR LF only).
 struct LogFileContent {
     bool startsWithMark = false;
     bool markRepeated = false;  // a second FF FE right after the first
     bool oddSize = false;
     bool endsWithLineBreak = false;
     std::size_t nulUnits = 0;  // U+0000 anywhere: a hole a writer left
+    std::size_t unframed = 0;
     std::vector<LogLine> lines;
-
-    [[nodiscard]] std::size_t Unframed() const {
-        std::size_t n = 0;
-        for (const LogLine& line : lines) {
-            n += line.framed ? 0 : 1;
-        }
-        return n;
-    }
 };
 
-inline bool ParseLogLine(const std::wstring& text, LogLine* line) {
-    // Checked by position against the layout, character by character.
-    line->raw = text;
-    line->framed = false;
-    static const wchar_t kStamp[] = L"9999/99/99 99:99:99.999|";
-    std::size_t p = 0;
-    for (; kStamp[p] != L'\0'; ++p) {
-        if (p >= text.size()) {
-            return false;
-        }
-        const bool digit = text[p] >= L'0' && text[p] <= L'9';
-        if (kStamp[p] == L'9' ? !digit : text[p] != kStamp[p]) {
-            return false;
-        }
+// Through the reader's header parser, which its own tests check against literal lines.
+inline void ParseLogLine(const std::u16string& units, LogLine* line) {
+    line->raw = platform::Utf16ToWide(units);
+    logfilesync::LogHeader h;
+    if (!logfilesync::ParseLogHeader(units, &h)) {
+        return;
     }
-    auto number = [&](std::size_t from, std::size_t count) {
-        return std::stoi(text.substr(from, count));
-    };
-    line->year = number(0, 4);
-    line->month = number(5, 2);
-    line->day = number(8, 2);
-    line->hour = number(11, 2);
-    line->minute = number(14, 2);
-    line->second = number(17, 2);
-    line->millisecond = number(20, 3);
-    if (text.size() < p + 2 || text[p] == L'\r' || text[p] == L'\n' || text[p + 1] != L'|') {
-        return false;
+    line->framed = true;
+    for (const int field : {h.year, h.month, h.day, h.hour, h.minute, h.second}) {
+        line->stamp = line->stamp * 100 + static_cast<std::uint64_t>(field);
     }
-    line->level = text[p];
-    p += 2;
-    auto id = [&](std::uint32_t* value) {
-        const std::size_t start = p;
-        while (p < text.size() && text[p] >= L'0' && text[p] <= L'9') {
-            ++p;
-        }
-        if (p - start < 6 || p >= text.size() || text[p] != L'|') {
-            return false;
-        }
-        *value = static_cast<std::uint32_t>(std::stoul(text.substr(start, p - start)));
-        ++p;
-        return true;
-    };
-    if (!id(&line->processId) || !id(&line->threadId)) {
-        return false;
-    }
-    for (std::size_t open = text.find(L"(L", p); open != std::wstring::npos;
-         open = text.find(L"(L", open + 1)) {
-        std::size_t q = open + 2;
-        if (q < text.size() && text[q] == L'-') {
-            ++q;
-        }
-        const std::size_t digits = q;
-        while (q < text.size() && text[q] >= L'0' && text[q] <= L'9') {
-            ++q;
-        }
-        if (q == digits || text.compare(q, 3, L"): ") != 0) {
-            continue;
-        }
-        line->function = text.substr(p, open - p);
-        line->sourceLine = std::stoi(text.substr(open + 2, q - open - 2));
-        line->message = text.substr(q + 3);
-        line->framed = true;
-        return true;
-    }
-    return false;
+    line->stamp = line->stamp * 1000 + static_cast<std::uint64_t>(h.milliseconds);
+    line->level = static_cast<wchar_t>(h.level);
+    line->processId = static_cast<std::uint32_t>(h.processId);
+    line->threadId = static_cast<std::uint32_t>(h.threadId);
+    line->function = platform::Utf16ToWide(h.function);
+    line->sourceLine = static_cast<int>(h.line);
+    line->message = platform::Utf16ToWide(units.substr(h.length));
 }
 
 inline LogFileContent ReadLogFile(const std::wstring& path) {
@@ -186,18 +101,16 @@ inline LogFileContent ReadLogFile(const std::wstring& path) {
         content.markRepeated = !units.empty() && units[0] == u'\xFEFF';
     }
     content.endsWithLineBreak =
-        units.size() >= 2 && units[units.size() - 2] == u'\r' && units[units.size() - 1] == u'\n';
+        units.size() >= 2 && units.compare(units.size() - 2, 2, u"\r\n") == 0;
     for (const char16_t unit : units) {
         content.nulUnits += unit == 0 ? 1 : 0;
     }
-    std::size_t start = 0;
-    while (start < units.size()) {
+    for (std::size_t start = 0; start < units.size();) {
         std::size_t end = units.find(u"\r\n", start);
-        if (end == std::u16string::npos) {
-            end = units.size();
-        }
+        end = end == std::u16string::npos ? units.size() : end;
         LogLine line;
-        ParseLogLine(platform::Utf16ToWide(units.substr(start, end - start)), &line);
+        ParseLogLine(units.substr(start, end - start), &line);
+        content.unframed += line.framed ? 0 : 1;
         content.lines.push_back(line);
         start = end + 2;
     }
@@ -207,14 +120,8 @@ inline LogFileContent ReadLogFile(const std::wstring& path) {
 /// A log object of its own (not the default log) on a path, opened on construction.
 class TestLog {
   public:
-    explicit TestLog(const std::wstring& path, std::uint32_t append = 0,
-                     std::uint32_t loglevel = 0) {
-        m_log.m_enabled = 1;
-        m_log.m_append = append;
-        m_log.m_loglevel = loglevel;
-        platform::StringCchCopyW(m_log.m_logPath, logfilesync::kLogPathChars, path.c_str());
-        m_opened = m_log.Open() == 1;
-    }
+    explicit TestLog(const std::wstring& path, std::uint32_t append = 0, std::uint32_t loglevel = 0)
+        : m_opened(m_log.Configure(1, path.c_str(), append, loglevel) && m_log.Open() == 1) {}
     [[nodiscard]] bool Opened() const { return m_opened; }
     logfilesync::CLogFile& Log() { return m_log; }
     logfilesync::CLogFile* operator->() { return &m_log; }

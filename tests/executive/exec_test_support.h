@@ -197,15 +197,11 @@ class LogCapture {
 
     LogCapture() {
         m_path = MakeTempDirectory(L"log") + platform::kPathSeparator + L"trace.log";
-        g_defaultLog.m_enabled = 1;
-        platform::StringCchCopyW(g_defaultLog.m_logPath, 260, m_path.c_str());
-        g_defaultLog.m_append = 0;
-        g_defaultLog.m_loglevel = 0;
-        m_open = g_defaultLog.Open() == 1;
+        m_open = g_defaultLog.Configure(1, m_path.c_str(), 0, 0) && g_defaultLog.Open() == 1;
     }
     ~LogCapture() {
         g_defaultLog.Close();
-        g_defaultLog.m_enabled = 0;
+        (void)g_defaultLog.Configure(0, L"", 0, 0);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;

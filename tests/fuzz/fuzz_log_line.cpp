@@ -51,14 +51,12 @@ std::string ReadFrom(std::uint64_t offset) {
 }
 
 std::uint64_t FileSize() {
-    std::uint32_t high = 0;
-    const std::uint32_t low = platform::GetFileSize(g_log->m_file, &high);
-    return (std::uint64_t{high} << 32) | low;
+    return std::filesystem::file_size(platform::WideToUtf8(g_path));
 }
 
 void OpenLog(std::uint32_t append) {
     g_log->Close();
-    g_log->m_append = append;
+    (void)g_log->Configure(1, g_path.c_str(), append, 0);
     if (g_log->Open() != 1) {
         std::fprintf(stderr, "cannot open %ls\n", g_path.c_str());
         std::abort();
@@ -103,8 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_path = platform::Utf8ToWide(std::string(dir) + "/fuzz.log");
     static CLogFile log;
     g_log = &log;
-    log.m_enabled = 1;
-    platform::StringCchCopyW(log.m_logPath, logfilesync::kLogPathChars, g_path.c_str());
+    (void)log.Configure(1, g_path.c_str(), 0, 0);
     OpenLog(0);
     // The fuzzer ends through exit(): leave no file behind.
     static const std::string directory = dir;

@@ -82,11 +82,7 @@ platform::ErrorCode WritePluginList(const std::vector<std::wstring>& plugins,
 
 bool OpenLog(const std::wstring& path) {
     (void)platform::DeleteFile(path.c_str());
-    g_defaultLog.m_enabled = 1;
-    platform::StringCchCopyW(g_defaultLog.m_logPath, 260, path.c_str());
-    g_defaultLog.m_append = 0;
-    g_defaultLog.m_loglevel = 0;
-    return g_defaultLog.Open() == 1;
+    return g_defaultLog.Configure(1, path.c_str(), 0, 0) && g_defaultLog.Open() == 1;
 }
 
 void PrintLog(const std::wstring& path) {

@@ -3,6 +3,8 @@
 //   keltra-logcat [-f] [-l LEVEL] FILE
 //     -f        keep printing lines as they are written, also after the file is emptied
 //     -l LEVEL  show only records of this level's rank and above: V, D, I, W or E
+//   Exit code 0; 1 when the file cannot be read or is not a trace log (standard error says
+//   why); 2 for a usage error.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -66,6 +68,9 @@ int main(int argc, char** argv) {
             Write(stderr, "keltra-logcat: ");
             Write(stderr, text);
         });
+    if (error == platform::kErrorInvalidData) {
+        return 1;  // the notice said what is wrong with the file
+    }
     if (error != 0) {
         std::fprintf(stderr, "keltra-logcat: cannot read %s (error %u)\n", path.c_str(),
                      static_cast<unsigned>(error));
