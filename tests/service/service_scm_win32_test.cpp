@@ -6,33 +6,23 @@
 #include <gtest/gtest.h>
 #include "platform/win32/windows_lean.h"
 
+#include <tuple>
+
 #include "tests/service/service_test_fixture.h"
 
 namespace keltra::test {
 namespace {
 
-struct ScHandle {
-    SC_HANDLE handle;
-    ~ScHandle() {
-        if (handle != nullptr) {
-            CloseServiceHandle(handle);
-        }
-    }
-};
-
+// Polls: the manager offers no event for a state. Bounded.
 SERVICE_STATUS_PROCESS WaitForState(SC_HANDLE service, DWORD state) {
-    SERVICE_STATUS_PROCESS status = {};
-    for (int i = 0; i < 1000; ++i) {  // the manager has no event for this: poll, bounded
-        DWORD size = 0;
-        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                  sizeof status, &size) ||
-            status.dwCurrentState == state) {
-            break;
-        }
-        ::Sleep(20);
+    SERVICE_STATUS_PROCESS s = {};
+    DWORD size = 0;
+    for (int i = 0; i < 1000 && s.dwCurrentState != state; ++i, ::Sleep(20)) {
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s,
+                             &size);
     }
-    EXPECT_EQ(status.dwCurrentState, state);
-    return status;
+    EXPECT_EQ(s.dwCurrentState, state);
+    return s;
 }
 
 DWORD Control(SC_HANDLE service, DWORD control) {
@@ -40,60 +30,60 @@ DWORD Control(SC_HANDLE service, DWORD control) {
     return ControlService(service, control, &status) ? 0 : ::GetLastError();
 }
 
+using Seen = std::tuple<DWORD, DWORD, DWORD>;  // checkpoint, accepted controls, wait hint
+
 TEST(ServiceScmTest, LifecycleAndControlsUnderTheServiceManager) {
     PluginSet plugins{L"tp_good", L"tp_good", L"tp_hang_handler"};
     const std::wstring name = L"keltra-scm-" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring hold = L"Global\\" + name;
     platform::UniqueHandle startHold(
-        platform::CreateMutex(false, true, (hold + L"_start").c_str()));
-    platform::UniqueHandle stopHold(platform::CreateMutex(false, true, (hold + L"_stop").c_str()));
-    const std::wstring report = MakeTempDirectory(L"scm") + L"\\report.txt";
+        platform::CreateMutex(false, true, (L"Global\\" + name + L"_start").c_str()));
+    platform::UniqueHandle stopHold(
+        platform::CreateMutex(false, true, (L"Global\\" + name + L"_stop").c_str()));
+    const std::wstring report = MakeTempDirectory(L"scm") + L"\\report";
     const std::wstring command = L"\"" + platform::GetExecutableDirectory() +
                                  L"\\test_service.exe\" " + name + L" \"" + plugins.Key() +
-                                 L"\" \"" + report + L"\" 2000 " + hold;
-    ScHandle manager{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
-    ScHandle service{CreateServiceW(manager.handle, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                    SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                    nullptr, nullptr, nullptr)};
-    ASSERT_NE(service.handle, nullptr) << ::GetLastError();
-    struct Deleter {
-        SC_HANDLE s;
-        ~Deleter() { DeleteService(s); }
-    } deleter{service.handle};
-    // Wine's manager refuses a start (1055) while another service's start holds its lock.
-    DWORD started = ERROR_SERVICE_DATABASE_LOCKED;
+                                 L"\" \"" + report + L"\" 2000 Global\\" + name;
+    struct Service {
+        SC_HANDLE manager, service;
+        ~Service() {
+            DeleteService(service);
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+        }
+    } sc{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr};
+    sc.service =
+        CreateServiceW(sc.manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(sc.service, nullptr) << ::GetLastError();
+    DWORD started = ERROR_SERVICE_DATABASE_LOCKED;  // Wine: while another start holds its lock
     for (int i = 0; i < 20 && started == ERROR_SERVICE_DATABASE_LOCKED; ++i) {
-        started = StartServiceW(service.handle, 0, nullptr) ? 0 : ::GetLastError();
+        started = StartServiceW(sc.service, 0, nullptr) ? 0 : ::GetLastError();
     }
     ASSERT_EQ(started, 0u);
-    SERVICE_STATUS_PROCESS s = WaitForState(service.handle, SERVICE_START_PENDING);
-    EXPECT_EQ(s.dwCheckPoint, 1u);
-    EXPECT_EQ(s.dwControlsAccepted, 0u);
-    EXPECT_EQ(s.dwWaitHint, 5000u);
+    SERVICE_STATUS_PROCESS s = WaitForState(sc.service, SERVICE_START_PENDING);
+    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(1, 0, 5000));
     platform::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, s.dwProcessId));
-    const DWORD early = Control(service.handle, SERVICE_CONTROL_STOP);  // Wine 1052, Windows 1061
+    const DWORD early = Control(sc.service, SERVICE_CONTROL_STOP);  // Wine 1052, Windows 1061
     EXPECT_TRUE(early == 1052 || early == 1061) << "stop during start: " << early;
     platform::ReleaseMutex(startHold.Get());
-    s = WaitForState(service.handle, SERVICE_RUNNING);
-    EXPECT_EQ(s.dwCheckPoint, 0u);
-    EXPECT_EQ(s.dwControlsAccepted, 0xE5u);
+    s = WaitForState(sc.service, SERVICE_RUNNING);
+    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(0, 0xE5, 0));
     const DWORD table[][2] = {
         {SERVICE_CONTROL_INTERROGATE, 0}, {128, 0}, {255, 0},  {SERVICE_CONTROL_PARAMCHANGE, 1052},
         {SERVICE_CONTROL_PAUSE, 1052},    {0, 87},  {256, 87}, {SERVICE_CONTROL_SHUTDOWN, 87}};
     for (const auto& row : table) {
-        EXPECT_EQ(Control(service.handle, row[0]), row[1]) << "control " << row[0];
+        EXPECT_EQ(Control(sc.service, row[0]), row[1]) << "control " << row[0];
     }
-    EXPECT_EQ(Control(service.handle, SERVICE_CONTROL_STOP), 0u);
-    s = WaitForState(service.handle, SERVICE_STOP_PENDING);
+    EXPECT_EQ(Control(sc.service, SERVICE_CONTROL_STOP), 0u);
+    s = WaitForState(sc.service, SERVICE_STOP_PENDING);
     EXPECT_TRUE(s.dwCheckPoint == 1 || s.dwCheckPoint == 2) << "2 after the handler's re-report";
-    EXPECT_EQ(Control(service.handle, SERVICE_CONTROL_STOP), 1061u) << "second stop";
+    EXPECT_EQ(Control(sc.service, SERVICE_CONTROL_STOP), 1061u) << "second stop";
     platform::ReleaseMutex(stopHold.Get());
-    WaitForState(service.handle, SERVICE_STOPPED);
+    WaitForState(sc.service, SERVICE_STOPPED);
     ASSERT_EQ(platform::WaitForSingleObject(process.Get(), kPromptMs), 0u);
-    ASSERT_TRUE(DeleteService(service.handle));
-    CServiceImpl admin(plugins.Params());
-    EXPECT_EQ(admin.AfterDeleteService(), 0u);
+    ASSERT_TRUE(DeleteService(sc.service));
+    EXPECT_EQ(CServiceImpl(plugins.Params()).AfterDeleteService(), 0u);
     const RunReport run = ReadRunReport(report);
     EXPECT_EQ(run.result, 0u);
     ASSERT_EQ(run.plugins.size(), 3u);
