@@ -90,13 +90,27 @@ class CService {
     void ClearInitialised() noexcept { m_initialised = 0; }
     [[nodiscard]] bool IsInitialised() const noexcept { return m_initialised != 0; }
 
+    /// Test-only: a routine called with each status record just before it is sent, inside
+    /// the serialised section (null: none). Lets a test try to interleave two reports.
+    using ReportHook = void (*)(const platform::ServiceStatus& status);
+    static void SetReportHookForTesting(ReportHook hook) noexcept;
+
     /// The process-wide service name; empty before InitService.
     [[nodiscard]] static const wchar_t* ServiceName() noexcept;
 
   protected:
     /// Signals the stop event if it exists; returns 0.
     std::uint32_t SignalStopEvent() noexcept;
+    /// A short human text for the manager beside the state (platform::SetServiceStatusText).
+    static void SetStatusText(const wchar_t* text) noexcept;
 
+  private:
+    /// Reports the current state and wait hint again, unless nothing was reported yet or
+    /// stopped was: under the status lock, so the state sent is the one current then.
+    void ReportCurrentStatus();
+    std::uint32_t ReportStatusLocked(std::uint32_t state, std::uint32_t waitHint);
+
+  protected:
     wchar_t m_displayName[256];
     wchar_t m_description[1024];
     wchar_t m_dependencies[1024];
