@@ -1,0 +1,92 @@
+// The shipped executable in the foreground (/RUN) and on bad command lines, on both platforms:
+// controls reach the real plug-ins, a second instance is refused, a crash writes a dump.
+#include <chrono>
+#include <thread>
+
+#include "platform/service_control.h"
+#include "tests/diagnostics/crash_test_support.h"
+#include "tests/service/exe_test_support.h"
+
+namespace keltra::test::exe {
+namespace {
+
+using Foreground = HostFixture;
+
+TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
+    EXPECT_EQ(0u, Run({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
+    for (const std::wstring& plugin : kRecorders) {
+        EXPECT_EQ("Main 1\nHandler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
+                  "Unload\n",
+                  Calls(plugin));
+    }
+    EXPECT_NE(std::string::npos, Log().find("argv[1]=/RUN")) << Log();
+    EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
+}
+
+TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
+    const std::wstring longPath = L"/" + std::wstring(257, L'x') + L" ";  // 259 with a space
+    const struct {
+        std::vector<std::wstring> args;
+        std::uint32_t code;
+    } cases[] = {
+        {{L"/HELP"}, 87},
+        {{L"/INSTALLX", L"/x"}, 87},
+        {{L"/install"}, 87},
+        {{L"/INSTALL", L"relative/svc.exe"}, 87},
+        {{L"/INSTALL", longPath + L"x"}, 111},
+        {{L"/CONTROL"}, 87},
+        {{L"/CONTROL", L"1"}, 87},
+        {{L"/CONTROL", L"256"}, 87},
+        {{L"/RUN", L"nonsense"}, 87},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::wstring> args = c.args;
+        EXPECT_EQ(AsExitCode(c.code), Run(args)) << platform::WideToUtf8(args[0]);
+        EXPECT_NE(std::string::npos,
+                  Log().find("Exec arguments failed, dwRet=" + std::to_string(c.code)));
+    }
+    EXPECT_EQ("", Calls(kRecorders[0]));  // no plug-in was loaded for any of them
+}
+
+TEST_F(Foreground, SecondInstanceIsRefusedWhileTheHostRuns) {
+    platform::UniqueHandle first(platform::StartProcess(ExePath(), {L"/RUN", L"202", L"STOP"}));
+    ASSERT_TRUE(first);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Calls(kRecorders[0]).find("Handler 202") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // another process's file
+    }
+    EXPECT_EQ(183u, Run({}));
+    EXPECT_EQ(183u, Run({L"/RUN", L"STOP"}));
+    for (const std::wstring& plugin : kRecorders) {
+        std::ofstream(std::filesystem::path(PluginPath(plugin) + L".calls.release")).put('x');
+    }
+    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(first.Get(), 60000));
+    std::uint32_t code = 1;
+    platform::GetExitCodeProcess(first.Get(), &code);
+    EXPECT_EQ(0u, code);
+    EXPECT_NE(std::string::npos, Log().find("Entry service failed, dwRet=183")) << Log();
+}
+
+TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
+    crash::PrepareChildEnvironment();
+    const std::filesystem::path dumps(platform::ServiceDataDirectory(L"KeltraServiceFramework"));
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dumps, ignored)) {
+        if (entry.path().filename().string().rfind("KeltraServicePlugin.exe_crashdump_", 0) == 0) {
+            std::filesystem::remove(entry.path(), ignored);
+        }
+    }
+    EXPECT_EQ(1u, Run({L"/RUN", L"201", L"STOP"}, 120000));
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dumps, ignored)) {
+        if (entry.path().filename().string().rfind("KeltraServicePlugin.exe_crashdump_", 0) == 0) {
+            ++found;
+            EXPECT_EQ("", crash::ReadDump(entry.path().wstring()).error);
+        }
+    }
+    EXPECT_EQ(1, found) << "no dump in " << dumps.string();
+}
+
+}  // namespace
+}  // namespace keltra::test::exe
