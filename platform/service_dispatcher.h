@@ -57,7 +57,18 @@ enum : std::uint32_t {
     kServiceAcceptPowerEvent = 0x40,
     kServiceAcceptSessionChange = 0x80,
 
+    kServiceAcceptPauseContinue = 0x02,
+    kServiceAcceptParamChange = 0x08,
+    kServiceAcceptNetBindChange = 0x10,
+    kServiceAcceptPreShutdown = 0x100,
+    kServiceAcceptTimeChange = 0x200,
+    kServiceAcceptTriggerEvent = 0x400,
+
+    kErrorInvalidServiceControl = 1052,
+    kErrorServiceAlreadyRunning = 1056,
+    kErrorServiceCannotAcceptControl = 1061,
     kErrorFailedServiceControllerConnect = 1063,
+    kErrorServiceNotInExe = 1083,
 };
 
 /// The status record, field for field the Windows SERVICE_STATUS.
@@ -91,7 +102,9 @@ enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActive
 /// Makes the calling thread the dispatcher of the one service serviceName and blocks until
 /// that service has reported kServiceStopped and its main routine has returned. Returns 0, or
 /// an error code: 87 for a null or empty name or a null routine; 1063 when the process was
-/// not started by the service manager.
+/// not started by the service manager (POSIX: NOTIFY_SOCKET is not set); 1056 when a
+/// dispatcher already runs in this process. The main routine gets argc 1 and argv {name} on
+/// POSIX (Windows passes the start arguments).
 [[nodiscard]] ErrorCode StartServiceDispatcher(const wchar_t* serviceName,
                                                ServiceMainRoutine main) noexcept;
 
@@ -105,6 +118,11 @@ enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActive
 /// Reports a status. Returns 0, or an error code (6 for a null handle, 87 for a null status).
 [[nodiscard]] ErrorCode ReportServiceStatus(ServiceStatusHandle handle,
                                             const ServiceStatus* status) noexcept;
+
+/// Sets a short human text about the service (for example how many plug-ins it runs) that
+/// accompanies the next status reports. POSIX: sent as STATUS= with the state's name; Windows
+/// has no place for it and ignores it. A null text clears it. Any thread.
+void SetServiceStatusText(const wchar_t* text) noexcept;
 
 /// Registers for device-interface arrival and removal events of every interface class,
 /// delivered as kServiceControlDeviceEvent. Null when it fails or the platform has none.

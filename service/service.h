@@ -96,7 +96,16 @@ class CService {
   protected:
     /// Signals the stop event if it exists; returns 0.
     std::uint32_t SignalStopEvent() noexcept;
+    /// A short human text for the manager beside the state (platform::SetServiceStatusText).
+    static void SetStatusText(const wchar_t* text) noexcept;
 
+  private:
+    /// Reports the current state and wait hint again, unless nothing was reported yet or
+    /// stopped was: under the status lock, so the state sent is the one current then.
+    void ReportCurrentStatus();
+    std::uint32_t ReportStatusLocked(std::uint32_t state, std::uint32_t waitHint);
+
+  protected:
     wchar_t m_displayName[256];
     wchar_t m_description[1024];
     wchar_t m_dependencies[1024];

@@ -1,0 +1,267 @@
+// The service control channel: the client that sends one control, and the service's server.
+#include "platform/posix/control_channel_posix.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/error.h"
+#include "platform/text.h"
+
+namespace platform::posix {
+namespace {
+
+void PutU32(unsigned char* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+std::uint32_t GetU32(const unsigned char* in) {
+    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un* address) {
+    *address = {};
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address->sun_path)) {
+        return false;
+    }
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Sends or receives exactly `bytes`, waiting at most until the deadline. Returns the number of
+// bytes moved (less on end of stream), or -errno (-ETIMEDOUT when the deadline passed).
+long Transfer(int fd, unsigned char* data, std::size_t bytes, bool sending,
+              std::chrono::steady_clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < bytes) {
+        pollfd p = {fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
+        const int ready = poll(&p, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return ready == 0 ? -ETIMEDOUT : -errno;
+        }
+        const ssize_t n = sending ? send(fd, data + done, bytes - done, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                  : recv(fd, data + done, bytes - done, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return -errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+}  // namespace
+
+std::string ControlChannelPath(const wchar_t* serviceName) {
+    if (const char* dirs = std::getenv("RUNTIME_DIRECTORY"); dirs != nullptr && dirs[0] != '\0') {
+        const std::string all(dirs);
+        return all.substr(0, all.find(':')) + "/control.sock";
+    }
+    if (const char* dir = std::getenv("KELTRA_RUNTIME_DIR"); dir != nullptr && dir[0] != '\0') {
+        return std::string(dir) + "/control.sock";
+    }
+    return "/run/" + WideToUtf8(serviceName == nullptr ? L"" : serviceName) + "/control.sock";
+}
+
+ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
+                             std::uint32_t eventType, std::uint32_t* result,
+                             std::uint32_t timeoutMs) noexcept {
+    if (serviceName == nullptr || result == nullptr) {
+        return kErrorInvalidParameter;
+    }
+    try {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        sockaddr_un address;
+        if (!FillAddress(ControlChannelPath(serviceName), &address)) {
+            return kErrorFileNotFound;
+        }
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return ErrorFromErrno(errno);
+        }
+        // A full listen queue blocks connect: bound it by the same time limit.
+        const timeval limit = {static_cast<time_t>(timeoutMs / 1000),
+                               static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ErrorCode code = 0;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            const int e = errno;
+            code = e == ENOENT || e == ENOTDIR       ? kErrorFileNotFound
+                   : e == ECONNREFUSED               ? 1062u
+                   : e == EACCES || e == EPERM       ? kErrorAccessDenied
+                   : e == EAGAIN || e == EINPROGRESS ? kErrorTimeout
+                                                     : ErrorFromErrno(e);
+        } else {
+            unsigned char request[12];
+            PutU32(request, kControlChannelMagic);
+            PutU32(request + 4, control);
+            PutU32(request + 8, eventType);
+            unsigned char answer[8];
+            long n = Transfer(fd, request, sizeof request, true, deadline);
+            if (n == static_cast<long>(sizeof request)) {
+                n = Transfer(fd, answer, sizeof answer, false, deadline);
+            }
+            if (n == -ETIMEDOUT) {
+                code = kErrorTimeout;
+            } else if (n == 0 || n == -EPIPE || n == -ECONNRESET) {
+                code = kErrorAccessDenied;  // disconnected without an answer: refused
+            } else if (n != static_cast<long>(sizeof answer) ||
+                       GetU32(answer) != kControlChannelMagic) {
+                code = n < 0 ? ErrorFromErrno(static_cast<int>(-n)) : kErrorInvalidData;
+            } else {
+                *result = GetU32(answer + 4);
+            }
+        }
+        close(fd);
+        return code;
+    } catch (...) {
+        return kErrorNotEnoughMemory;
+    }
+}
+
+ErrorCode ControlChannelServer::Open(const std::string& path) noexcept {
+    Close();
+    sockaddr_un address;
+    const std::string temporary = path + "." + std::to_string(getpid());
+    if (!FillAddress(temporary, &address)) {
+        return kErrorFilenameExcedRange;
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        mkdir(path.substr(0, slash).c_str(), 0755);  // exists already in most cases
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return ErrorFromErrno(errno);
+    }
+    unlink(temporary.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(temporary.c_str(), 0600) != 0 || listen(fd, 64) != 0 ||
+        rename(temporary.c_str(), path.c_str()) != 0) {
+        const ErrorCode code = ErrorFromErrno(errno);
+        unlink(temporary.c_str());
+        close(fd);
+        return code;
+    }
+    m_listener = fd;
+    m_path = path;
+    return 0;
+}
+
+void ControlChannelServer::Close() noexcept {
+    for (const Pending& p : m_pending) {
+        close(p.fd);
+    }
+    m_pending.clear();
+    if (m_listener >= 0) {
+        close(m_listener);
+        unlink(m_path.c_str());
+        m_listener = -1;
+    }
+}
+
+void ControlChannelServer::AppendPollSet(std::vector<pollfd>* set) const {
+    if (m_listener >= 0 && m_pending.size() < kMaxPending) {
+        set->push_back({m_listener, POLLIN, 0});
+    }
+    for (const Pending& p : m_pending) {
+        set->push_back({p.fd, POLLIN, 0});
+    }
+}
+
+int ControlChannelServer::TimeoutMs() const {
+    int nearest = -1;
+    for (const Pending& p : m_pending) {
+        const int left = RemainingMs(p.deadline);
+        nearest = nearest < 0 || left < nearest ? left : nearest;
+    }
+    return nearest;
+}
+
+void ControlChannelServer::Accept() {
+    while (m_pending.size() < kMaxPending) {
+        const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        ucred peer = {};
+        socklen_t size = sizeof peer;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            (peer.uid != 0 && peer.uid != geteuid())) {
+            close(fd);  // refused: no answer
+            continue;
+        }
+        m_pending.push_back({fd, {}, 0, Clock::now() + std::chrono::milliseconds(kRequestLimitMs)});
+    }
+}
+
+void ControlChannelServer::Handle(const pollfd* polled, std::size_t count, const Serve& serve) {
+    const Clock::time_point now = Clock::now();
+    bool accept = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (polled[i].fd == m_listener) {
+            accept = polled[i].revents != 0;
+            continue;
+        }
+        for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+            if (it->fd != polled[i].fd) {
+                continue;
+            }
+            bool drop = false;
+            if (polled[i].revents != 0) {
+                const ssize_t n = recv(it->fd, it->bytes + it->got, sizeof it->bytes - it->got, 0);
+                drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+                it->got += n > 0 ? static_cast<std::size_t>(n) : 0;
+                drop = drop || it->got == sizeof it->bytes;  // oversized
+            }
+            if (!drop && it->got == 12) {
+                unsigned char extra;
+                drop = recv(it->fd, &extra, 1, MSG_DONTWAIT) > 0 ||
+                       GetU32(it->bytes) != kControlChannelMagic;
+                if (!drop) {
+                    unsigned char answer[8];
+                    PutU32(answer, kControlChannelMagic);
+                    PutU32(answer + 4, serve(GetU32(it->bytes + 4), GetU32(it->bytes + 8)));
+                    (void)send(it->fd, answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
+                    drop = true;
+                }
+            }
+            if (drop || (it->got < 12 && now >= it->deadline)) {
+                close(it->fd);
+                m_pending.erase(it);
+            }
+            break;
+        }
+    }
+    // Requests not polled this round (added after the poll set was made) keep their deadline.
+    if (accept) {
+        Accept();
+    }
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,84 @@
+// The service's control channel on POSIX: a Unix-domain socket in the service's runtime
+// directory that carries one control to the running service and its handler's result back.
+//
+// Wire format, little-endian: a request of 12 bytes {u32 magic, u32 control, u32 eventType},
+// an answer of 8 bytes {u32 magic, u32 result}; magic is kControlChannelMagic. One request per
+// connection. The socket is created with mode 0600 (atomically: bound under a temporary name,
+// restricted, then renamed), and the service also checks each peer's credentials: root and the
+// service's own user are served, everyone else is disconnected without an answer.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace platform::posix {
+
+inline constexpr std::uint32_t kControlChannelMagic = 0x4B534343;
+
+/// Sends one control to the running service's channel and waits up to timeoutMs for the answer.
+/// Returns 0 and the handler's result in *result, or 2 (no channel: the service is not running
+/// or has no channel), 1062 when nobody accepts the connection, 5 when refused for lack of
+/// rights (the socket's mode, or the service closed the connection without an answer), 1460
+/// on time-out, 13 for a malformed answer; 87 for a null name or result. Any thread.
+ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
+                             std::uint32_t eventType, std::uint32_t* result,
+                             std::uint32_t timeoutMs) noexcept;
+
+/// The socket path: $RUNTIME_DIRECTORY/control.sock when set (systemd sets it for
+/// RuntimeDirectory=; the first of several), else $KELTRA_RUNTIME_DIR/control.sock, else
+/// /run/<serviceName>/control.sock.
+std::string ControlChannelPath(const wchar_t* serviceName);
+
+/// The service's side. Used by the dispatcher on its own thread only; not thread-safe.
+/// Requests are read without blocking, several at a time; one that is short, oversized, has a
+/// wrong magic, or is not complete within kRequestLimitMs is dropped without an answer.
+class ControlChannelServer {
+  public:
+    static constexpr std::uint32_t kRequestLimitMs = 5000;
+    static constexpr std::size_t kMaxPending = 32;  // more wait in the listen queue
+
+    /// Answers one well-formed request: (control, eventType) to the 32-bit result.
+    using Serve = std::function<std::uint32_t(std::uint32_t control, std::uint32_t eventType)>;
+
+    ControlChannelServer() = default;
+    ControlChannelServer(const ControlChannelServer&) = delete;
+    ControlChannelServer& operator=(const ControlChannelServer&) = delete;
+    ~ControlChannelServer() { Close(); }
+
+    /// Creates the directory (one level, mode 0755) if missing and listens at path, replacing
+    /// a stale socket. Returns 0 or the error code (206 when the path is too long).
+    ErrorCode Open(const std::string& path) noexcept;
+    /// Drops every pending connection, closes the socket and removes its file.
+    void Close() noexcept;
+
+    /// The descriptors to poll (the listener and the pending connections), and the time to the
+    /// nearest request deadline (-1 for none).
+    void AppendPollSet(std::vector<pollfd>* set) const;
+    [[nodiscard]] int TimeoutMs() const;
+    /// After a poll: accepts, reads, serves the requests that are complete, drops late ones.
+    /// polled: the entries that AppendPollSet added, with their results.
+    void Handle(const pollfd* polled, std::size_t count, const Serve& serve);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    struct Pending {
+        int fd;
+        unsigned char bytes[13];  // one more than a request: an oversized one shows
+        std::size_t got;
+        Clock::time_point deadline;
+    };
+    void Accept();
+
+    int m_listener = -1;
+    std::string m_path;
+    std::vector<Pending> m_pending;
+};
+
+}  // namespace platform::posix

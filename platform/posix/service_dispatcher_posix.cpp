@@ -1,0 +1,362 @@
+// The POSIX service dispatcher under systemd: the service main routine on a thread of its own,
+// controls (signals and the control channel) on the dispatcher's thread, status reports as
+// notify messages (sd_notify).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/posix/control_channel_posix.h"
+#include "platform/service_dispatcher_backend.h"
+#include "platform/text.h"
+
+namespace platform::backend {
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The signal handler's only work: pass the number to the dispatcher through a pipe.
+int g_signalPipe[2] = {-1, -1};
+
+void ForwardSignal(int signalNumber) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    (void)!write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool IsPending(std::uint32_t state) {
+    return state == kServiceStartPending || state == kServiceStopPending ||
+           state == kServiceContinuePending || state == kServicePausePending;
+}
+
+const char* StateName(std::uint32_t state) {
+    switch (state) {
+        case kServiceStopped:
+            return "Stopped";
+        case kServiceStartPending:
+            return "Starting";
+        case kServiceStopPending:
+            return "Stopping";
+        case kServiceRunning:
+            return "Running";
+        case kServiceContinuePending:
+            return "Continuing";
+        case kServicePausePending:
+            return "Pausing";
+        case kServicePaused:
+            return "Paused";
+        default:
+            return "Unknown";
+    }
+}
+
+// The accept bit a control needs, or 0 for those the manager always passes (interrogate,
+// user-defined codes and the codes without a bit).
+std::uint32_t AcceptBitOf(std::uint32_t control) {
+    switch (control) {
+        case kServiceControlStop:
+            return kServiceAcceptStop;
+        case kServiceControlPause:
+        case kServiceControlContinue:
+            return kServiceAcceptPauseContinue;
+        case kServiceControlShutdown:
+            return kServiceAcceptShutdown;
+        case kServiceControlParamChange:
+            return kServiceAcceptParamChange;
+        case kServiceControlNetBindAdd:
+        case kServiceControlNetBindRemove:
+        case kServiceControlNetBindEnable:
+        case kServiceControlNetBindDisable:
+            return kServiceAcceptNetBindChange;
+        case kServiceControlHardwareProfileChange:
+            return kServiceAcceptHardwareProfileChange;
+        case kServiceControlPowerEvent:
+            return kServiceAcceptPowerEvent;
+        case kServiceControlSessionChange:
+            return kServiceAcceptSessionChange;
+        case kServiceControlPreShutdown:
+            return kServiceAcceptPreShutdown;
+        case kServiceControlTimeChange:
+            return kServiceAcceptTimeChange;
+        case kServiceControlTriggerEvent:
+            return kServiceAcceptTriggerEvent;
+        default:
+            return 0;
+    }
+}
+
+class Dispatcher {
+  public:
+    explicit Dispatcher(const wchar_t* name) : m_name(name) {}
+
+    ErrorCode Run(ServiceMainRoutine main);
+    ServiceStatusHandle Register(const wchar_t* name, ServiceControlHandler handler, void* context);
+    ErrorCode Report(const ServiceStatus& status);
+    void SetText(const wchar_t* text) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_text = text == nullptr ? std::string() : WideToUtf8(text);
+    }
+
+  private:
+    std::uint32_t Check(std::uint32_t control);
+    std::uint32_t Deliver(std::uint32_t control, std::uint32_t eventType);
+    void OnSignal(int signalNumber);
+    void Wake(char why) { (void)!write(m_wake[1], &why, 1); }
+
+    std::wstring m_name;
+    std::mutex m_lock;  // the fields below; never held while the handler runs
+    ServiceControlHandler m_handler = nullptr;
+    void* m_context = nullptr;
+    ServiceStatus m_last = {};
+    std::string m_text;
+    std::string m_lastStatusLine;
+    bool m_stopRequested = false;  // a stop signal that came while start was pending
+    bool m_stopDelivered = false;  // a stop reached the handler; a second one is refused
+    int m_wake[2] = {-1, -1};      // 'd': main routine returned; 'r': running reported
+};
+
+std::mutex g_startLock;
+Dispatcher* g_dispatcher = nullptr;
+
+ErrorCode Dispatcher::Run(ServiceMainRoutine main) {
+    if (pipe2(m_wake, O_CLOEXEC) != 0 || pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return ErrorFromErrno(errno);
+    }
+    struct sigaction previous[3];
+    struct sigaction forward = {};
+    forward.sa_handler = &ForwardSignal;
+    forward.sa_flags = SA_RESTART;
+    sigemptyset(&forward.sa_mask);
+    for (int i = 0; i < 3; ++i) {
+        sigaction(kSignals[i], &forward, &previous[i]);
+    }
+    posix::ControlChannelServer channel;
+    (void)channel.Open(posix::ControlChannelPath(m_name.c_str()));  // signals work without it
+
+    std::thread serviceMain([this, main] {
+        wchar_t* argv[] = {m_name.data(), nullptr};
+        main(1, argv);
+        Wake('d');
+    });
+    const posix::ControlChannelServer::Serve serve = [this](std::uint32_t c, std::uint32_t t) {
+        const std::uint32_t refused = Check(c);
+        return refused != 0 ? refused : Deliver(c, t);
+    };
+    for (bool done = false; !done;) {
+        std::vector<pollfd> set = {{m_wake[0], POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+        channel.AppendPollSet(&set);
+        if (poll(set.data(), set.size(), channel.TimeoutMs()) < 0) {
+            continue;  // EINTR
+        }
+        char why;
+        if (set[0].revents != 0 && read(m_wake[0], &why, 1) == 1) {
+            done = why == 'd';
+            std::unique_lock<std::mutex> hold(m_lock);
+            if (why == 'r' && m_stopRequested && m_last.currentState == kServiceRunning) {
+                m_stopRequested = false;
+                hold.unlock();
+                OnSignal(SIGTERM);
+            }
+        }
+        unsigned char signalNumber;
+        while (!done && set[1].revents != 0 && read(g_signalPipe[0], &signalNumber, 1) == 1) {
+            OnSignal(signalNumber);
+        }
+        if (!done) {
+            channel.Handle(set.data() + 2, set.size() - 2, serve);
+        }
+    }
+    channel.Close();
+    serviceMain.join();
+    for (int i = 0; i < 3; ++i) {
+        sigaction(kSignals[i], &previous[i], nullptr);
+    }
+    for (int* fd : {&m_wake[0], &m_wake[1], &g_signalPipe[0], &g_signalPipe[1]}) {
+        close(*fd);
+        *fd = -1;
+    }
+    return 0;
+}
+
+ServiceStatusHandle Dispatcher::Register(const wchar_t* name, ServiceControlHandler handler,
+                                         void* context) {
+    if (m_name != name) {
+        SetLastError(kErrorServiceNotInExe);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_handler = handler;
+    m_context = context;
+    return this;
+}
+
+ErrorCode Dispatcher::Report(const ServiceStatus& status) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const bool changed = status.currentState != m_last.currentState;
+    std::string message;
+    if (changed && status.currentState == kServiceRunning) {
+        message += "READY=1\n";
+        m_stopDelivered = false;
+    }
+    if (changed && status.currentState == kServiceStopPending) {
+        message += "STOPPING=1\n";
+    }
+    if (IsPending(status.currentState) && status.waitHint != 0) {
+        message += "EXTEND_TIMEOUT_USEC=" + std::to_string(status.waitHint * 1000ull) + "\n";
+    }
+    std::string line = StateName(status.currentState);
+    if (!m_text.empty() && status.currentState != kServiceStopped) {
+        line += ": " + m_text;
+    }
+    if (line != m_lastStatusLine) {
+        message += "STATUS=" + line + "\n";
+        m_lastStatusLine = line;
+    }
+    m_last = status;
+    if (changed && status.currentState == kServiceRunning && m_stopRequested) {
+        Wake('r');
+    }
+    if (message.empty()) {
+        return 0;
+    }
+    const int sent = sd_notify(0, message.c_str());
+    return sent < 0 ? ErrorFromErrno(-sent) : 0;
+}
+
+std::uint32_t Dispatcher::Check(std::uint32_t control) {
+    if (control == 0 || control > kServiceControlUserLast) {
+        return kErrorInvalidParameter;
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    const std::uint32_t state = m_last.currentState;
+    if (control != kServiceControlInterrogate &&
+        (m_handler == nullptr || state == 0 || state == kServiceStopped || IsPending(state) ||
+         (control == kServiceControlStop && m_stopDelivered))) {
+        return kErrorServiceCannotAcceptControl;
+    }
+    const std::uint32_t bit = AcceptBitOf(control);
+    return bit != 0 && (m_last.controlsAccepted & bit) == 0
+               ? std::uint32_t{kErrorInvalidServiceControl}
+               : 0u;
+}
+
+std::uint32_t Dispatcher::Deliver(std::uint32_t control, std::uint32_t eventType) {
+    ServiceControlHandler handler;
+    void* context;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        handler = m_handler;
+        context = m_context;
+    }
+    if (handler == nullptr) {
+        return kErrorServiceCannotAcceptControl;
+    }
+    const std::uint32_t result = handler(control, eventType, nullptr, context);
+    if (control == kServiceControlStop) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_stopDelivered = true;
+    }
+    return result;
+}
+
+void Dispatcher::OnSignal(int signalNumber) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    const std::uint32_t state = m_last.currentState;
+    if (signalNumber == SIGHUP) {
+        if (state == kServiceRunning && !m_stopDelivered) {
+            hold.unlock();
+            Deliver(kServiceControlParamChange, 0);
+        }
+        return;
+    }
+    if (state == 0 || state == kServiceStartPending) {
+        m_stopRequested = true;  // delivered once running is reported
+        return;
+    }
+    hold.unlock();
+    if (Check(kServiceControlStop) == 0) {
+        Deliver(kServiceControlStop, 0);
+    }
+}
+
+}  // namespace
+
+ErrorCode StartServiceDispatcher(const wchar_t* serviceName, ServiceMainRoutine main) noexcept {
+    const char* notify = std::getenv("NOTIFY_SOCKET");
+    if (notify == nullptr || notify[0] == '\0') {
+        return kErrorFailedServiceControllerConnect;
+    }
+    try {
+        Dispatcher dispatcher(serviceName);
+        {
+            std::lock_guard<std::mutex> hold(g_startLock);
+            if (g_dispatcher != nullptr) {
+                return kErrorServiceAlreadyRunning;
+            }
+            g_dispatcher = &dispatcher;
+        }
+        const ErrorCode result = dispatcher.Run(main);
+        std::lock_guard<std::mutex> hold(g_startLock);
+        g_dispatcher = nullptr;
+        return result;
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(g_startLock);
+        g_dispatcher = nullptr;
+        return kErrorNotEnoughMemory;
+    }
+}
+
+ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
+                                                  ServiceControlHandler handler,
+                                                  void* context) noexcept {
+    std::lock_guard<std::mutex> hold(g_startLock);
+    if (g_dispatcher == nullptr) {
+        SetLastError(kErrorFailedServiceControllerConnect);
+        return nullptr;
+    }
+    try {
+        return g_dispatcher->Register(serviceName, handler, context);
+    } catch (...) {
+        SetLastError(kErrorNotEnoughMemory);
+        return nullptr;
+    }
+}
+
+ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) noexcept {
+    try {
+        return static_cast<Dispatcher*>(handle)->Report(*status);
+    } catch (...) {
+        return kErrorNotEnoughMemory;
+    }
+}
+
+void SetServiceStatusText(const wchar_t* text) noexcept {
+    std::lock_guard<std::mutex> hold(g_startLock);
+    if (g_dispatcher != nullptr) {
+        try {
+            g_dispatcher->SetText(text);
+        } catch (...) {
+        }
+    }
+}
+
+NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle) noexcept {
+    return nullptr;
+}
+NotificationHandle RegisterPowerNotification(ServiceStatusHandle, PowerSetting) noexcept {
+    return nullptr;
+}
+void UnregisterDeviceNotifications(NotificationHandle) noexcept {}
+void UnregisterPowerNotification(NotificationHandle) noexcept {}
+
+}  // namespace platform::backend

@@ -1,0 +1,38 @@
+// The concrete service: loads every plug-in at start, forwards every control to all plug-ins
+// with the completion wait, unloads them on stop, and gives every listed library its deletion
+// hook when the service is deleted.
+//
+// Threads: EnterMainLoop runs on the service-main thread before the control handler exists;
+// DispatchServiceHandler and OnStop run on the dispatcher thread, one control at a time. That
+// order is what keeps the plug-in manager (which has no lock) consistent. AfterDeleteService
+// runs in an administering process where no plug-in is loaded.
+#pragma once
+
+#include <cstdint>
+
+#include "executive/plugin_mgr.h"
+#include "service/framework_params.h"
+#include "service/service.h"
+
+class CServiceImpl : public Stoneleaf::CService {
+  public:
+    /// Copies the parameters whole (both 260-character fields).
+    explicit CServiceImpl(const FrameworkParams* params);
+    ~CServiceImpl() override;
+
+    std::uint32_t OnStop() override;
+    void EnterMainLoop(std::uint32_t argc, wchar_t** argv) override;
+    std::uint32_t AfterDeleteService() override;
+    /// Broadcasts the control to every plug-in and waits: 0, 1460 when the wait timed out (the
+    /// late plug-ins are suppressed), 774 when it failed. Never 1246.
+    std::uint32_t DispatchServiceHandler(std::uint32_t control, std::uint32_t eventType,
+                                         void* eventData, void* context) override;
+
+    /// The plug-ins loaded now (tests and the status text).
+    [[nodiscard]] std::uint64_t PluginCount() const noexcept { return m_pluginMgr.Count(); }
+
+  private:
+    wchar_t m_pluginKeyPath[260];
+    wchar_t m_valueNameFilter[260];
+    executive::PluginMgr m_pluginMgr;
+};
