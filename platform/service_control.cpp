@@ -33,7 +33,8 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig* config,
     return service_backend::CreateService(manager, *config, access);
 }
 
-ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name, std::uint32_t access) noexcept {
+ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
+                          std::uint32_t access) noexcept {
     if (manager == nullptr) {
         return Fail<ServiceHandle>(kErrorInvalidHandle, nullptr);
     }
@@ -69,9 +70,10 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
     if (service == nullptr) {
         return Fail(kErrorInvalidHandle, false);
     }
-    const bool allowed = control == kServiceControlStop || control == kServiceControlInterrogate ||
-                         control == kServiceControlParamChange ||
-                         (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
+    const bool allowed =
+        control == kServiceControlStop || control == kServiceControlInterrogate ||
+        control == kServiceControlParamChange ||
+        (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
     if (status == nullptr || !allowed) {
         return Fail(kErrorInvalidParameter, false);
     }

@@ -34,9 +34,7 @@ enum : std::uint32_t {
     kServiceErrorNormal = 1,
 
     kErrorServiceRequestTimeout = 1053,
-    kErrorServiceAlreadyRunning = 1056,
     kErrorServiceDoesNotExist = 1060,
-    kErrorServiceCannotAcceptCtrl = 1061,
     kErrorServiceNotActive = 1062,
     kErrorProcessAborted = 1067,
     kErrorServiceExists = 1073,
@@ -99,7 +97,8 @@ namespace service_backend {
 ServiceHandle OpenServiceManager(std::uint32_t access) noexcept;
 ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
                             std::uint32_t access) noexcept;
-ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name, std::uint32_t access) noexcept;
+ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
+                          std::uint32_t access) noexcept;
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept;
 bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept;
 bool StartService(ServiceHandle service) noexcept;

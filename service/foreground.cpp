@@ -77,8 +77,8 @@ class LogEcho {
     void Run() {
         bool stopping = false;
         while (!stopping) {
-            stopping = platform::WaitForSingleObject(m_stop.Get(), kEchoPollMs) ==
-                       platform::kWaitObject0;
+            stopping =
+                platform::WaitForSingleObject(m_stop.Get(), kEchoPollMs) == platform::kWaitObject0;
             std::string text;
             unsigned char chunk[8192];
             std::uint32_t got = 0;
@@ -177,7 +177,8 @@ bool ParseForegroundControl(const std::wstring& text, std::uint32_t* control,
 }
 
 void Deliver(CService& service, std::uint32_t control, std::uint32_t eventType) {
-    const std::uint32_t result = CService::ServiceCtrlHandlerEx(control, eventType, nullptr, &service);
+    const std::uint32_t result =
+        CService::ServiceCtrlHandlerEx(control, eventType, nullptr, &service);
     Print("control " + std::to_string(control) + " (event type " + std::to_string(eventType) +
           ") delivered: result " + std::to_string(result) + "\n");
 }
@@ -219,8 +220,9 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
           " in the foreground: loading plug-ins (Ctrl-C or STOP stops)\n");
     wchar_t* serviceArgs[] = {const_cast<wchar_t*>(CService::ServiceName()), nullptr};
     service.EnterMainLoop(1, serviceArgs);
-    Print("plug-ins running; controls: a code (128..255, INTERROGATE, PARAMCHANGE, or any "
-          "CODE:EVENTTYPE), STOP\n");
+    Print(
+        "plug-ins running; controls: a code (128..255, INTERROGATE, PARAMCHANGE, or any "
+        "CODE:EVENTTYPE), STOP\n");
 
     std::wstring line;
     while (!g_interrupted) {

@@ -92,8 +92,8 @@ std::uint32_t CPluginFramework::Run(int argc, wchar_t** argv, const FrameworkPar
     CServiceImpl service(params);
     std::uint32_t result = service.InitService(serviceName, displayName, description);
     if (result != 0) {
-        g_defaultLog.Log(L'E', L"CPluginFramework::Run", __LINE__,
-                         L"Init service failed, dwRet=%u", result);
+        g_defaultLog.Log(L'E', L"CPluginFramework::Run", __LINE__, L"Init service failed, dwRet=%u",
+                         result);
     } else {
         g_defaultLog.Log(L'D', L"CPluginFramework::Run", __LINE__, L"Init service success.");
         result = argc <= 1 ? RunService(service) : RunCommand(service, argc, argv);

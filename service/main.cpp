@@ -26,8 +26,8 @@ constexpr wchar_t kValueNameFilter[] = L"svcbu";
 // "/RUN" shows the trace log as it is written: without a log switched on in the registry, it
 // writes one of its own beside the executable, at every level.
 void OpenForegroundLog() {
-    const std::wstring path = platform::GetExecutableDirectory() + platform::kPathSeparator +
-                              L"keltra-foreground.log";
+    const std::wstring path =
+        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-foreground.log";
     g_defaultLog.m_enabled = 1;
     (void)platform::StringCchCopyW(g_defaultLog.m_logPath, logfilesync::kLogPathChars,
                                    path.c_str());
@@ -50,7 +50,7 @@ void SetCrashDumpPath() {
                                      now.month, now.day, now.hour, now.minute, now.second);
     wchar_t path[kPathChars] = {};
     const platform::ErrorCode made = platform::CreateDirectoryTree(directory.c_str());
-    if (made == 0) {
+    if (made == 0 || made == platform::kErrorAlreadyExists) {
         (void)platform::StringCchPrintfW(path, kPathChars, L"%s%c%s", directory.c_str(),
                                          platform::kPathSeparator, name);
     } else {

@@ -30,9 +30,9 @@ bool IsAbsolutePath(const wchar_t* path) noexcept {
     while (IsSpace(*path) || *path == L'"') {
         ++path;
     }
-    const bool letterDrive = ((path[0] >= L'A' && path[0] <= L'Z') ||
-                              (path[0] >= L'a' && path[0] <= L'z')) &&
-                             path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool letterDrive =
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
     return letterDrive || path[0] == L'/' || path[0] == L'\\';
 }
 
@@ -105,10 +105,10 @@ bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
         }
         code = static_cast<std::uint32_t>(value);
     }
-    const bool allowed = code == platform::kServiceControlInterrogate ||
-                         code == platform::kServiceControlParamChange ||
-                         (code >= platform::kServiceControlUserFirst &&
-                          code <= platform::kServiceControlUserLast);
+    const bool allowed =
+        code == platform::kServiceControlInterrogate ||
+        code == platform::kServiceControlParamChange ||
+        (code >= platform::kServiceControlUserFirst && code <= platform::kServiceControlUserLast);
     if (allowed) {
         *control = code;
     }
@@ -240,9 +240,10 @@ std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]
         text.find(L' ') != std::wstring::npos) {
         text = L"\"" + text + L"\"";
     }
-    return platform::StringCchCopyW(out, kBinaryPathChars, text.c_str()) == 0
-               ? 0
-               : platform::kErrorBufferOverflow;
+    if (platform::StringCchCopyW(out, kBinaryPathChars, text.c_str()) != 0) {
+        return platform::kErrorBufferOverflow;
+    }
+    return 0;
 }
 
 std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <string>
@@ -60,7 +61,7 @@ std::string UnitPath(const std::string& unit) {
 
 // What sd_booted() tests: systemd runs as the system manager.
 bool SystemdRunning() noexcept {
-    struct stat info{};
+    struct stat info {};
     return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -195,8 +196,8 @@ std::string EscapeExec(const std::string& text) {
 std::string UnitText(const ServiceConfig& config) {
     const std::string name = WideToUtf8(config.name);
     std::string text = "# Written by " + name + " /INSTALL; removed by /UNINSTALL.\n[Unit]\n";
-    text += "Description=" + WideToUtf8(config.displayName != nullptr ? config.displayName
-                                                                      : config.name) +
+    text += "Description=" +
+            WideToUtf8(config.displayName != nullptr ? config.displayName : config.name) +
             "\n\n[Service]\nType=notify\nNotifyAccess=main\n";
     text += "ExecStart=" + EscapeExec(WideToUtf8(config.binaryPath)) + "\n";
     text += "ExecReload=/bin/kill -HUP $MAINPID\n";
@@ -351,8 +352,8 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
     if (state == "active" || state == "reloading") {
         status->currentState = kServiceRunning;
         status->controlsAccepted = kServiceAcceptStop | kServiceAcceptShutdown |
-                                   kServiceAcceptHardwareProfileChange |
-                                   kServiceAcceptPowerEvent | kServiceAcceptSessionChange;
+                                   kServiceAcceptHardwareProfileChange | kServiceAcceptPowerEvent |
+                                   kServiceAcceptSessionChange;
     } else if (state == "activating") {
         status->currentState = kServiceStartPending;
     } else if (state == "deactivating") {
@@ -360,8 +361,8 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
     } else {
         status->currentState = kServiceStopped;
         const std::string& code = values["ExecMainCode"];  // 1 exited, 2 killed, 3 dumped
-        const std::uint32_t exit = static_cast<std::uint32_t>(
-            std::strtoul(values["ExecMainStatus"].c_str(), nullptr, 10));
+        const std::uint32_t exit =
+            static_cast<std::uint32_t>(std::strtoul(values["ExecMainStatus"].c_str(), nullptr, 10));
         if (code == "2" || code == "3") {
             status->win32ExitCode = kErrorProcessAborted;
         } else if (exit != 0) {
@@ -378,7 +379,7 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
 
 bool StartService(ServiceHandle service) noexcept try {
     ServiceStatus status{};
-    if (!QueryServiceStatus(service, &status)) {
+    if (!service_backend::QueryServiceStatus(service, &status)) {
         return false;
     }
     if (status.currentState != kServiceStopped) {
@@ -389,8 +390,8 @@ bool StartService(ServiceHandle service) noexcept try {
     // been started all the same, and its status tells why it ended.
     std::string output;
     const int rc = Systemctl({"start", Object(service)->unit}, kStartStopBoundMs, &output);
-    if (rc == 0 || (QueryServiceStatus(service, &status) && status.currentState == kServiceStopped &&
-                    status.win32ExitCode != 0)) {
+    if (rc == 0 || (service_backend::QueryServiceStatus(service, &status) &&
+                    status.currentState == kServiceStopped && status.win32ExitCode != 0)) {
         return true;
     }
     SetLastError(SystemctlError(rc, output));
@@ -400,29 +401,32 @@ bool StartService(ServiceHandle service) noexcept try {
     return false;
 }
 
-bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept try {
+bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept
+    try {
     ServiceObject* object = Object(service);
-    if (!QueryServiceStatus(service, status)) {
+    if (!service_backend::QueryServiceStatus(service, status)) {
         return false;
     }
     if (status->currentState != kServiceRunning) {
-        SetLastError(kErrorServiceNotActive);
+        SetLastError(status->currentState == kServiceStopped
+                         ? ErrorCode{kErrorServiceNotActive}
+                         : ErrorCode{kErrorServiceCannotAcceptControl});
         return false;
     }
     if (control == kServiceControlStop) {
         if (!RunOrFail({"stop", object->unit}, kStartStopBoundMs)) {
             return false;
         }
-        return QueryServiceStatus(service, status);
+        return service_backend::QueryServiceStatus(service, status);
     }
     std::uint32_t result = 0;
-    const ErrorCode rc = posix::SendControlRequest(object->name.c_str(), control, 0, &result,
-                                                   kControlBoundMs);
+    const ErrorCode rc =
+        posix::SendControlRequest(object->name.c_str(), control, 0, &result, kControlBoundMs);
     if (rc != 0 || result != 0) {
         SetLastError(rc != 0 ? rc : result);
         return false;
     }
-    return QueryServiceStatus(service, status);
+    return service_backend::QueryServiceStatus(service, status);
 } catch (...) {
     SetLastError(kErrorNotEnoughMemory);
     return false;

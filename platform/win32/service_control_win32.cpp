@@ -37,7 +37,8 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
                             nullptr);
 }
 
-ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name, std::uint32_t access) noexcept {
+ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
+                          std::uint32_t access) noexcept {
     return ::OpenServiceW(Sc(manager), name, access);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/named_mutex.h"
 #include "platform/service_control.h"
 #include "tests/diagnostics/crash_test_support.h"
 #include "tests/service/exe_test_support.h"
@@ -13,11 +14,12 @@ namespace {
 using Foreground = HostFixture;
 
 TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
-    EXPECT_EQ(0u, Run({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
+    EXPECT_EQ(0u, RunExe({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
     for (const std::wstring& plugin : kRecorders) {
-        EXPECT_EQ("Main 1\nHandler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
-                  "Unload\n",
-                  Calls(plugin));
+        EXPECT_EQ(
+            "Main 1\nHandler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
+            "Unload\n",
+            Calls(plugin));
     }
     EXPECT_NE(std::string::npos, Log().find("argv[1]=/RUN")) << Log();
     EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
@@ -41,7 +43,7 @@ TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
     };
     for (const auto& c : cases) {
         std::vector<std::wstring> args = c.args;
-        EXPECT_EQ(AsExitCode(c.code), Run(args)) << platform::WideToUtf8(args[0]);
+        EXPECT_EQ(AsExitCode(c.code), RunExe(args)) << platform::WideToUtf8(args[0]);
         EXPECT_NE(std::string::npos,
                   Log().find("Exec arguments failed, dwRet=" + std::to_string(c.code)));
     }
@@ -56,8 +58,8 @@ TEST_F(Foreground, SecondInstanceIsRefusedWhileTheHostRuns) {
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // another process's file
     }
-    EXPECT_EQ(183u, Run({}));
-    EXPECT_EQ(183u, Run({L"/RUN", L"STOP"}));
+    EXPECT_EQ(183u, RunExe({}));
+    EXPECT_EQ(183u, RunExe({L"/RUN", L"STOP"}));
     for (const std::wstring& plugin : kRecorders) {
         std::ofstream(std::filesystem::path(PluginPath(plugin) + L".calls.release")).put('x');
     }
@@ -77,7 +79,7 @@ TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
             std::filesystem::remove(entry.path(), ignored);
         }
     }
-    EXPECT_EQ(1u, Run({L"/RUN", L"201", L"STOP"}, 120000));
+    EXPECT_EQ(1u, RunExe({L"/RUN", L"201", L"STOP"}, 120000));
     int found = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dumps, ignored)) {
         if (entry.path().filename().string().rfind("KeltraServicePlugin.exe_crashdump_", 0) == 0) {
@@ -86,6 +88,10 @@ TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
         }
     }
     EXPECT_EQ(1, found) << "no dump in " << dumps.string();
+    // On POSIX a holder that crashed leaves the single-instance mutex's shared-memory object
+    // behind, and the next creator would see "already exists" once: close it as its last user.
+    platform::CloseHandle(
+        platform::CreateMutex(false, false, L"Global\\mtx_KeltraServiceFramework"));
 }
 
 }  // namespace

@@ -32,8 +32,8 @@ inline std::wstring ExePath() {
 
 /// Runs the executable (or another program) and returns its exit code; 0xFFFFFFFF (and a
 /// failure) when it does not end within timeoutMs.
-inline std::uint32_t Run(const std::vector<std::wstring>& args, std::uint32_t timeoutMs = 90000,
-                         const std::wstring& program = ExePath()) {
+inline std::uint32_t RunExe(const std::vector<std::wstring>& args, std::uint32_t timeoutMs = 90000,
+                            const std::wstring& program = ExePath()) {
     platform::UniqueHandle child(platform::StartProcess(program, args));
     if (!child) {
         ADD_FAILURE() << "cannot start " << platform::WideToUtf8(program);

@@ -29,9 +29,9 @@ int* volatile g_nowhere = nullptr;
 std::string RecordPath() {
 #if defined(_WIN32)
     HMODULE self = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&RecordPath), &self);
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&RecordPath), &self);
     char path[MAX_PATH] = {};
     GetModuleFileNameA(self, path, MAX_PATH);
     return std::string(path) + ".calls";
