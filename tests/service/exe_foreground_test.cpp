@@ -19,7 +19,7 @@ TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
         EXPECT_EQ(
             "Handler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
             "Unload\n",
-            CallsBesideMain(plugin));
+            CallsBesideMain(PluginPath(plugin)));
     }
     EXPECT_NE(std::string::npos, Log().find("argv[1]=/RUN")) << Log();
     EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
@@ -47,14 +47,14 @@ TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
         EXPECT_NE(std::string::npos,
                   Log().find("Exec arguments failed, dwRet=" + std::to_string(c.code)));
     }
-    EXPECT_EQ("", Calls(kRecorders[0]));  // no plug-in was loaded for any of them
+    EXPECT_EQ("", Calls(PluginPath(kRecorders[0])));  // no plug-in was loaded for any of them
 }
 
 TEST_F(Foreground, SecondInstanceIsRefusedWhileTheHostRuns) {
     platform::UniqueHandle first(platform::StartProcess(ExePath(), {L"/RUN", L"202", L"STOP"}));
     ASSERT_TRUE(first);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Calls(kRecorders[0]).find("Handler 202") == std::string::npos &&
+    while (Calls(PluginPath(kRecorders[0])).find("Handler 202") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // another process's file
     }

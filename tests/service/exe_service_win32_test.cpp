@@ -66,7 +66,7 @@ TEST_F(ServiceManager, InstallStartControlStopUninstall) {
         EXPECT_EQ(
             "Handler 128 0\nHandler 200 0\nHandler 4 0\nHandler 1 0\nUnload\n"
             "OnDeleteService\n",
-            CallsBesideMain(plugin));
+            CallsBesideMain(PluginPath(plugin)));
     }
     const std::string log = Log();
     for (const char* line :

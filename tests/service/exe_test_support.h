@@ -84,20 +84,25 @@ class HostFixture : public ::testing::Test {
         const std::wstring registry = dir + platform::kPathSeparator + L"registry.reg";
         platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", registry.c_str());
         platform::SetEnvironmentVariable(L"STATE_DIRECTORY", dir.c_str());
-        WriteKeys(kRecorders);
+        std::vector<std::wstring> paths;
+        for (const std::wstring& name : kRecorders) {
+            paths.push_back(PluginPath(name));
+        }
+        WriteKeys(paths);
         for (const std::wstring& name : kRecorders) {
             (void)platform::DeleteFile((PluginPath(name) + L".calls").c_str());
             (void)platform::DeleteFile((PluginPath(name) + L".calls.release").c_str());
         }
     }
 
+    /// Lists the plug-in libraries (full paths) and switches the log on.
     void WriteKeys(const std::vector<std::wstring>& plugins) {
         (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
         platform::RegKey key = nullptr;
         ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kPluginKey,
                                                platform::kKeyAllAccess, &key));
         for (std::size_t i = 0; i < plugins.size(); ++i) {
-            SetValue(key, (L"svcbu" + std::to_wstring(i)).c_str(), PluginPath(plugins[i]));
+            SetValue(key, (L"svcbu" + std::to_wstring(i)).c_str(), plugins[i]);
         }
         platform::RegCloseKey(key);
         ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kLogKey,
@@ -109,14 +114,13 @@ class HostFixture : public ::testing::Test {
         platform::RegCloseKey(key);
     }
 
-    static std::string Calls(const std::wstring& plugin) {
-        return ReadText(PluginPath(plugin) + L".calls");
-    }
+    /// What the recorder library at path recorded.
+    static std::string Calls(const std::wstring& path) { return ReadText(path + L".calls"); }
 
     /// The calls with "Main 1" taken out, or "no Main" when it is missing: "Main" runs on a
     /// thread of its own, so the first controls may be recorded before it.
-    static std::string CallsBesideMain(const std::wstring& plugin) {
-        std::string calls = Calls(plugin);
+    static std::string CallsBesideMain(const std::wstring& path) {
+        std::string calls = Calls(path);
         const std::size_t main = calls.find("Main 1\n");
         return main == std::string::npos ? "no Main" : calls.erase(main, 7);
     }

@@ -1,0 +1,29 @@
+#!/bin/sh
+# Boots a real systemd as PID 1 of private PID and mount namespaces, over an overlay of / whose
+# upper layer is a tmpfs, so that nothing it writes reaches the machine (it empties /tmp and
+# starts units when booted on the real root). Run it as
+#   unshare --mount --pid --fork --propagation private sh systemd_sandbox.sh BASE PIDFILE [DIR...]
+# BASE: an empty directory outside /tmp. PIDFILE: receives systemd's PID as seen from outside
+# (for nsenter -t). DIR: folders bound read-write at the same path inside. End it with kill -9.
+set -e
+base=$1
+pidfile=$2
+shift 2
+mount -t tmpfs tmpfs "$base"
+mkdir -p "$base/upper" "$base/work" "$base/root"
+mount -t overlay overlay -o lowerdir=/,upperdir="$base/upper",workdir="$base/work" "$base/root"
+mount -t proc proc "$base/root/proc"
+mount --rbind /sys "$base/root/sys"
+mount --rbind /dev "$base/root/dev"
+mount -t tmpfs tmpfs "$base/root/run"
+mount -t tmpfs tmpfs "$base/root/tmp"
+for d in "$@"; do
+    mkdir -p "$base/root$d"
+    mount --bind "$d" "$base/root$d"
+done
+# /proc here is still the machine's: the shell's own entry gives its PID outside.
+read -r self _ </proc/self/stat
+echo "$self" >"$pidfile.part"
+mv "$pidfile.part" "$pidfile"
+cd "$base/root"
+exec chroot . /lib/systemd/systemd --system --unit=basic.target
