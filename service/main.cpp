@@ -36,6 +36,19 @@ void OpenForegroundLog() {
     (void)g_defaultLog.Open();
 }
 
+// "/RUN" on a machine without a registry file of its own takes the default one the build
+// writes beside the executable (the example plug-ins). Windows has a real registry: the
+// variable means nothing there, and no such file is written.
+void UseDefaultRegistryFile() {
+    const std::wstring defaultFile =
+        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-default.reg";
+    if (platform::GetEnvironmentVariable(L"KELTRA_REGISTRY_FILE").empty() &&
+        !platform::PathFileExists(L"/etc/keltra/registry.reg") &&
+        platform::PathFileExists(defaultFile.c_str())) {
+        platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", defaultFile.c_str());
+    }
+}
+
 // The dump goes to the service's data directory, made now so that it exists when a crash
 // comes; where it cannot be made, the bare file name puts the dump in the current directory.
 void SetCrashDumpPath() {
@@ -66,10 +79,14 @@ void SetCrashDumpPath() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv, wchar_t** /*envp*/) {
+    const bool foreground = argc >= 2 && Stoneleaf::IsCommandWord(argv[1], L"/RUN");
+    if (foreground) {
+        UseDefaultRegistryFile();
+    }
     if (g_defaultLog.LoadSettings() == 1 && g_defaultLog.m_enabled != 0) {
         (void)g_defaultLog.Open();
     }
-    if (argc >= 2 && Stoneleaf::IsCommandWord(argv[1], L"/RUN") && !g_defaultLog.IsOpen()) {
+    if (foreground && !g_defaultLog.IsOpen()) {
         OpenForegroundLog();
     }
     g_defaultLog.Log(L'D', L"wmain", __LINE__, L"==>");

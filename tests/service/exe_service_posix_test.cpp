@@ -76,6 +76,7 @@ class Systemd : public HostFixture {
         if (sandbox) {
             (void)platform::WaitForSingleObject(sandbox.Get(), 30000);
         }
+        HostFixture::TearDown();
     }
 
     std::wstring Local(const std::wstring& name) const { return dir + L"/" + name; }

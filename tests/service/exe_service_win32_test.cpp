@@ -26,7 +26,10 @@ class ServiceManager : public HostFixture {
         exe = (spaced / KELTRA_SERVICE_EXE).wstring();
         std::filesystem::copy_file(ExePath(), exe);
     }
-    void TearDown() override { (void)RunExe({L"/UNINSTALL"}); }
+    void TearDown() override {
+        (void)RunExe({L"/UNINSTALL"});
+        HostFixture::TearDown();
+    }
 
     void RunSteps(const std::vector<Step>& steps) {
         for (const Step& step : steps) {

@@ -95,6 +95,11 @@ class HostFixture : public ::testing::Test {
         }
     }
 
+    void TearDown() override {
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kLogKey);
+    }
+
     /// Lists the plug-in libraries (full paths) and switches the log on.
     void WriteKeys(const std::vector<std::wstring>& plugins) {
         (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
