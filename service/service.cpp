@@ -2,6 +2,7 @@
 // event, device and power notifications, and the single-instance dispatcher entry.
 #include "service/service.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/error.h"
@@ -25,6 +26,7 @@ platform::ServiceStatus g_status;
 std::mutex g_statusLock;
 // The control handler may signal the stop event while the service main closes it.
 std::mutex g_stopEventLock;
+std::atomic<CService::ReportHook> g_reportHook{nullptr};
 
 bool IsPendingState(std::uint32_t state) {
     return state == platform::kServiceStartPending || state == platform::kServiceStopPending ||
@@ -172,6 +174,10 @@ std::uint32_t CService::InitService(const wchar_t* serviceName, const wchar_t* d
     m_autoStart = 1;
     m_initialised = 1;
     return 0;
+}
+
+void CService::SetReportHookForTesting(ReportHook hook) noexcept {
+    g_reportHook = hook;
 }
 
 const wchar_t* CService::ServiceName() noexcept {
@@ -324,18 +330,23 @@ std::uint32_t CService::ReportStatusLocked(std::uint32_t state, std::uint32_t wa
     if (m_initialised == 0 || g_statusHandle == nullptr) {
         return platform::kErrorNotReady;
     }
+    platform::ServiceStatus next = g_status;
     if (IsPendingState(state)) {
-        g_status.controlsAccepted = 0;
-        g_status.checkPoint++;
+        next.controlsAccepted = 0;
+        next.checkPoint++;
     } else {
-        g_status.controlsAccepted = kAcceptedWhileSteady;
-        g_status.checkPoint = 0;
+        next.controlsAccepted = kAcceptedWhileSteady;
+        next.checkPoint = 0;
     }
-    g_status.serviceType = platform::kServiceWin32OwnProcess;
-    g_status.currentState = state;
-    g_status.win32ExitCode = 0;
-    g_status.serviceSpecificExitCode = 0;
-    g_status.waitHint = waitHint;
+    next.serviceType = platform::kServiceWin32OwnProcess;
+    next.currentState = state;
+    next.win32ExitCode = 0;
+    next.serviceSpecificExitCode = 0;
+    next.waitHint = waitHint;
+    if (ReportHook hook = g_reportHook.load()) {
+        hook(next);
+    }
+    g_status = next;
     return platform::ReportServiceStatus(g_statusHandle, &g_status);
 }
 

@@ -90,6 +90,11 @@ class CService {
     void ClearInitialised() noexcept { m_initialised = 0; }
     [[nodiscard]] bool IsInitialised() const noexcept { return m_initialised != 0; }
 
+    /// Test-only: a routine called with each status record just before it is sent, inside
+    /// the serialised section (null: none). Lets a test try to interleave two reports.
+    using ReportHook = void (*)(const platform::ServiceStatus& status);
+    static void SetReportHookForTesting(ReportHook hook) noexcept;
+
     /// The process-wide service name; empty before InitService.
     [[nodiscard]] static const wchar_t* ServiceName() noexcept;
 

@@ -41,7 +41,7 @@ std::string ControlChannelPath(const wchar_t* serviceName);
 /// wrong magic, or is not complete within kRequestLimitMs is dropped without an answer.
 class ControlChannelServer {
   public:
-    static constexpr std::uint32_t kRequestLimitMs = 5000;
+    static constexpr std::uint32_t kRequestLimitMs = 2000;
     static constexpr std::size_t kMaxPending = 32;  // more wait in the listen queue
 
     /// Answers one well-formed request: (control, eventType) to the 32-bit result.
