@@ -35,17 +35,13 @@ inline std::wstring ExePath() {
 inline std::uint32_t RunExe(const std::vector<std::wstring>& args, std::uint32_t timeoutMs = 90000,
                             const std::wstring& program = ExePath()) {
     platform::UniqueHandle child(platform::StartProcess(program, args));
-    if (!child) {
-        ADD_FAILURE() << "cannot start " << platform::WideToUtf8(program);
-        return 0xFFFFFFFF;
+    std::uint32_t code = 0xFFFFFFFF;
+    if (!child || platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
+        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args.back()) << " hung";
+        platform::TerminateProcess(child.Get(), code);
+    } else {
+        platform::GetExitCodeProcess(child.Get(), &code);
     }
-    if (platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
-        platform::TerminateProcess(child.Get(), 0xFFFFFFFF);
-        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args[0]) << " hung";
-        return 0xFFFFFFFF;
-    }
-    std::uint32_t code = 0;
-    platform::GetExitCodeProcess(child.Get(), &code);
     return code;
 }
 
@@ -61,16 +57,40 @@ inline std::string ReadText(const std::wstring& path) {
     return text.str();
 }
 
-inline void SetValue(platform::RegKey key, const wchar_t* name, const std::wstring& text) {
+inline void SetText(platform::RegKey key, const wchar_t* name, const std::wstring& text) {
     const std::u16string units = platform::WideToUtf16(text + L'\0');
     EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegSz,
                                           reinterpret_cast<const std::uint8_t*>(units.data()),
                                           static_cast<std::uint32_t>(units.size() * 2)));
 }
 
-inline void SetValue(platform::RegKey key, const wchar_t* name, std::uint32_t number) {
-    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegDword,
-                                          reinterpret_cast<const std::uint8_t*>(&number), 4));
+/// One run of the executable and the result it must give.
+struct Step {
+    std::vector<std::wstring> args;
+    std::uint32_t code;
+};
+
+/// What both service managers go through, in three parts: before the service runs (ending
+/// with it installed for exe), while it runs, and stopping and removing it.
+inline std::vector<std::vector<Step>> Lifecycle(const std::wstring& exe) {
+    return {{{{L"/STOP"}, 1060},
+             {{L"/UNINSTALL"}, 1060},
+             {{L"/START"}, 1060},
+             {{L"/INSTALL"}, 87},
+             {{L"/install", L"  " + exe + L" \t"}, 0},
+             {{L"/INSTALL", exe}, 1073}},
+            {{{L"/Start"}, 0},
+             {{L"/START"}, 1056},
+             {{}, 183},
+             {{L"/RUN", L"STOP"}, 183},
+             {{L"/CONTROL", L"128"}, 0},
+             {{L"/control", L"0xC8"}, 0},
+             {{L"/CONTROL", L"INTERROGATE"}, 0}},
+            {{{L"/STOP"}, 0},
+             {{L"/STOP"}, 0},
+             {{L"/CONTROL", L"128"}, 1062},
+             {{L"/UNINSTALL"}, 0},
+             {{L"/START"}, 1060}}};
 }
 
 /// The host's configuration for one test: the recorder plug-ins listed under the real key
@@ -87,12 +107,9 @@ class HostFixture : public ::testing::Test {
         std::vector<std::wstring> paths;
         for (const std::wstring& name : kRecorders) {
             paths.push_back(PluginPath(name));
+            (void)platform::DeleteFile((paths.back() + L".calls").c_str());
         }
         WriteKeys(paths);
-        for (const std::wstring& name : kRecorders) {
-            (void)platform::DeleteFile((PluginPath(name) + L".calls").c_str());
-            (void)platform::DeleteFile((PluginPath(name) + L".calls.release").c_str());
-        }
     }
 
     void TearDown() override {
@@ -107,15 +124,17 @@ class HostFixture : public ::testing::Test {
         ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kPluginKey,
                                                platform::kKeyAllAccess, &key));
         for (std::size_t i = 0; i < plugins.size(); ++i) {
-            SetValue(key, (L"svcbu" + std::to_wstring(i)).c_str(), plugins[i]);
+            SetText(key, (L"svcbu" + std::to_wstring(i)).c_str(), plugins[i]);
         }
         platform::RegCloseKey(key);
         ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kLogKey,
                                                platform::kKeyAllAccess, &key));
-        SetValue(key, L"enabled", 1u);
-        SetValue(key, L"append", 1u);
-        SetValue(key, L"loglevel", 0u);
-        SetValue(key, L"logpath", logPath);
+        const std::uint32_t on = 1;  // "loglevel" missing: 0, every line
+        for (const wchar_t* name : {L"enabled", L"append"}) {
+            (void)platform::RegSetValueEx(key, name, platform::kRegDword,
+                                          reinterpret_cast<const std::uint8_t*>(&on), 4);
+        }
+        SetText(key, L"logpath", logPath);
         platform::RegCloseKey(key);
     }
 
@@ -137,6 +156,19 @@ class HostFixture : public ::testing::Test {
         reader.Feed(raw.data(), raw.size(), &text);
         reader.Flush(&text);
         return text;
+    }
+
+    /// After a lifecycle: every recorder at path got these controls (and Main, Unload and
+    /// the deletion hook), and the log holds each command's outcome.
+    void ExpectLifecycleSeen(const std::vector<std::wstring>& paths, const std::string& handled) {
+        for (const std::wstring& path : paths) {
+            EXPECT_EQ(handled + "Handler 1 0\nUnload\nOnDeleteService\n", CallsBesideMain(path));
+        }
+        for (const char* line :
+             {"Entry service failed, dwRet=183", "Entry service success.",
+              "Exec arguments failed, dwRet=1060", "Exec arguments failed, dwRet=1073"}) {
+            EXPECT_NE(std::string::npos, Log().find(line)) << line;
+        }
     }
 
     std::wstring dir;

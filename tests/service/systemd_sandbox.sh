@@ -1,10 +1,7 @@
 #!/bin/sh
-# Boots a real systemd as PID 1 of private PID and mount namespaces, over an overlay of / whose
-# upper layer is a tmpfs, so that nothing it writes reaches the machine (it empties /tmp and
-# starts units when booted on the real root). Run it as
-#   unshare --mount --pid --fork --propagation private sh systemd_sandbox.sh BASE PIDFILE [DIR...]
-# BASE: an empty directory outside /tmp. PIDFILE: receives systemd's PID as seen from outside
-# (for nsenter -t). DIR: folders bound read-write at the same path inside. End it with kill -9.
+# unshare --mount --pid --fork --propagation private sh systemd_sandbox.sh BASE PIDFILE [DIR...]
+# boots systemd over a tmpfs overlay of / (never on the real root: it empties /tmp), writes its
+# outside PID to PIDFILE, binds each DIR read-write inside. BASE: empty, outside /tmp.
 set -e
 base=$1
 pidfile=$2
