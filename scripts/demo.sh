@@ -5,6 +5,7 @@
 #   scripts/demo.sh [CONTROL...]            native (Linux); default controls: 128 13:18 INTERROGATE STOP
 #   scripts/demo.sh windows [CONTROL...]    the Windows build, under Wine
 # Give controls of your own (end without STOP to go on typing them, one a line; Ctrl-C stops).
+# KELTRA_SKIP_SETUP=1 skips the package check of scripts/setup.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export KELTRA_ROOT=$PWD
