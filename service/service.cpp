@@ -223,9 +223,13 @@ void CService::ServiceMain(std::uint32_t argc, wchar_t** argv) {
         g_stopEvent = stopEvent;
     }
     if (stopEvent != nullptr) {
-        g_statusHandle = platform::RegisterServiceControlHandler(
+        platform::ServiceStatusHandle handle = platform::RegisterServiceControlHandler(
             g_serviceName, &CService::ServiceCtrlHandlerEx, self);
-        if (g_statusHandle == nullptr) {
+        {
+            std::lock_guard<std::mutex> hold(g_statusLock);  // the handler reports with it
+            g_statusHandle = handle;
+        }
+        if (handle == nullptr) {
             self->ReportStatus(platform::kServiceStopped, 0);  // fails: no status handle
             std::lock_guard<std::mutex> hold(g_stopEventLock);
             platform::CloseHandle(g_stopEvent);
@@ -233,19 +237,20 @@ void CService::ServiceMain(std::uint32_t argc, wchar_t** argv) {
             return;
         }
         self->ReportStatus(platform::kServiceStartPending, 5000);
-        if (self->RegisterNotifications(g_statusHandle) == 0) {
+        if (self->RegisterNotifications(handle) == 0) {
             self->ReportStatus(platform::kServiceRunning, 0);
             (void)self->ServiceMainLoop(argc, argv);
         }
         self->ReportStatus(platform::kServiceStopPending, 0);
-        self->UnregisterNotifications(g_statusHandle);
+        self->UnregisterNotifications(handle);
         std::lock_guard<std::mutex> hold(g_stopEventLock);
         if (g_stopEvent != platform::kInvalidHandleValue) {
             platform::CloseHandle(g_stopEvent);
         }
         g_stopEvent = nullptr;
     }
-    self->ReportStatus(platform::kServiceStopped, 0);
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    (void)self->ReportStatusLocked(platform::kServiceStopped, 0);
     g_statusHandle = nullptr;
 }
 

@@ -58,33 +58,5 @@ TEST(ServiceTest, EveryControlReachesEveryPluginOnceUnchanged) {
                                          L"D Terminated service main loop."}));
 }
 
-TEST(ServiceTest, BaseContracts) {
-    struct Skipping : CService {
-        std::uint32_t DispatchServiceHandler(std::uint32_t, std::uint32_t, void*, void*) override {
-            return 1246;
-        }
-        std::uint32_t OnStop() override { return ++stops; }
-        std::uint32_t OnCustomControl(std::uint32_t control, std::uint32_t eventType) override {
-            return control + eventType;
-        }
-        std::uint32_t stops = 0;
-    } service;
-    EXPECT_EQ(service.EntryService(), 21u);
-    EXPECT_EQ(service.ReportStatus(4, 0), 21u);
-    ASSERT_EQ(service.InitService(L"svc-base", L"Display", L"Description"), 0u);
-    EXPECT_EQ(service.InitService(L"other", L"other", L"other"), 1247u);
-    EXPECT_STREQ(CService::ServiceName(), L"svc-base");
-    EXPECT_EQ(CService::ServiceCtrlHandlerEx(1, 0, nullptr, &service), 0u);
-    EXPECT_EQ(service.stops, 0u) << "1246 skips the per-control operation";
-    EXPECT_EQ(service.ReportStatus(4, 0), 21u) << "no status handle";
-    struct Plain : CService {
-        std::uint32_t OnCustomControl(std::uint32_t control, std::uint32_t eventType) override {
-            return control + eventType;
-        }
-    } plain;
-    EXPECT_EQ(CService::ServiceCtrlHandlerEx(200, 5, nullptr, &plain), 205u);
-    service.ClearInitialised();
-}
-
 }  // namespace
 }  // namespace keltra::test

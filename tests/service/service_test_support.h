@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,60 +52,35 @@ inline FrameworkParams TestParams(const wchar_t* key) {
     return params;
 }
 
-/// What reached one plug-in: "Main" and "Unload" counts and every "Handler" call.
-struct PluginReport {
-    unsigned main = 0, unload = 0;
-    std::vector<HandlerCall> calls;
-};
+/// The run report: the service object's address (the handler's context), EntryService's
+/// result, and each listed plug-in's record at the end, as bytes (one build writes and reads).
 struct RunReport {
-    unsigned long long service = 0;  // the service object's address: the handler's context
-    unsigned result = 0;             // of EntryService
-    std::vector<PluginReport> plugins;
+    std::uintptr_t service = 0;
+    std::uint32_t result = 0xFFFFFFFF;
+    std::vector<std::unique_ptr<TestPluginRecord>> plugins;
 };
 
 inline void WriteRunReport(const std::wstring& path, const void* service, std::uint32_t result,
                            const std::vector<TestPluginRecord*>& records) {
-    FILE* out = std::fopen(platform::WideToUtf8(path).c_str(), "w");
-    if (out == nullptr) {
-        return;
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    const auto address = reinterpret_cast<std::uintptr_t>(service);
+    out.write(reinterpret_cast<const char*>(&address), sizeof address);
+    out.write(reinterpret_cast<const char*>(&result), sizeof result);
+    for (const TestPluginRecord* r : records) {
+        out.write(reinterpret_cast<const char*>(r), sizeof *r);
     }
-    std::fprintf(out, "%llx %u\n", reinterpret_cast<unsigned long long>(service), result);
-    for (TestPluginRecord* r : records) {
-        const unsigned n = r->handlerCalls.load();
-        std::fprintf(out, "%u %u %u\n", r->mainCalls.load(), r->unloadCalls.load(), n);
-        for (unsigned i = 0; i < n && i < kMaxRecordedCalls; ++i) {
-            std::fprintf(out, "%u %u %llx %llx\n", r->calls[i].control, r->calls[i].eventType,
-                         reinterpret_cast<unsigned long long>(r->calls[i].eventData),
-                         reinterpret_cast<unsigned long long>(r->calls[i].context));
-        }
-    }
-    std::fclose(out);
 }
 
-/// Reads a report; empty (no plug-ins, service 0) when there is none.
 inline RunReport ReadRunReport(const std::wstring& path) {
     RunReport report;
-    FILE* in = std::fopen(platform::WideToUtf8(path).c_str(), "r");
-    if (in == nullptr || std::fscanf(in, "%llx %u", &report.service, &report.result) != 2) {
-        return report;
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    in.read(reinterpret_cast<char*>(&report.service), sizeof report.service);
+    in.read(reinterpret_cast<char*>(&report.result), sizeof report.result);
+    for (auto r = std::make_unique<TestPluginRecord>();
+         in.read(reinterpret_cast<char*>(r.get()), sizeof *r);
+         r = std::make_unique<TestPluginRecord>()) {
+        report.plugins.push_back(std::move(r));
     }
-    PluginReport plugin;
-    unsigned n = 0;
-    while (std::fscanf(in, "%u %u %u", &plugin.main, &plugin.unload, &n) == 3) {
-        for (unsigned i = 0; i < n; ++i) {
-            unsigned long long data = 0, context = 0;
-            HandlerCall call = {};
-            if (std::fscanf(in, "%u %u %llx %llx", &call.control, &call.eventType, &data,
-                            &context) == 4) {
-                call.eventData = reinterpret_cast<void*>(data);
-                call.context = reinterpret_cast<void*>(context);
-                plugin.calls.push_back(call);
-            }
-        }
-        report.plugins.push_back(plugin);
-        plugin.calls.clear();
-    }
-    std::fclose(in);
     return report;
 }
 
