@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "diagnostics/log_reader.h"
 #include "platform/dynamic_library.h"
@@ -101,8 +99,7 @@ class HostFixture : public ::testing::Test {
     void SetUp() override {
         dir = MakeTempDirectory(L"exe");
         logPath = dir + platform::kPathSeparator + L"host.log";
-        const std::wstring registry = dir + platform::kPathSeparator + L"registry.reg";
-        platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", registry.c_str());
+        platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", (dir + L"/registry.reg").c_str());
         platform::SetEnvironmentVariable(L"STATE_DIRECTORY", dir.c_str());
         std::vector<std::wstring> paths;
         for (const std::wstring& name : kRecorders) {

@@ -20,7 +20,6 @@ for d in "$@"; do
 done
 # /proc here is still the machine's: the shell's own entry gives its PID outside.
 read -r self _ </proc/self/stat
-echo "$self" >"$pidfile.part"
-mv "$pidfile.part" "$pidfile"
+echo "$self" >"$pidfile"  # the reader waits until this PID runs systemd
 cd "$base/root"
 exec chroot . /lib/systemd/systemd --system --unit=basic.target
