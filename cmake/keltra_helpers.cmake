@@ -1,10 +1,11 @@
 # Project functions: test executables with time limits, and test plug-in libraries.
 
 # keltra_add_test(<name> SOURCES <files...> [LIBS <targets...>] [PLUGINS <plug-in targets...>]
-#                 [TIMEOUT <seconds>])
-# One GoogleTest executable; each test case becomes a ctest test with a time limit.
+#                 [TIMEOUT <seconds>] [LOCK <resource>])
+# One GoogleTest executable; each test case becomes a ctest test with a time limit. Tests that
+# name the same LOCK never run at the same time (they share a machine-wide resource).
 function(keltra_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;PLUGINS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;LOCK" "SOURCES;LIBS;PLUGINS" ${ARGN})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 60)
     endif()
@@ -13,10 +14,14 @@ function(keltra_add_test name)
     if(ARG_PLUGINS)
         add_dependencies(${name} ${ARG_PLUGINS})
     endif()
+    set(_lock)
+    if(ARG_LOCK)
+        set(_lock RESOURCE_LOCK ${ARG_LOCK})
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${_lock})
 endfunction()
 
 # keltra_add_plugin(<name> SOURCES <files...> [DEFINES <defs...>])

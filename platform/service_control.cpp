@@ -1,0 +1,109 @@
+// The portable part of the administering side: argument checks, once, before a backend runs.
+#include "platform/service_control.h"
+
+#include "platform/error.h"
+
+namespace platform {
+namespace {
+
+template <typename T>
+T Fail(ErrorCode code, T value) noexcept {
+    SetLastError(code);
+    return value;
+}
+
+bool Empty(const wchar_t* text) noexcept {
+    return text == nullptr || text[0] == L'\0';
+}
+
+}  // namespace
+
+ServiceHandle OpenServiceManager(std::uint32_t access) noexcept {
+    return service_backend::OpenServiceManager(access);
+}
+
+ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig* config,
+                            std::uint32_t access) noexcept {
+    if (manager == nullptr) {
+        return Fail<ServiceHandle>(kErrorInvalidHandle, nullptr);
+    }
+    if (config == nullptr || Empty(config->name) || Empty(config->binaryPath)) {
+        return Fail<ServiceHandle>(kErrorInvalidParameter, nullptr);
+    }
+    return service_backend::CreateService(manager, *config, access);
+}
+
+ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
+                          std::uint32_t access) noexcept {
+    if (manager == nullptr) {
+        return Fail<ServiceHandle>(kErrorInvalidHandle, nullptr);
+    }
+    if (Empty(name)) {
+        return Fail<ServiceHandle>(kErrorInvalidParameter, nullptr);
+    }
+    return service_backend::OpenService(manager, name, access);
+}
+
+bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    return service_backend::SetServiceDescription(service,
+                                                  description != nullptr ? description : L"");
+}
+
+bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    return service_backend::SetServiceDelayedAutoStart(service, delayed);
+}
+
+bool StartService(ServiceHandle service) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    return service_backend::StartService(service);
+}
+
+bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    const bool allowed =
+        control == kServiceControlStop || control == kServiceControlInterrogate ||
+        control == kServiceControlParamChange ||
+        (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
+    if (status == nullptr || !allowed) {
+        return Fail(kErrorInvalidParameter, false);
+    }
+    *status = ServiceStatus{};
+    return service_backend::ControlService(service, control, status);
+}
+
+bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    if (status == nullptr) {
+        return Fail(kErrorInvalidParameter, false);
+    }
+    *status = ServiceStatus{};
+    return service_backend::QueryServiceStatus(service, status);
+}
+
+bool DeleteService(ServiceHandle service) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    return service_backend::DeleteService(service);
+}
+
+bool CloseServiceHandle(ServiceHandle handle) noexcept {
+    if (handle == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    return service_backend::CloseServiceHandle(handle);
+}
+
+}  // namespace platform

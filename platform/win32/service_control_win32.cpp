@@ -1,0 +1,92 @@
+// The administering side on Windows: the Service Control Manager (advapi32).
+#include <cstring>
+
+#include "platform/service_control.h"
+#include "platform/win32/windows_lean.h"
+
+#undef CreateService
+#undef OpenService
+#undef StartService
+#undef ControlService
+#undef QueryServiceStatus
+
+namespace platform::service_backend {
+namespace {
+
+static_assert(sizeof(ServiceStatus) == sizeof(SERVICE_STATUS), "field for field SERVICE_STATUS");
+
+SC_HANDLE Sc(ServiceHandle handle) noexcept {
+    return static_cast<SC_HANDLE>(handle);
+}
+
+void CopyStatus(const SERVICE_STATUS& from, ServiceStatus* to) noexcept {
+    std::memcpy(to, &from, sizeof from);
+}
+
+}  // namespace
+
+ServiceHandle OpenServiceManager(std::uint32_t access) noexcept {
+    return ::OpenSCManagerW(nullptr, nullptr, access);
+}
+
+ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
+                            std::uint32_t access) noexcept {
+    return ::CreateServiceW(Sc(manager), config.name, config.displayName, access,
+                            kServiceWin32OwnProcess, config.startType, kServiceErrorNormal,
+                            config.binaryPath, nullptr, nullptr, config.dependencies, nullptr,
+                            nullptr);
+}
+
+ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
+                          std::uint32_t access) noexcept {
+    return ::OpenServiceW(Sc(manager), name, access);
+}
+
+bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept {
+    SERVICE_DESCRIPTIONW info{};
+    info.lpDescription = const_cast<wchar_t*>(description);
+    return ::ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_DESCRIPTION, &info) != FALSE;
+}
+
+bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept {
+    SERVICE_DELAYED_AUTO_START_INFO info{};
+    info.fDelayedAutostart = delayed ? TRUE : FALSE;
+    return ::ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info) !=
+           FALSE;
+}
+
+bool StartService(ServiceHandle service) noexcept {
+    return ::StartServiceW(Sc(service), 0, nullptr) != FALSE;
+}
+
+bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept {
+    SERVICE_STATUS raw{};
+    const bool ok = ::ControlService(Sc(service), control, &raw) != FALSE;
+    CopyStatus(raw, status);
+    return ok;
+}
+
+bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept {
+    SERVICE_STATUS raw{};
+    const bool ok = ::QueryServiceStatus(Sc(service), &raw) != FALSE;
+    CopyStatus(raw, status);
+    return ok;
+}
+
+bool DeleteService(ServiceHandle service) noexcept {
+    return ::DeleteService(Sc(service)) != FALSE;
+}
+
+bool CloseServiceHandle(ServiceHandle handle) noexcept {
+    return ::CloseServiceHandle(Sc(handle)) != FALSE;
+}
+
+}  // namespace platform::service_backend
+
+namespace platform {
+
+std::wstring ServiceDataDirectory(const wchar_t* /*serviceName*/) {
+    return L"C:\\ProgramData\\Keltra\\Brismont Settings";
+}
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+// The POSIX entry: the arguments as wide text, then the same process entry as on Windows.
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+
+int wmain(int argc, wchar_t** argv, wchar_t** envp);
+
+int main(int argc, char** argv) {
+    std::vector<std::wstring> wide;
+    for (int i = 0; i < argc; ++i) {
+        wide.push_back(platform::Utf8ToWide(argv[i]));
+    }
+    std::vector<wchar_t*> pointers;
+    for (std::wstring& arg : wide) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    return wmain(argc, pointers.data(), nullptr);
+}

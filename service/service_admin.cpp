@@ -1,0 +1,347 @@
+// The administration commands of the service base class: the command line, install,
+// uninstall, start, stop, control, and the binary path of the service.
+#include "service/service_admin.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "platform/error.h"
+#include "platform/service_control.h"
+#include "platform/text.h"
+#include "platform/thread.h"
+#include "platform/time.h"
+#include "service/service.h"
+
+namespace Stoneleaf {
+namespace {
+
+using platform::UniqueServiceHandle;
+
+constexpr std::size_t kBinaryPathChars = 260;
+constexpr std::size_t kCommandWordChars = 260;
+
+bool IsSpace(wchar_t c) noexcept {
+    return c == L' ' || (c >= 9 && c <= 13);
+}
+
+// Relative paths would be resolved against the service manager's directory, not ours.
+bool IsAbsolutePath(const wchar_t* path) noexcept {
+    while (IsSpace(*path) || *path == L'"') {
+        ++path;
+    }
+    const bool letterDrive =
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    return letterDrive || path[0] == L'/' || path[0] == L'\\';
+}
+
+void PrintError(const wchar_t* what, std::uint32_t code) {
+    const char* why = DescribeAdminError(code);
+    std::fprintf(stderr, "%s failed: error %u%s%s\n", platform::WideToUtf8(what).c_str(), code,
+                 why[0] != '\0' ? ": " : "", why);
+}
+
+}  // namespace
+
+bool IsCommandWord(const wchar_t* arg, const wchar_t* word) noexcept {
+    if (arg == nullptr || word == nullptr) {
+        return false;
+    }
+    wchar_t folded[kCommandWordChars] = {};
+    if (platform::StringCchCopyW(folded, kCommandWordChars, arg) != 0) {
+        return false;  // longer than any command word
+    }
+    for (wchar_t& c : folded) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    return std::wcscmp(folded, word) == 0;
+}
+
+std::uint32_t WaitForServiceState(platform::ServiceHandle service, std::uint32_t target,
+                                  std::uint32_t boundMs) noexcept {
+    const std::uint64_t deadline = platform::TickCount64() + boundMs;
+    for (;;) {
+        platform::ServiceStatus status{};
+        if (!platform::QueryServiceStatus(service, &status)) {
+            return platform::kErrorTimeout;
+        }
+        if (status.currentState == target) {
+            return 0;
+        }
+        if (target == platform::kServiceRunning &&
+            status.currentState == platform::kServiceStopped) {
+            return status.win32ExitCode != 0 ? status.win32ExitCode
+                                             : platform::kErrorServiceNotActive;
+        }
+        const std::uint64_t now = platform::TickCount64();
+        if (now >= deadline) {
+            return platform::kErrorTimeout;
+        }
+        std::uint32_t sleep = status.waitHint;
+        sleep = sleep < kServicePollMinSleepMs ? kServicePollMinSleepMs : sleep;
+        sleep = sleep > kServicePollMaxSleepMs ? kServicePollMaxSleepMs : sleep;
+        const std::uint64_t left = deadline - now;
+        platform::Sleep(left < sleep ? static_cast<std::uint32_t>(left) : sleep);
+    }
+}
+
+bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
+    if (text == nullptr || control == nullptr || text[0] == L'\0') {
+        return false;
+    }
+    std::uint32_t code = 0;
+    if (IsCommandWord(text, L"INTERROGATE")) {
+        code = platform::kServiceControlInterrogate;
+    } else if (IsCommandWord(text, L"PARAMCHANGE")) {
+        code = platform::kServiceControlParamChange;
+    } else {
+        wchar_t* end = nullptr;
+        const unsigned long value = std::wcstoul(text, &end, 0);
+        if (end == text || *end != L'\0' || value > 0xFFFFFFFFul || text[0] == L'-') {
+            return false;
+        }
+        code = static_cast<std::uint32_t>(value);
+    }
+    const bool allowed =
+        code == platform::kServiceControlInterrogate ||
+        code == platform::kServiceControlParamChange ||
+        (code >= platform::kServiceControlUserFirst && code <= platform::kServiceControlUserLast);
+    if (allowed) {
+        *control = code;
+    }
+    return allowed;
+}
+
+std::uint32_t ControlRunningService(const wchar_t* serviceName, std::uint32_t control) noexcept {
+    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
+    if (!manager) {
+        return platform::GetLastError();
+    }
+    UniqueServiceHandle service(
+        platform::OpenService(manager.Get(), serviceName, platform::kServiceAllAccess));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    platform::ServiceStatus status{};
+    if (!platform::ControlService(service.Get(), control, &status)) {
+        return platform::GetLastError();
+    }
+    return 0;
+}
+
+std::string UsageText() {
+    return "usage: keltra-service                      run as the service (started by the "
+           "service manager)\n"
+           "       keltra-service /INSTALL PATH [D]    install the service for PATH (D: "
+           "delayed automatic start)\n"
+           "       keltra-service /UNINSTALL           stop and remove the service\n"
+           "       keltra-service /START | /STOP       start or stop the installed service\n"
+           "       keltra-service /CONTROL CODE        send a control to the running service: "
+           "128..255, INTERROGATE (4), PARAMCHANGE (6)\n"
+           "       keltra-service /RUN [CODE...] [STOP] run the host in this terminal; then "
+           "controls from standard input, one a line; STOP, end of input or Ctrl-C stops\n"
+           "The exit code is a Windows error code, 0 for success.\n";
+}
+
+const char* DescribeAdminError(std::uint32_t code) noexcept {
+    switch (code) {
+        case 5:
+            return "access denied (run as administrator/root)";
+        case 50:
+            return "not supported on this platform";
+        case 87:
+            return "invalid parameter";
+        case 111:
+            return "the binary path does not fit in 259 characters";
+        case 124:
+            return "the service manager refused this setting";
+        case 183:
+            return "the service is already running in another process";
+        case 1053:
+            return "the service did not respond in time";
+        case 1056:
+            return "the service is already running";
+        case 1060:
+            return "the service is not installed";
+        case 1061:
+            return "the service cannot accept this control now";
+        case 1062:
+            return "the service is not running";
+        case 1067:
+            return "the service process ended abnormally";
+        case 1073:
+            return "the service is already installed";
+        case 1460:
+            return "timed out waiting for the service";
+        case 1722:
+            return "the service manager cannot be reached (on Linux: systemd is not running)";
+        default:
+            return "";
+    }
+}
+
+std::uint32_t CService::ExecArguments(int argc, wchar_t** argv) {
+    if (!IsInitialised()) {
+        return platform::kErrorNotReady;
+    }
+    if (argc == 0 || argv == nullptr) {
+        return platform::kErrorInvalidParameter;
+    }
+    if (argc < 2) {
+        return 0;
+    }
+    const wchar_t* command = argv[1];
+    std::uint32_t result = 0;
+    if (IsCommandWord(command, L"/INSTALL")) {
+        if (argc < 3) {
+            std::fputs(UsageText().c_str(), stderr);
+            return platform::kErrorInvalidParameter;
+        }
+        const bool delayed =
+            argc >= 4 && (std::wcscmp(argv[3], L"D") == 0 || std::wcscmp(argv[3], L"d") == 0);
+        result = Install(argv[2], delayed);
+    } else if (IsCommandWord(command, L"/UNINSTALL")) {
+        result = Uninstall();
+    } else if (IsCommandWord(command, L"/START")) {
+        result = Start();
+    } else if (IsCommandWord(command, L"/STOP")) {
+        result = Stop();
+    } else if (IsCommandWord(command, L"/CONTROL")) {
+        std::uint32_t control = 0;
+        if (argc < 3 || !ParseControlCode(argv[2], &control)) {
+            std::fputs(UsageText().c_str(), stderr);
+            return platform::kErrorInvalidParameter;
+        }
+        result = ControlRunningService(ServiceName(), control);
+    } else {
+        std::fputs(UsageText().c_str(), stderr);
+        return platform::kErrorInvalidParameter;
+    }
+    if (result != 0) {
+        PrintError(command, result);
+    }
+    return result;
+}
+
+std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]) {
+    std::wstring text = path != nullptr ? path : L"";
+    while (!text.empty() && IsSpace(text.back())) {
+        text.pop_back();
+    }
+    std::size_t first = 0;
+    while (first < text.size() && IsSpace(text[first])) {
+        ++first;
+    }
+    text.erase(0, first);
+    if (text.size() >= 2 && text.front() != L'"' && text.back() != L'"' &&
+        text.find(L' ') != std::wstring::npos) {
+        text = L"\"" + text + L"\"";
+    }
+    if (platform::StringCchCopyW(out, kBinaryPathChars, text.c_str()) != 0) {
+        return platform::kErrorBufferOverflow;
+    }
+    return 0;
+}
+
+std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
+    if (binaryPath == nullptr || !IsAbsolutePath(binaryPath)) {
+        return platform::kErrorInvalidParameter;
+    }
+    // The path is checked before the service manager is asked, so that bad input gets the
+    // same answer on a machine where the manager cannot be reached.
+    wchar_t command[kBinaryPathChars] = {};
+    if (const std::uint32_t rc = BuildBinaryPath(binaryPath, command); rc != 0) {
+        return rc;
+    }
+    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerCreateService));
+    if (!manager) {
+        return platform::GetLastError();
+    }
+    const platform::ServiceConfig config{
+        ServiceName(), m_displayName, command,
+        m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
+        m_dependencies};
+    UniqueServiceHandle service(
+        platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    std::uint32_t result = 0;
+    if (!platform::SetServiceDescription(service.Get(), m_description)) {
+        result = platform::GetLastError();
+    }
+    if (m_autoStart != 0 && delayedStart &&
+        !platform::SetServiceDelayedAutoStart(service.Get(), true)) {
+        result = platform::GetLastError();
+    }
+    return result;
+}
+
+std::uint32_t CService::Uninstall() {
+    if (const std::uint32_t rc = BeforeStopService(); rc != 0) {
+        return rc;
+    }
+    if (const std::uint32_t rc = Stop(); rc != 0) {
+        return rc;
+    }
+    if (const std::uint32_t rc = BeforeDeleteService(); rc != 0) {
+        return rc;
+    }
+    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
+    if (!manager) {
+        return platform::GetLastError();
+    }
+    UniqueServiceHandle service(
+        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    if (!platform::DeleteService(service.Get())) {
+        return platform::GetLastError();
+    }
+    return AfterDeleteService();
+}
+
+std::uint32_t CService::Start() {
+    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
+    if (!manager) {
+        return platform::GetLastError();
+    }
+    UniqueServiceHandle service(
+        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    if (!platform::StartService(service.Get())) {
+        return platform::GetLastError();
+    }
+    return WaitForServiceState(service.Get(), platform::kServiceRunning, kServicePollBoundMs);
+}
+
+std::uint32_t CService::Stop() {
+    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
+    if (!manager) {
+        return platform::GetLastError();
+    }
+    UniqueServiceHandle service(
+        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    platform::ServiceStatus status{};
+    if (!platform::QueryServiceStatus(service.Get(), &status)) {
+        return platform::GetLastError();
+    }
+    if (status.currentState == platform::kServiceStopped) {
+        return 0;
+    }
+    if (!platform::ControlService(service.Get(), platform::kServiceControlStop, &status)) {
+        return platform::GetLastError();
+    }
+    return WaitForServiceState(service.Get(), platform::kServiceStopped, kServicePollBoundMs);
+}
+
+}  // namespace Stoneleaf

@@ -1,0 +1,49 @@
+// Helpers of the administration commands that stand outside the service base class: command
+// words, the bounded status poll, the control command and the messages for a console.
+//
+// Threads: the calling thread of an administering process. Failure: 32-bit Windows codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/service_control.h"
+
+namespace Stoneleaf {
+
+/// How long "/START" and "/STOP" wait for the target state. The host loads its plug-ins (each
+/// allowed 32 s to get ready) before it reports start-pending, so the bound is generous.
+inline constexpr std::uint32_t kServicePollBoundMs = 120000;
+/// The least and most sleep between two status queries (the service's wait hint, clamped).
+inline constexpr std::uint32_t kServicePollMinSleepMs = 50;
+inline constexpr std::uint32_t kServicePollMaxSleepMs = 500;
+
+/// True when arg is the command word (e.g. L"/STOP"): its ASCII letters are folded to upper
+/// case, every other character must match, and the whole word must match.
+[[nodiscard]] bool IsCommandWord(const wchar_t* arg, const wchar_t* word) noexcept;
+
+/// Polls the service's status until it reaches target, sleeping the service's wait hint
+/// (clamped to 50..500 ms) between queries. 0 when reached; 1460 when a query fails or boundMs
+/// passes first. While waiting for kServiceRunning, a service found stopped ends the wait at
+/// once with its exit code (1062 when it reported none).
+[[nodiscard]] std::uint32_t WaitForServiceState(platform::ServiceHandle service,
+                                                std::uint32_t target,
+                                                std::uint32_t boundMs) noexcept;
+
+/// Reads a control code for "/CONTROL": a number (decimal, or hex with 0x) or one of the
+/// words INTERROGATE and PARAMCHANGE (any case). Only 4, 6 and 128..255 are taken.
+[[nodiscard]] bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept;
+
+/// Sends one control to the running service named serviceName and returns its result: 0, or
+/// the service manager's error (1060 not installed, 1062 not running), or the non-zero result
+/// of the service's handler.
+[[nodiscard]] std::uint32_t ControlRunningService(const wchar_t* serviceName,
+                                                  std::uint32_t control) noexcept;
+
+/// The usage text of the command line (UTF-8), for standard error.
+[[nodiscard]] std::string UsageText();
+
+/// A short explanation of the codes the commands return, for a console ("" when none).
+[[nodiscard]] const char* DescribeAdminError(std::uint32_t code) noexcept;
+
+}  // namespace Stoneleaf

@@ -1,0 +1,36 @@
+// The binary path as the service manager gets it, in process. (Command words and control codes
+// are tried on the real executable.)
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "service/service.h"
+
+namespace {
+
+TEST(BuildBinaryPath, TrimsAndQuotesOnlyWhatNeedsIt) {
+    const std::wstring with258 = L"C:\\" + std::wstring(247, L'x') + L" svc.exe";  // 258
+    const struct {
+        std::wstring in;
+        std::uint32_t code;
+        std::wstring out;
+    } cases[] = {
+        {L" \tC:\\Program Files\\x\\svc.exe \r\n", 0, L"\"C:\\Program Files\\x\\svc.exe\""},
+        {L"\"C:\\a b\\svc.exe\" -x", 0, L"\"C:\\a b\\svc.exe\" -x"},
+        {L"C:\\a b\\svc.exe\"", 0, L"C:\\a b\\svc.exe\""},
+        {L"C:\\a\tb\\svc.exe", 0, L"C:\\a\tb\\svc.exe"},
+        {with258.substr(1), 0, L"\"" + with258.substr(1) + L"\""},  // 257 + quotes = 259
+        {with258, 111, L""},                                        // 258 + quotes = 260
+        {std::wstring(259, L'x'), 0, std::wstring(259, L'x')},
+        {std::wstring(260, L'x'), 111, L""},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[260] = {};
+        EXPECT_EQ(c.code, Stoneleaf::CService::BuildBinaryPath(c.in.c_str(), out)) << c.in.size();
+        if (c.code == 0) {
+            EXPECT_EQ(c.out, out);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// The shipped executable in the foreground (/RUN) and on bad command lines, on both platforms:
+// controls reach the real plug-ins, bad command lines get their codes, a crash writes a dump.
+// (A second instance against the running service: the service tests of each platform.)
+#include "platform/named_mutex.h"
+#include "platform/service_control.h"
+#include "tests/diagnostics/crash_test_support.h"
+#include "tests/service/exe_test_support.h"
+
+namespace keltra::test::exe {
+namespace {
+
+using Foreground = HostFixture;
+
+TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
+    EXPECT_EQ(0u, RunExe({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
+    for (const std::wstring& plugin : kRecorders) {
+        EXPECT_EQ(
+            "Handler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
+            "Unload\n",
+            CallsBesideMain(PluginPath(plugin)));
+    }
+    EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
+}
+
+TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
+    const std::wstring longPath = L"/" + std::wstring(257, L'x') + L" ";  // 259 with a space
+    const struct {
+        std::vector<std::wstring> args;
+        std::uint32_t code;
+    } cases[] = {
+        {{L"/HELP"}, 87},
+        {{L"/INSTALLX", L"/x"}, 87},
+        {{L"/install"}, 87},
+        {{L"/INSTALL", L"relative/svc.exe"}, 87},
+        {{L"/INSTALL", longPath + L"x"}, 111},
+        {{L"/CONTROL"}, 87},
+        {{L"/CONTROL", L"1"}, 87},
+        {{L"/RUN", L"nonsense"}, 87},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::wstring> args = c.args;
+        EXPECT_EQ(AsExitCode(c.code), RunExe(args)) << platform::WideToUtf8(args[0]);
+        EXPECT_NE(std::string::npos,
+                  Log().find("Exec arguments failed, dwRet=" + std::to_string(c.code)));
+    }
+    EXPECT_EQ("", Calls(PluginPath(kRecorders[0])));  // no plug-in was loaded for any of them
+}
+
+TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
+    crash::PrepareChildEnvironment();
+    const std::filesystem::path dumps(platform::ServiceDataDirectory(L"KeltraServiceFramework"));
+    auto eachDump = [&dumps](const auto& action) {
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(dumps, ignored)) {
+            if (entry.path().filename().string().rfind("KeltraServicePlugin.exe_crashdump_", 0) ==
+                0) {
+                action(entry.path());
+            }
+        }
+    };
+    eachDump([](const std::filesystem::path& dump) { std::filesystem::remove(dump); });
+    EXPECT_EQ(1u, RunExe({L"/RUN", L"201", L"STOP"}, 120000));
+    int found = 0;
+    eachDump([&found](const std::filesystem::path& dump) {
+        EXPECT_EQ("", crash::ReadDump(dump.wstring()).error);
+        ++found;
+    });
+    EXPECT_EQ(1, found) << "no dump in " << dumps.string();
+    // On POSIX a holder that crashed leaves the single-instance mutex's shared-memory object
+    // behind, and the next creator would see "already exists" once: close it as its last user.
+    platform::CloseHandle(
+        platform::CreateMutex(false, false, L"Global\\mtx_KeltraServiceFramework"));
+}
+
+}  // namespace
+}  // namespace keltra::test::exe
