@@ -51,7 +51,7 @@ class LogEcho {
         if (!g_defaultLog.IsOpen() || !m_stop) {
             return;
         }
-        m_file.Reset(platform::CreateFile(g_defaultLog.m_logPath, platform::kGenericRead,
+        m_file.Reset(platform::CreateFile(g_defaultLog.LogPath(), platform::kGenericRead,
                                           platform::kFileShareRead | platform::kFileShareWrite,
                                           false, platform::kOpenExisting,
                                           platform::kFileAttributeNormal));

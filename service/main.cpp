@@ -28,12 +28,9 @@ constexpr wchar_t kValueNameFilter[] = L"svcbu";
 void OpenForegroundLog() {
     const std::wstring path =
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-foreground.log";
-    g_defaultLog.m_enabled = 1;
-    (void)platform::StringCchCopyW(g_defaultLog.m_logPath, logfilesync::kLogPathChars,
-                                   path.c_str());
-    g_defaultLog.m_append = 0;
-    g_defaultLog.m_loglevel = 0;
-    (void)g_defaultLog.Open();
+    if (g_defaultLog.Configure(1, path.c_str(), 0, 0)) {
+        (void)g_defaultLog.Open();
+    }
 }
 
 // "/RUN" on a machine without a registry file of its own takes the default one the build
@@ -83,7 +80,7 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*envp*/) {
     if (foreground) {
         UseDefaultRegistryFile();
     }
-    if (g_defaultLog.LoadSettings() == 1 && g_defaultLog.m_enabled != 0) {
+    if (g_defaultLog.LoadSettings() == 1 && g_defaultLog.Enabled() != 0) {
         (void)g_defaultLog.Open();
     }
     if (foreground && !g_defaultLog.IsOpen()) {
