@@ -214,23 +214,25 @@ inline void ExpectSaneDump(const Dump& dump, std::uint32_t crashingThread) {
     EXPECT_NE("", dump.ModuleAt(dump.faultRip)) << std::hex << dump.faultRip;
 }
 
+/// Crashing children must not share the crash handler's exit code with a sanitizer, or a
+/// sanitizer's report would pass for a handled crash. They run without the sanitizer's
+/// alternate signal stacks, as a release build does, so that the platform's are tested.
+inline void PrepareCrashChildEnvironment() {
+    platform::SetEnvironmentVariable(L"ASAN_OPTIONS",
+                                     (platform::GetEnvironmentVariable(L"ASAN_OPTIONS") +
+                                      L":exitcode=86:allow_user_segv_handler=1:handle_abort=0"
+                                      L":detect_leaks=0:use_sigaltstack=0")
+                                         .c_str());
+    platform::SetEnvironmentVariable(
+        L"UBSAN_OPTIONS",
+        (platform::GetEnvironmentVariable(L"UBSAN_OPTIONS") + L":exitcode=87").c_str());
+}
+
 // ---- The fixture: one crashing child, its dump read back.
 
 class CrashTest : public testing::Test {
   protected:
-    /// Children must not share the crash handler's exit code with a sanitizer, or a
-    /// sanitizer's report would pass for a handled crash. They run without the sanitizer's
-    /// alternate signal stacks, as a release build does, so that the platform's are tested.
-    static void SetUpTestSuite() {
-        platform::SetEnvironmentVariable(L"ASAN_OPTIONS",
-                                         (platform::GetEnvironmentVariable(L"ASAN_OPTIONS") +
-                                          L":exitcode=86:allow_user_segv_handler=1:handle_abort=0"
-                                          L":detect_leaks=0:use_sigaltstack=0")
-                                             .c_str());
-        platform::SetEnvironmentVariable(
-            L"UBSAN_OPTIONS",
-            (platform::GetEnvironmentVariable(L"UBSAN_OPTIONS") + L":exitcode=87").c_str());
-    }
+    static void SetUpTestSuite() { PrepareCrashChildEnvironment(); }
 
     void SetUp() override {
         m_directory = MakeTempDirectory(L"crash");
