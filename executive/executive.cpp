@@ -57,10 +57,9 @@ void Thread::Destroy() {
         ended = platform::WaitForSingleObject(m_handle, settleMs) == platform::kWaitObject0;
     }
     if (!ended) {
+        // No wait after this: the thread has already had its full bound, and a further wait
+        // per terminated thread would stretch a stop past the bounds.
         platform::TerminateThread(m_handle, 0);
-        // Termination may take effect after the call returns; give it a bounded moment so
-        // that the caller does not free code or data the thread may still be running on.
-        (void)platform::WaitForSingleObject(m_handle, settleMs);
     }
     m_procedure = nullptr;
     m_argument = nullptr;

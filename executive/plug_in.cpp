@@ -55,10 +55,24 @@ bool PlugIn::Create(const wchar_t* path) {
 }
 
 template <typename Packet>
-Packet* PlugIn::PacketForPost(Packet* current, Packet* embedded) {
+Packet* PlugIn::PacketForPost(Packet* current, Packet* embedded, const wchar_t* function) {
     if (!PacketsInFlight()) {
         FreeRetiredPackets();
         return current;
+    }
+    std::size_t setAside = current != embedded ? 1 : 0;
+    if constexpr (std::is_same_v<Packet, SysMsg>) {
+        setAside += m_retiredSys.size();
+    } else {
+        setAside += m_retiredEnterMain.size();
+    }
+    if (setAside >= kMaxPacketsSetAside) {
+        // A hung plug-in reads none of them: one more allocation per event would grow
+        // without bound for as long as it hangs.
+        g_defaultLog.Log(L'W', function, __LINE__,
+                         L"Module \"%s\" has not read its earlier messages, message withheld.",
+                         GetDescription());
+        return nullptr;
     }
     // The handler thread may still be reading an earlier packet (a late, suppressed plug-in):
     // rewriting it now could hand that thread a half-old, half-new request.
@@ -96,7 +110,7 @@ bool PlugIn::PostEnterMainMsg(std::uint32_t argc, wchar_t** argv) {
     static constexpr wchar_t kFn[] = L"executive::PlugIn::PostEnterMainMsg";
     g_defaultLog.Log(L'D', kFn, __LINE__, L"Send enter main message to module \"%s\"",
                      GetDescription());
-    EnterMainMsg* packet = PacketForPost(m_enterMain, &m_enterMainMsg);
+    EnterMainMsg* packet = PacketForPost(m_enterMain, &m_enterMainMsg, kFn);
     if (packet == nullptr) {
         return false;
     }
@@ -123,7 +137,7 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     }
     g_defaultLog.Log(L'D', kFn, __LINE__, L"Send system message to module \"%s\"",
                      GetDescription());
-    SysMsg* packet = PacketForPost(m_sys, &m_sysMsg);
+    SysMsg* packet = PacketForPost(m_sys, &m_sysMsg, kFn);
     if (packet == nullptr) {
         return false;
     }

@@ -44,7 +44,6 @@ enum class TestEvent : std::uint32_t {
     HandlerEntered = 3,
     HandlerLeft = 4,
     UnloadCalled = 5,
-    OnDeleteServiceCalled = 6,
 };
 using TestNotifyFn = void (*)(void* context, TestEvent event);
 
@@ -74,10 +73,8 @@ struct TestPluginRecord {
     std::atomic<std::uint32_t> onDeleteServiceCalls{0};
     std::atomic<std::uint32_t> mainThreadId{0};
     std::atomic<std::uint32_t> unloadThreadId{0};
-    std::atomic<std::uint32_t> isAliveThreadId{0};
     std::atomic<std::uint32_t> handlersRunning{0};
     std::atomic<std::uint32_t> handlerOverlaps{0};  ///< calls that began while another ran
-    std::atomic<std::uint32_t> mainArgc{0};
     wchar_t mainFirstArg[64] = {};
     HandlerCall calls[kMaxRecordedCalls] = {};
 };
