@@ -71,7 +71,9 @@ TEST_F(Discovery, NameTypeAndExistenceRules) {
     };
     for (const auto& [name, v] : values) {
         key.SetRaw(name.c_str(), v.first, bytes,
-                   v.first == platform::kRegDword ? 4 : v.first == platform::kRegQword ? 8 : -1);
+                   v.first == platform::kRegDword   ? 4
+                   : v.first == platform::kRegQword ? 8
+                                                    : -1);
     }
     // Taken ones and the missing file, in name order (Windows enumerates in insertion order).
     key.SetString(L"Beta", b);

@@ -193,7 +193,9 @@ class TestRegistryKey {
                  std::to_wstring(counter++);
         m_key = m_root + L"\\SvcPlugins";
     }
-    ~TestRegistryKey() { (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), m_root.c_str()); }
+    ~TestRegistryKey() {
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), m_root.c_str());
+    }
     TestRegistryKey(const TestRegistryKey&) = delete;
 
     [[nodiscard]] const wchar_t* Path() const { return m_key.c_str(); }
@@ -204,10 +206,12 @@ class TestRegistryKey {
                 std::size_t count = std::size_t(-1)) {
         platform::RegKey key = nullptr;
         ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), m_key.c_str(),
-                                           platform::kKeyAllAccess, &key), 0u);
+                                           platform::kKeyAllAccess, &key),
+                  0u);
         if (name != nullptr) {
             EXPECT_EQ(platform::RegSetValueEx(key, name, type, data.data(),
-                                              std::uint32_t(std::min(count, data.size()))), 0u);
+                                              std::uint32_t(std::min(count, data.size()))),
+                      0u);
         }
         platform::RegCloseKey(key);
     }
@@ -221,8 +225,8 @@ class TestRegistryKey {
     TestLib& Add(const std::wstring& variant) {
         wchar_t name[16];
         platform::StringCchPrintfW(name, 16, L"s%03u", unsigned(m_libs.size()));
-        const std::wstring to = m_dir + platform::kPathSeparator + L"p" + (name + 1) +
-                                platform::kLibrarySuffix;
+        const std::wstring to =
+            m_dir + platform::kPathSeparator + L"p" + (name + 1) + platform::kLibrarySuffix;
         std::error_code ec;
         std::filesystem::copy_file(std::filesystem::path(PluginPath(variant)),
                                    std::filesystem::path(to),

@@ -200,8 +200,8 @@ TEST_F(Pair, HalfStartedPairRefusesCreateCallsNoUnloadAndEndsItsThread) {
         BoundsScope bounds(200, 30000, 200);
         g_holdReady = true;
         EXPECT_FALSE(pair.Create(&entries));
-        EXPECT_NE(pair.HandlerThreadId(), 0u);   // the late thread is still there
-        EXPECT_FALSE(pair.Create(&entries));     // without entries it must not pass for Ready
+        EXPECT_NE(pair.HandlerThreadId(), 0u);  // the late thread is still there
+        EXPECT_FALSE(pair.Create(&entries));    // without entries it must not pass for Ready
         TestExecutive leftToDestructor;
         EXPECT_FALSE(leftToDestructor.Create(&entries));
         g_holdReady = !becomesReady;  // the late threads serve their queues, or are terminated

@@ -70,7 +70,8 @@ TEST_P(MissingExport, IsRefusedUncalledAndTheLibraryFreed) {
     EXPECT_TRUE(entries.GetLibrary().Path().empty());
     auto& r = lib.Record();
     EXPECT_EQ(r.mainCalls + r.handlerCalls + r.unloadCalls + r.isAliveCalls +
-                  r.getDescriptionCalls + r.onDeleteServiceCalls, 0u);
+                  r.getDescriptionCalls + r.onDeleteServiceCalls,
+              0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachRequiredExport, MissingExport,
@@ -83,8 +84,8 @@ class GuardedCall : public testing::TestWithParam<std::tuple<const char*, const 
 
 TEST_P(GuardedCall, FaultGivesTheFailureValueAndTheHostGoesOn) {
     const std::string which = std::get<1>(GetParam());
-    const std::wstring name = platform::Utf8ToWide(std::string("tp_fault_") +
-                                                   std::get<0>(GetParam()) + "_" + which);
+    const std::wstring name =
+        platform::Utf8ToWide(std::string("tp_fault_") + std::get<0>(GetParam()) + "_" + which);
     TestLib lib(PluginPath(name));
     lib.Configure(MainMode::ReturnAtOnce);
     PlugInEntries entries;

@@ -46,14 +46,15 @@ TEST(LogLines, LoadingAndRefusingLibraries) {
                      L"D <===", L"D ===>", L"D Create library: " + good, L"D <===", L"D ===>",
                      L"E invalid parameters.", L"D <==="}));
     EXPECT_EQ(log.Messages(L"executive::Library::Load"),
-              (Lines{L"D lib: 0x00000000, path: " + missing, L"D lib: " + lackingHandle +
-                     L", path: " + lacking, L"D lib: " + lackingHandle + L", path: " + lacking,
-                     L"D lib: " + handle + L", path: " + good}));
-    EXPECT_EQ(log.Messages(L"executive::Library::Unload"),
-              (Lines{L"D lib: " + lackingHandle + L", path: " + lacking,
-                     L"D lib: " + handle + L", path: " + good,
+              (Lines{L"D lib: 0x00000000, path: " + missing,
                      L"D lib: " + lackingHandle + L", path: " + lacking,
-                     L"D lib: 0x00000000, path: "}));
+                     L"D lib: " + lackingHandle + L", path: " + lacking,
+                     L"D lib: " + handle + L", path: " + good}));
+    EXPECT_EQ(
+        log.Messages(L"executive::Library::Unload"),
+        (Lines{L"D lib: " + lackingHandle + L", path: " + lacking,
+               L"D lib: " + handle + L", path: " + good,
+               L"D lib: " + lackingHandle + L", path: " + lacking, L"D lib: 0x00000000, path: "}));
 }
 
 TEST(LogLines, ThreadPairAndPlugInAtWork) {
@@ -134,7 +135,8 @@ TEST(LogLines, SuppressionAndFailedWaits) {
     BoundsScope bounds(1000, 500);
     LogCapture log;
     TestRegistryKey key;
-    for (const wchar_t* variant : {L"tp_not_alive", L"tp_hang_handler", L"tp_fault_av_getdescription"}) {
+    for (const wchar_t* variant :
+         {L"tp_not_alive", L"tp_hang_handler", L"tp_fault_av_getdescription"}) {
         key.Add(variant);
     }
     PluginMgr mgr;
@@ -166,28 +168,45 @@ TEST(LogLines, DiscoveryLoadingTheSetAndDeletionHooks) {
     key.SetString(L"s003", missing);  // listed in name order: every platform keeps it
     key.SetString(L"s004", good);
     key.SetString(L"s005", dir);
+    // All or none: every path is tried, and the one that loaded is taken down again.
     PluginMgr mgr;
     EXPECT_EQ(mgr.SearchAndLoadPlugins(key.Path(), L"svcbu"), 1631u);
+    EXPECT_EQ(mgr.Count(), 0u);
+    EXPECT_EQ(
+        key[0].Record().unloadCalls + key[1].Record().unloadCalls * 2 + key[2].Record().unloadCalls,
+        2u);
+    // Deletion hooks: each library on a load of its own, no other export called.
+    auto calls = [&](std::size_t i) {
+        auto& r = key[i].Record();
+        return r.mainCalls + r.handlerCalls + r.unloadCalls + r.isAliveCalls +
+               r.getDescriptionCalls;
+    };
+    const std::uint32_t before = calls(0) + calls(1) + calls(2);
     EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), L"svcbu"), 0u);
+    EXPECT_EQ(calls(0) + calls(1) + calls(2), before);
+    EXPECT_EQ(key[0].Record().onDeleteServiceCalls + key[2].Record().onDeleteServiceCalls, 2u);
+    EXPECT_EQ(PluginMgr::OnDeleteService(nullptr, L"svcbu"), 87u);
     TestRegistryKey absent;
     EXPECT_EQ(mgr.SearchAndLoadPlugins(absent.Path(), L"svcbu"), 2u);
+    EXPECT_EQ(PluginMgr::OnDeleteService(absent.Path(), L"svcbu"), 2u);
     const std::wstring found = L"D Found a plugin: ";
-    const Lines reading = {found + bad1 + L", bExists=1", found + good + L", bExists=1",
-                           found + bad2 + L", bExists=1", found + missing + L", bExists=0",
-                           found + good + L", bExists=1", found + dir + L", bExists=1",
+    const Lines reading = {found + bad1 + L", bExists=1",          found + good + L", bExists=1",
+                           found + bad2 + L", bExists=1",          found + missing + L", bExists=0",
+                           found + good + L", bExists=1",          found + dir + L", bExists=1",
                            L"W Found a duplicated plugin: " + good};
     Lines get = reading;
     get.insert(get.end(), reading.begin(), reading.end());
     get.push_back(L"E Open registry [" + std::wstring(absent.Path()) + L"\\svcbu] failed, dwErr=2");
+    get.push_back(get.back());
     EXPECT_EQ(log.Messages(L"executive::PluginMgr::GetAllPluginDLLs"), get);
     const std::wstring creating = L"D Creating service object for plugin ";
-    EXPECT_EQ(log.Messages(L"executive::PluginMgr::SearchAndLoadPlugins"),
-              (Lines{creating + bad1 + L".", L"E Failed creating service object.",
-                     creating + good + L".", L"D Add plugin [" + good + L"]",
-                     creating + bad2 + L".", L"E Failed creating service object.",
-                     creating + dir + L".", L"E Failed creating service object.",
-                     L"E Failed (dwErr=1631), unload all plugins.",
-                     L"E Read plugin DLLs from registry failed, dwErr=2"}));
+    EXPECT_EQ(
+        log.Messages(L"executive::PluginMgr::SearchAndLoadPlugins"),
+        (Lines{creating + bad1 + L".", L"E Failed creating service object.", creating + good + L".",
+               L"D Add plugin [" + good + L"]", creating + bad2 + L".",
+               L"E Failed creating service object.", creating + dir + L".",
+               L"E Failed creating service object.", L"E Failed (dwErr=1631), unload all plugins.",
+               L"E Read plugin DLLs from registry failed, dwErr=2"}));
     EXPECT_EQ(log.Messages(L"executive::PlugIn::Create"),
               (Lines{L"D Create plugin: " + bad1, L"E Create library failed.",
                      L"D Create plugin: " + good, L"D Create plugin: " + bad2,
@@ -195,8 +214,10 @@ TEST(LogLines, DiscoveryLoadingTheSetAndDeletionHooks) {
                      L"E Create library failed."}));
     EXPECT_EQ(log.Messages(L"executive::PluginMgr::OnDeleteService"),
               (Lines{L"D Library: " + bad1, L"D ==>", L"D <==", L"D Library: " + good,
-                     L"E Get OnDeleteService() failed.", L"D Library: " + bad2, L"D ==>",
-                     L"D <==", L"D Library: " + dir, L"E Load library failed."}));
+                     L"E Get OnDeleteService() failed.", L"D Library: " + bad2, L"D ==>", L"D <==",
+                     L"D Library: " + dir, L"E Load library failed.",
+                     L"E Read plugin DLLs from registry failed, dwErr=87",
+                     L"E Read plugin DLLs from registry failed, dwErr=2"}));
 }
 
 }  // namespace

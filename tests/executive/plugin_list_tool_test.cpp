@@ -8,8 +8,8 @@ namespace {
 using namespace keltra::test;
 
 std::uint32_t RunTool(const std::vector<std::wstring>& args) {
-    std::wstring tool = platform::GetExecutableDirectory() + platform::kPathSeparator +
-                        L"keltra-plugins";
+    std::wstring tool =
+        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-plugins";
     if (!platform::PathFileExists(tool.c_str())) {
         tool += L".exe";
     }

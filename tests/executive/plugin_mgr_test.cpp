@@ -54,18 +54,6 @@ TEST_F(Manager, LoadsInListOrderCallingNothingAndUnloadsFrontToBackOneFullyBefor
                                                 L"unload2", L"left2"}));
 }
 
-TEST_F(Manager, OneFailureUnloadsAllAfterTryingEveryPath) {
-    for (const wchar_t* variant : {L"tp_good", L"tp_no_handler", L"tp_good", L"tp_no_main"}) {
-        key.Add(variant);
-    }
-    key.SetString(L"s999", MakeTempDirectory(L"notlib"));  // exists, is no library
-    EXPECT_EQ(Load(), 1631u);
-    EXPECT_EQ(mgr.Count(), 0u);
-    for (std::size_t i = 0; i < 4; ++i) {  // the good ones were brought up and down again
-        EXPECT_EQ(key[i].Record().unloadCalls.load(), i % 2 == 0 ? 1u : 0u) << i;
-    }
-}
-
 TEST_F(Manager, MissingOrEmptyKeyLoadsNothingAndNothingIsWaitedFor) {
     EXPECT_EQ(Load(), 2u);
     EXPECT_EQ(mgr.SearchAndLoadPlugins(nullptr, kFilter), 87u);
@@ -161,21 +149,6 @@ TEST_F(Manager, SixtyFivePlugInsMakeEveryBroadcastFail) {
     }
     mgr.Plugins()[0]->Suppress();  // 64 remain: the wait works again
     EXPECT_EQ(mgr.PostSysMsgToAll(10, 0, nullptr, nullptr), 0u);
-}
-
-TEST_F(Manager, DeletionHooksReachEachLibraryOnALoadOfItsOwn) {
-    EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), kFilter), 2u);
-    EXPECT_EQ(PluginMgr::OnDeleteService(nullptr, kFilter), 87u);
-    key.Add(L"tp_no_ondelete");
-    key.Add(L"tp_good");
-    key.SetString(L"s900", MakeTempDirectory(L"notlib"));  // cannot be loaded
-    EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), kFilter), 0u);
-    EXPECT_EQ(key[1].Record().onDeleteServiceCalls.load(), 1u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        auto& r = key[i].Record();
-        EXPECT_EQ(r.mainCalls + r.handlerCalls + r.unloadCalls + r.isAliveCalls +
-                      r.getDescriptionCalls, 0u);
-    }
 }
 
 TEST_F(Manager, ShippedExamplePlugInsRunAndStopWhenUnloaded) {

@@ -125,7 +125,8 @@ void WaitUntil(const std::atomic<bool>& flag) {
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main([[maybe_unused]] uint32_t argc,
                                                   [[maybe_unused]] wchar_t** argv) {
     TP_RECORD(g_record.mainThreadId = ThreadId());
-    for (int i = 0; argc > 0 && argv != nullptr && argv[0] != nullptr && argv[0][i] && i < 63; ++i) {
+    for (int i = 0; argc > 0 && argv != nullptr && argv[0] != nullptr && argv[0][i] && i < 63;
+         ++i) {
         g_record.mainFirstArg[i] = argv[0][i];
     }
     TP_RECORD(g_record.mainCalls++);
