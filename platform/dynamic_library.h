@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/types.h"
+#include "platform/unique_owner.h"
 
 namespace platform {
 
@@ -37,5 +38,8 @@ using Module = void*;
 /// be called any more. False on failure (6 for a null module). Freeing a module more often
 /// than it was loaded is undefined, as on Windows.
 bool FreeLibrary(Module module) noexcept;
+
+/// The owner of a module from LoadLibrary: frees one reference when it lets go.
+using UniqueModule = UniqueOwner<NullMeansNone<Module, &FreeLibrary>>;
 
 }  // namespace platform

@@ -68,6 +68,11 @@ enum : std::uint32_t {
                                            std::int32_t* distanceHigh,
                                            std::uint32_t method) noexcept;
 
+/// Moves the file position to offset bytes from the start; the one way to seek to an absolute
+/// 64-bit offset. True on success; false with the last error set (87 for an offset above
+/// INT64_MAX). A position past the end is allowed: a write there extends the file.
+bool SeekTo(Handle file, std::uint64_t offset) noexcept;
+
 /// Writes bytes at the current position and advances it. True when all bytes were written;
 /// *written (may be null) holds the count. False on failure with the last error set (112
 /// when the disk is full); a failure may leave part of the data written.

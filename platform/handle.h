@@ -1,9 +1,8 @@
 // Closing kernel-object handles, and an owning wrapper for them.
 #pragma once
 
-#include <utility>
-
 #include "platform/types.h"
+#include "platform/unique_owner.h"
 
 namespace platform {
 
@@ -14,36 +13,18 @@ namespace platform {
 /// undefined (on POSIX the wait keeps the object alive until it returns).
 bool CloseHandle(Handle handle) noexcept;
 
-/// Owns one handle and closes it on destruction. Treats both null and kInvalidHandleValue
-/// as "no handle", so it fits the creation calls that return either on failure.
-class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(Handle handle) noexcept : m_handle(handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(other.Release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        Reset(other.Release());
-        return *this;
+/// What UniqueHandle needs to know of kernel-object handles: both null and
+/// kInvalidHandleValue mean "no handle" (files give the latter on failure, the other creation
+/// calls the former).
+struct HandleTraits {
+    using Value = Handle;
+    static bool IsValid(Handle handle) noexcept {
+        return handle != nullptr && handle != kInvalidHandleValue;
     }
-    ~UniqueHandle() { Reset(); }
-
-    [[nodiscard]] Handle Get() const noexcept { return m_handle; }
-    [[nodiscard]] bool Valid() const noexcept {
-        return m_handle != nullptr && m_handle != kInvalidHandleValue;
-    }
-    explicit operator bool() const noexcept { return Valid(); }
-    Handle Release() noexcept { return std::exchange(m_handle, nullptr); }
-    void Reset(Handle handle = nullptr) noexcept {
-        if (Valid()) {
-            CloseHandle(m_handle);
-        }
-        m_handle = handle;
-    }
-
-  private:
-    Handle m_handle = nullptr;
+    static void Close(Handle handle) noexcept { (void)CloseHandle(handle); }
 };
+
+/// The owner of an event, thread, mutex, file or process handle.
+using UniqueHandle = UniqueOwner<HandleTraits>;
 
 }  // namespace platform

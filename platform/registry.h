@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "platform/unique_owner.h"
 
 namespace platform {
 
@@ -80,6 +81,9 @@ enum : std::uint32_t {
 /// Closes a key from RegOpenKeyEx or RegCreateKeyEx. Returns 0, or 6 for a bad or already
 /// closed key. Closing HkeyLocalMachine() does nothing and returns 0.
 ErrorCode RegCloseKey(RegKey key) noexcept;
+
+/// The owner of a key from RegOpenKeyEx or RegCreateKeyEx (closed with RegCloseKey).
+using UniqueRegKey = UniqueOwner<NullMeansNone<RegKey, &RegCloseKey>>;
 
 /// Opens root\subKey, creating every missing level. Returns 0 and the key, or an error code
 /// (87 for a null subKey or key pointer). On POSIX the registry file is created when missing,

@@ -1,324 +1,50 @@
-// Portable text code: the bounded copy and print, the secure format call's rules, the format
-// parser and the conversions between wchar_t, UTF-8 and UTF-16.
+// Portable text code: the bounded copy and print, the secure format call's rules, console
+// print and the string conversions between wchar_t, UTF-8 and UTF-16.
 //
 // Only system-independent code lives here; formatting itself and the invalid-parameter handler
 // are the backends' (text_win32.cpp, text_posix.cpp).
 #include "platform/text.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cwchar>
 
+#include "platform/text_codec.h"
 #include "platform/text_format.h"
 
 namespace platform {
 
-namespace text_detail {
+using namespace text_detail;
 
 namespace {
 
-bool IsDigit(wchar_t c) {
-    return c >= L'0' && c <= L'9';
+// Measures, then converts into a string of exactly that size.
+template <typename Out, typename In>
+Out ConvertAll(In text) {
+    using Unit = typename Out::value_type;
+    Out out(utf::Convert(text.data(), text.size(), static_cast<Unit*>(nullptr), 0).written, Unit{});
+    utf::Convert(text.data(), text.size(), out.data(), out.size());
+    return out;
 }
 
-// Reads decimal digits at *p; false when the number exceeds INT_MAX.
-bool ReadNumber(const wchar_t** p, int* value) {
-    long long n = 0;
-    while (IsDigit(**p)) {
-        n = n * 10 + (**p - L'0');
-        if (n > INT_MAX) {
-            return false;
-        }
-        ++*p;
-    }
-    *value = static_cast<int>(n);
-    return true;
-}
-
-bool IsIntegerSize(ArgSize size) {
-    return size != ArgSize::kLongDouble && size != ArgSize::kWide;
-}
-
-bool SizeFitsType(ArgSize size, wchar_t type) {
-    switch (type) {
-        case L'd':
-        case L'i':
-        case L'o':
-        case L'u':
-        case L'x':
-        case L'X':
-            return IsIntegerSize(size);
-        case L'e':
-        case L'E':
-        case L'f':
-        case L'g':
-        case L'G':
-            return size == ArgSize::kDefault || size == ArgSize::kLong ||
-                   size == ArgSize::kLongDouble;
-        case L'c':
-        case L'C':
-        case L's':
-        case L'S':
-            return size == ArgSize::kDefault || size == ArgSize::kShort || size == ArgSize::kLong ||
-                   size == ArgSize::kWide;
-        case L'p':
-        case L'%':
-            return size == ArgSize::kDefault;
-        default:
-            return false;  // unknown conversions, and "%n", which would write through an argument
-    }
-}
-
-// Parses the conversion that starts at p (a '%'); null when malformed.
-const wchar_t* ParseConversion(const wchar_t* p, Conversion* c) {
-    *c = Conversion{};
-    c->begin = p++;
-    for (;; ++p) {
-        if (*p == L'-') {
-            c->leftAlign = true;
-        } else if (*p == L'+') {
-            c->plusSign = true;
-        } else if (*p == L' ') {
-            c->spaceSign = true;
-        } else if (*p == L'#') {
-            c->alternate = true;
-        } else if (*p == L'0') {
-            c->zeroPad = true;
-        } else {
-            break;
-        }
-    }
-    if (*p == L'*') {
-        c->widthFromArg = true;
-        ++p;
-    } else if (IsDigit(*p) && !ReadNumber(&p, &c->width)) {
-        return nullptr;
-    }
-    if (*p == L'.') {
-        ++p;
-        if (*p == L'*') {
-            c->precisionFromArg = true;
-            ++p;
-        } else if (!ReadNumber(&p, &c->precision)) {  // "." alone means precision 0
-            return nullptr;
-        }
-    }
-    c->sizeBegin = p;
-    switch (*p) {
-        case L'h':
-            ++p;
-            c->size = ArgSize::kShort;
-            break;
-        case L'l':
-            ++p;
-            if (*p == L'l') {
-                ++p;
-                c->size = ArgSize::kLongLong;
-            } else {
-                c->size = ArgSize::kLong;
-            }
-            break;
-        case L'I':
-            ++p;
-            if (p[0] == L'3' && p[1] == L'2') {
-                p += 2;
-                c->size = ArgSize::kInt32;
-            } else if (p[0] == L'6' && p[1] == L'4') {
-                p += 2;
-                c->size = ArgSize::kInt64;
-            } else {
-                c->size = ArgSize::kPointer;
-            }
-            break;
-        case L'z':
-            ++p;
-            c->size = ArgSize::kSizeT;
-            break;
-        case L'j':
-            ++p;
-            c->size = ArgSize::kIntMax;
-            break;
-        case L't':
-            ++p;
-            c->size = ArgSize::kPtrDiff;
-            break;
-        case L'L':
-            ++p;
-            c->size = ArgSize::kLongDouble;
-            break;
-        case L'w':
-            ++p;
-            c->size = ArgSize::kWide;
-            break;
-        default:
-            break;
-    }
-    c->sizeEnd = p;
-    c->type = *p;
-    if (c->type == L'\0' || !SizeFitsType(c->size, c->type)) {
-        return nullptr;
-    }
-    c->end = ++p;
-    return p;
-}
-
-bool Walk(const wchar_t* format, FormatVisitor* visitor) {
-    const wchar_t* p = format;
-    while (*p != L'\0') {
-        const wchar_t* literal = p;
-        while (*p != L'\0' && *p != L'%') {
-            ++p;
-        }
-        if (p != literal && visitor != nullptr && !visitor->Literal(literal, p)) {
-            return false;
-        }
-        if (*p == L'\0') {
-            break;
-        }
-        Conversion c;
-        const wchar_t* next = ParseConversion(p, &c);
-        if (next == nullptr) {
-            return false;
-        }
-        if (visitor != nullptr && !visitor->Convert(c)) {
-            return false;
-        }
-        p = next;
-    }
-    return true;
-}
-
-template <typename Unit>
-char32_t DecodeUtf16Unit(const Unit** cursor, const Unit* end) {
-    const char32_t first = static_cast<char16_t>(**cursor);
-    ++*cursor;
-    if (first < 0xD800 || first > 0xDFFF) {
-        return first;
-    }
-    if (first <= 0xDBFF && *cursor != end) {
-        const char32_t second = static_cast<char16_t>(**cursor);
-        if (second >= 0xDC00 && second <= 0xDFFF) {
-            ++*cursor;
-            return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
-        }
-    }
-    return 0xFFFD;  // unpaired surrogate
-}
-
-void AppendUtf8(char32_t cp, std::string* out) {
-    if (cp < 0x80) {
-        out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-void AppendWide(char32_t cp, std::wstring* out) {
-    wchar_t units[2];
-    out->append(units, EncodeWide(cp, units));
-}
-
-}  // namespace
-
-bool ParseFormat(const wchar_t* format, FormatVisitor* visitor) noexcept {
-    if (!Walk(format, nullptr)) {
-        return false;
-    }
-    return visitor == nullptr || Walk(format, visitor);
-}
-
-char32_t DecodeUtf8(const unsigned char** cursor, const unsigned char* end) noexcept {
-    const unsigned char* p = *cursor;
-    const unsigned char lead = *p++;
-    *cursor = p;
-    if (lead < 0x80) {
-        return lead;
-    }
-    // The well-formed sequences (Unicode table 3-7): the second byte's range depends on the
-    // lead byte, the others are 80..BF. An ill-formed one gives one U+FFFD for its longest
-    // valid prefix, so a cut sequence never swallows the next character.
-    int more;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t cp;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        more = 1;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        more = 2;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) {
-            low = 0xA0;
-        } else if (lead == 0xED) {
-            high = 0x9F;  // no surrogates
-        }
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        more = 3;
-        cp = lead & 0x07;
-        if (lead == 0xF0) {
-            low = 0x90;
-        } else if (lead == 0xF4) {
-            high = 0x8F;  // nothing beyond U+10FFFF
-        }
-    } else {
-        return 0xFFFD;
-    }
-    for (int i = 0; i < more; ++i) {
-        if (p == end || *p < low || *p > high) {
-            *cursor = p;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (*p++ & 0x3F);
-        low = 0x80;
-        high = 0xBF;
-    }
-    *cursor = p;
-    return cp;
-}
-
-char32_t DecodeWide(const wchar_t** cursor, const wchar_t* end) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        return DecodeUtf16Unit(cursor, end);
-    } else {
-        const auto cp = static_cast<char32_t>(**cursor);
-        ++*cursor;
-        return (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) ? char32_t{0xFFFD} : cp;
-    }
-}
-
-std::size_t EncodeWide(char32_t cp, wchar_t* out) noexcept {
-    if constexpr (sizeof(wchar_t) == 2) {
-        if (cp >= 0x10000) {
-            out[0] = static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out[1] = static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-            return 2;
-        }
-    }
-    out[0] = static_cast<wchar_t>(cp);
-    return 1;
-}
-
-}  // namespace text_detail
-
-using namespace text_detail;
-
-std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) noexcept {
+// The bounded calls' destination rules: false for a null dest or a capacity of 0 or above
+// kStrsafeMaxCch, with dest emptied when it has room.
+bool ValidDestination(wchar_t* dest, std::size_t cch) {
     if (dest == nullptr) {
-        return kStrsafeEInvalidParameter;
+        return false;
     }
     if (cch == 0 || cch > kStrsafeMaxCch) {
         if (cch != 0) {
             dest[0] = L'\0';
         }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) noexcept {
+    if (!ValidDestination(dest, cch)) {
         return kStrsafeEInvalidParameter;
     }
     if (src == nullptr) {
@@ -334,13 +60,7 @@ std::int32_t StringCchCopyW(wchar_t* dest, std::size_t cch, const wchar_t* src) 
 
 std::int32_t StringCchVPrintfW(wchar_t* dest, std::size_t cch, const wchar_t* format,
                                va_list args) noexcept {
-    if (dest == nullptr) {
-        return kStrsafeEInvalidParameter;
-    }
-    if (cch == 0 || cch > kStrsafeMaxCch) {
-        if (cch != 0) {
-            dest[0] = L'\0';
-        }
+    if (!ValidDestination(dest, cch)) {
         return kStrsafeEInvalidParameter;
     }
     // A malformed format is refused before formatting: it could read arguments that were
@@ -447,53 +167,19 @@ void ConsolePrint(const wchar_t* format, ...) noexcept {
 }
 
 std::string WideToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    const wchar_t* p = text.data();
-    const wchar_t* end = p + text.size();
-    while (p != end) {
-        AppendUtf8(DecodeWide(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::string>(text);
 }
 
 std::wstring Utf8ToWide(std::string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p != end) {
-        AppendWide(DecodeUtf8(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::wstring>(text);
 }
 
 std::u16string WideToUtf16(std::wstring_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    const wchar_t* p = text.data();
-    const wchar_t* end = p + text.size();
-    while (p != end) {
-        const char32_t cp = DecodeWide(&p, end);
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return out;
+    return ConvertAll<std::u16string>(text);
 }
 
 std::wstring Utf16ToWide(std::u16string_view text) {
-    std::wstring out;
-    out.reserve(text.size());
-    const char16_t* p = text.data();
-    const char16_t* end = p + text.size();
-    while (p != end) {
-        AppendWide(DecodeUtf16Unit(&p, end), &out);
-    }
-    return out;
+    return ConvertAll<std::wstring>(text);
 }
 
 std::wstring WideFromUtf16LeBytes(const void* bytes, std::size_t byteCount) {

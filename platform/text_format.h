@@ -1,4 +1,4 @@
-// Internal to the text backends: the parser of the system's wide formats and UTF helpers.
+// Internal to the text backends: the parser of the system's wide formats.
 //
 // Both backends validate a format with the same parser, so that one format is malformed on
 // every platform or on none. The Windows backend then hands the format to the C runtime (after
@@ -63,18 +63,6 @@ class FormatVisitor {
 /// a format that ends inside a conversion. A malformed format is detected before any piece
 /// is fed to the visitor. Also false when the visitor stops.
 bool ParseFormat(const wchar_t* format, FormatVisitor* visitor) noexcept;
-
-/// Decodes one code point of UTF-8 from [*cursor, end) and advances *cursor. An ill-formed
-/// sequence yields U+FFFD and advances past its maximal well-formed prefix (at least one byte).
-char32_t DecodeUtf8(const unsigned char** cursor, const unsigned char* end) noexcept;
-
-/// Decodes one code point of wide text from [*cursor, end): UTF-16 where wchar_t has 16 bits
-/// (surrogate pairs joined), UTF-32 elsewhere. Unpaired surrogates and values beyond U+10FFFF
-/// yield U+FFFD.
-char32_t DecodeWide(const wchar_t** cursor, const wchar_t* end) noexcept;
-
-/// Encodes a code point as wchar_t units into out (room for 2); returns the count.
-std::size_t EncodeWide(char32_t codePoint, wchar_t* out) noexcept;
 
 }  // namespace platform::text_detail
 

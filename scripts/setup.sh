@@ -23,8 +23,24 @@ src=build/_sources/benchmark
 if [ ! -f "$src/CMakeLists.txt" ]; then
     work=$(mktemp -d)
     mkdir -p "$work/lists/partial"
-    echo "deb-src http://deb.debian.org/debian bookworm main" >"$work/sources.list"
-    opts=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    # Source entries mirror the machine's own binary ones: no host name is fixed here.
+    mkdir -p "$work/parts"
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        if [ -f "$f" ]; then sed -n -E 's/^[[:space:]]*deb([[:space:]])/deb-src\1/p' "$f"; fi
+    done >"$work/sources.list"
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        # deb822 stanzas: keep the enabled ones that carry binaries, as source stanzas.
+        awk 'function flush() { if (keep && on) printf "%s\n", block; block = ""; keep = 0; on = 1 }
+             BEGIN { on = 1 }
+             /^[ \t]*$/ { flush(); next }
+             /^#/ { next }
+             /^Types:/ { if ($0 ~ /[: \t]deb([ \t]|$)/) { keep = 1; $0 = "Types: deb-src" } }
+             /^Enabled:[ \t]*[Nn]o/ { on = 0 }
+             { block = block $0 "\n" }
+             END { flush() }' "$f" >"$work/parts/$(basename "$f")"
+    done
+    opts=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts="$work/parts"
           -o Dir::State::Lists="$work/lists" -o APT::Sandbox::User=root)
     if apt-get "${opts[@]}" update >/dev/null 2>&1 &&
        (cd "$work" && apt-get "${opts[@]}" source --download-only benchmark >/dev/null 2>&1); then

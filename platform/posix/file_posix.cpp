@@ -264,6 +264,22 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distanceLow, std::int32_t
     return static_cast<std::uint32_t>(newPosition);
 }
 
+bool SeekTo(Handle file, std::uint64_t offset) noexcept {
+    const std::shared_ptr<FileObject> object = LookupFile(file);
+    if (!object) {
+        return false;
+    }
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    if (::lseek(object->Fd(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+        SetErrno(errno);
+        return false;
+    }
+    return true;
+}
+
 bool WriteFile(Handle file, const void* data, std::uint32_t bytes,
                std::uint32_t* written) noexcept {
     if (written != nullptr) {

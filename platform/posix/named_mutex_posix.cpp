@@ -351,21 +351,21 @@ Handle OpenShared(const wchar_t* name, bool create, bool openToEveryone, bool* c
 
 Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name) noexcept {
     bool created = false;
-    Handle handle = OpenShared(name, true, openToEveryone, &created);
-    if (handle == nullptr) {
+    UniqueHandle handle(OpenShared(name, true, openToEveryone, &created));
+    if (!handle) {
         return nullptr;
     }
     if (created && initiallyOwned) {
-        auto object = posix::LookupHandleAs<MutexObject>(handle, posix::ObjectKind::kMutex);
+        auto object = posix::LookupHandleAs<MutexObject>(handle.Get(), posix::ObjectKind::kMutex);
         if (!object || !object->TakeInitialOwnership()) {
             const ErrorCode error = GetLastError();
-            (void)CloseHandle(handle);
+            handle.Reset();
             SetLastError(error);
             return nullptr;
         }
     }
     SetLastError(created ? kErrorSuccess : kErrorAlreadyExists);
-    return handle;
+    return handle.Release();
 }
 
 Handle OpenMutex(std::uint32_t /*access*/, bool /*inheritHandle*/, const wchar_t* name) noexcept {

@@ -136,13 +136,13 @@ Handle StartProcess(const std::wstring& program, const std::vector<std::wstring>
     }
 
     auto process = std::make_shared<posix::ProcessObject>(pid);
-    Handle handle = posix::InsertHandle(process);
-    if (handle != nullptr) {
+    UniqueHandle handle(posix::InsertHandle(process));
+    if (handle) {
         try {
             std::thread(posix::WatchChild, process).detach();
-            return handle;
+            return handle.Release();
         } catch (const std::system_error& e) {
-            CloseHandle(handle);
+            handle.Reset();
             SetLastError(ErrorFromErrno(e.code().value()));
         }
     }

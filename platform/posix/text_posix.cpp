@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/text.h"
+#include "platform/text_codec.h"
 #include "platform/text_format.h"
 
 namespace platform {
@@ -180,14 +182,15 @@ class Formatter final : public FormatVisitor {
             });
         }
         // Narrow: decode UTF-8; the precision counts wide characters produced.
-        const auto* bytes = static_cast<const unsigned char*>(arg);
-        const unsigned char* end = bytes + std::strlen(static_cast<const char*>(arg));
+        const char* bytes = static_cast<const char*>(arg);
+        const std::size_t size = std::strlen(bytes);
         auto walk = [&](bool emit, std::size_t* produced) {
-            const unsigned char* p = bytes;
+            std::size_t read = 0;
             std::size_t n = 0;
-            while (p != end) {
-                wchar_t units[2];
-                const std::size_t count = EncodeWide(DecodeUtf8(&p, end), units);
+            while (read != size) {
+                const utf::Decoded d = utf::DecodeUtf8(bytes + read, size - read);
+                wchar_t units[utf::kMaxWideUnits];
+                const std::size_t count = utf::EncodeWide(d.codePoint, units);
                 if (n + count > limit) {
                     break;
                 }
@@ -197,6 +200,7 @@ class Formatter final : public FormatVisitor {
                     }
                 }
                 n += count;
+                read += d.length;
             }
             *produced = n;
             return true;
@@ -219,60 +223,41 @@ class Formatter final : public FormatVisitor {
         return Padded(c, length, L' ', [&] { return Ascii(digits, length); });
     }
 
-    bool SignedInteger(const Conversion& c) {
-        long long value;
-        switch (c.size) {
+    // Reads an integer argument of the conversion's size as T (long long or its unsigned
+    // twin), with the sign rules of that size.
+    template <typename T>
+    T IntegerArgument(ArgSize size) {
+        constexpr bool kSigned = std::is_signed_v<T>;
+        using Int = std::conditional_t<kSigned, int, unsigned int>;
+        using Short = std::conditional_t<kSigned, short, unsigned short>;
+        using Long = std::conditional_t<kSigned, long, unsigned long>;
+        using Size = std::conditional_t<kSigned, std::ptrdiff_t, std::size_t>;
+        using Max = std::conditional_t<kSigned, std::intmax_t, std::uintmax_t>;
+        switch (size) {
             case ArgSize::kShort:
-                value = static_cast<short>(va_arg(*m_args, int));
-                break;
+                return static_cast<Short>(va_arg(*m_args, Int));
             case ArgSize::kLong:
-                value = va_arg(*m_args, long);
-                break;
+                return va_arg(*m_args, Long);
             case ArgSize::kLongLong:
             case ArgSize::kInt64:
-                value = va_arg(*m_args, long long);
-                break;
+                return va_arg(*m_args, T);
             case ArgSize::kPointer:
             case ArgSize::kPtrDiff:
             case ArgSize::kSizeT:
-                value = va_arg(*m_args, std::ptrdiff_t);
-                break;
+                return va_arg(*m_args, Size);
             case ArgSize::kIntMax:
-                value = va_arg(*m_args, std::intmax_t);
-                break;
+                return va_arg(*m_args, Max);
             default:
-                value = va_arg(*m_args, int);
-                break;
+                return va_arg(*m_args, Int);
         }
-        return Number(c, "ll", value);
+    }
+
+    bool SignedInteger(const Conversion& c) {
+        return Number(c, "ll", IntegerArgument<long long>(c.size));
     }
 
     bool UnsignedInteger(const Conversion& c) {
-        unsigned long long value;
-        switch (c.size) {
-            case ArgSize::kShort:
-                value = static_cast<unsigned short>(va_arg(*m_args, unsigned int));
-                break;
-            case ArgSize::kLong:
-                value = va_arg(*m_args, unsigned long);
-                break;
-            case ArgSize::kLongLong:
-            case ArgSize::kInt64:
-                value = va_arg(*m_args, unsigned long long);
-                break;
-            case ArgSize::kPointer:
-            case ArgSize::kPtrDiff:
-            case ArgSize::kSizeT:
-                value = va_arg(*m_args, std::size_t);
-                break;
-            case ArgSize::kIntMax:
-                value = va_arg(*m_args, std::uintmax_t);
-                break;
-            default:
-                value = va_arg(*m_args, unsigned int);
-                break;
-        }
-        return Number(c, "ll", value);
+        return Number(c, "ll", IntegerArgument<unsigned long long>(c.size));
     }
 
     bool Floating(const Conversion& c) {
@@ -370,30 +355,13 @@ void InvokeInvalidParameterHandler(const wchar_t* expression, const wchar_t* fun
 
 void WriteStandardOutput(const wchar_t* text, std::size_t length) noexcept {
     std::fflush(stdout);
-    const wchar_t* p = text;
-    const wchar_t* end = text + length;
     char chunk[1024];
-    while (p != end) {
-        std::size_t n = 0;
-        // Fill the chunk with whole UTF-8 sequences (at most 4 bytes each).
-        while (p != end && n + 4 <= sizeof chunk) {
-            const char32_t cp = DecodeWide(&p, end);
-            if (cp < 0x80) {
-                chunk[n++] = static_cast<char>(cp);
-            } else if (cp < 0x800) {
-                chunk[n++] = static_cast<char>(0xC0 | (cp >> 6));
-                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-            } else if (cp < 0x10000) {
-                chunk[n++] = static_cast<char>(0xE0 | (cp >> 12));
-                chunk[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-            } else {
-                chunk[n++] = static_cast<char>(0xF0 | (cp >> 18));
-                chunk[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-                chunk[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-                chunk[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-            }
-        }
+    while (length != 0) {
+        // Whole UTF-8 sequences only, so a chunk never ends inside a character.
+        const utf::Converted part = utf::Convert(text, length, chunk, sizeof chunk);
+        text += part.read;
+        length -= part.read;
+        std::size_t n = part.written;
         const char* out = chunk;
         while (n != 0) {
             const ssize_t w = ::write(STDOUT_FILENO, out, n);

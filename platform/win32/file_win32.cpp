@@ -71,6 +71,16 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distanceLow, std::int32_t
     return low;
 }
 
+bool SeekTo(Handle file, std::uint64_t offset) noexcept {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != 0;
+}
+
 bool WriteFile(Handle file, const void* data, std::uint32_t bytes,
                std::uint32_t* written) noexcept {
     DWORD count = 0;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/text.h"
+#include "platform/text_codec.h"
 #include "platform/text_format.h"
 #include "platform/win32/windows_lean.h"
 
@@ -139,19 +140,11 @@ void WriteStandardOutput(const wchar_t* text, std::size_t length) noexcept {
             length -= done;
             continue;
         }
-        // A pipe or a file gets UTF-8, as on the other platforms; never split a surrogate pair.
-        DWORD take = units;
-        if (take < length && text[take - 1] >= 0xD800 && text[take - 1] <= 0xDBFF) {
-            --take;
-        }
+        // A pipe or a file gets UTF-8, as on the other platforms, in whole characters.
         char bytes[4096 * 3];
-        const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(take), bytes,
-                                          sizeof bytes, nullptr, nullptr);
-        if (n <= 0) {
-            return;
-        }
+        const utf::Converted part = utf::Convert(text, length, bytes, sizeof bytes);
         const char* p = bytes;
-        DWORD left = static_cast<DWORD>(n);
+        DWORD left = static_cast<DWORD>(part.written);
         while (left != 0) {
             if (!WriteFile(out, p, left, &done, nullptr) || done == 0) {
                 return;
@@ -159,8 +152,8 @@ void WriteStandardOutput(const wchar_t* text, std::size_t length) noexcept {
             p += done;
             left -= done;
         }
-        text += take;
-        length -= take;
+        text += part.read;
+        length -= part.read;
     }
 }
 

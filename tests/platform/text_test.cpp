@@ -1,11 +1,10 @@
-// Tests of platform/text.h: bounded copy and print, the secure format call, the format
-// convention on this platform's C runtime, console output and the UTF conversions.
+// Text: bounded copy and print, the secure format call, the format convention on this
+// platform's C runtime, console output, and the UTF codec with the string conversions.
 #include "platform/text.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <climits>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -15,404 +14,229 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_codec.h"
 #include "tests/support/test_support.h"
 
+namespace platform {
 namespace {
 
-using platform::kSOk;
-using platform::kStrsafeEInsufficientBuffer;
-using platform::kStrsafeEInvalidParameter;
+using namespace keltra::test;
 
 constexpr wchar_t kSentinel = L'\x2603';
+const std::wstring kMalformed[] = {L"%n",    L"tail %", L"%-", L"%y",   L"%hh",           L"%I",
+                                   L"%F",    L"%a",     L"%Z", L"%5.3", L"%99999999999d", L"%Ls",
+                                   L"%I64s", L"%Lu",    L"%5"};
 
-// A destination of cch characters followed by sentinels that must survive every call.
-struct Dest {
-    explicit Dest(std::size_t cch) : cch(cch), storage(cch + 8, kSentinel) {}
-    wchar_t* data() { return storage.data(); }
-    std::wstring Text() const { return std::wstring(storage.data()); }
+// Installs a handler that counts its calls; a buffer of cch characters followed by sentinels
+// that every call must leave alone.
+class TextTest : public ::testing::Test {
+  protected:
+    TextTest() : m_previous(SetInvalidParameterHandler(&OnInvalid)) { s_calls = 0; }
+    ~TextTest() override { SetInvalidParameterHandler(m_previous); }
+    wchar_t* Buffer(std::size_t cch) {
+        m_cch = cch;
+        m_storage.assign(cch + 8, kSentinel);
+        return m_storage.data();
+    }
+    std::wstring Text() const { return m_storage.data(); }
     bool TailIntact() const {
-        for (std::size_t i = cch; i < storage.size(); ++i) {
-            if (storage[i] != kSentinel) {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(m_storage.begin() + m_cch, m_storage.end(),
+                           [](wchar_t c) { return c == kSentinel; });
     }
-    std::size_t cch;
-    std::vector<wchar_t> storage;
-};
-
-// Counts invalid-parameter calls while installed; puts the previous handler back.
-class HandlerSpy {
-  public:
-    HandlerSpy() {
-        s_calls = 0;
-        s_allStrings = true;
-        m_previous = platform::SetInvalidParameterHandler(&HandlerSpy::OnInvalid);
+    static int Snw(wchar_t* buffer, std::size_t size, std::size_t count, const wchar_t* format,
+                   ...) {
+        va_list args;
+        va_start(args, format);
+        const int result = VsnwprintfS(buffer, size, count, format, args);
+        va_end(args);
+        return result;
     }
-    ~HandlerSpy() { platform::SetInvalidParameterHandler(m_previous); }
-    HandlerSpy(const HandlerSpy&) = delete;
-    HandlerSpy& operator=(const HandlerSpy&) = delete;
-    int Calls() const { return s_calls.load(); }
-    static const std::wstring& LastExpression() { return s_expression; }
-
-  private:
+    static std::wstring Print(const wchar_t* format, ...) {
+        wchar_t buffer[512];
+        va_list args;
+        va_start(args, format);
+        EXPECT_EQ(kSOk, StringCchVPrintfW(buffer, 512, format, args)) << WideToUtf8(format);
+        va_end(args);
+        return buffer;
+    }
     static void OnInvalid(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
                           unsigned int, std::uintptr_t) {
-        ++s_calls;
-        s_expression = expression != nullptr ? expression : L"<null>";
-        s_allStrings = s_allStrings && function != nullptr && file != nullptr;
+        s_calls += expression != nullptr && function != nullptr && file != nullptr ? 1 : 1000;
     }
-    platform::InvalidParameterHandler m_previous = nullptr;
-
-  public:
-    static inline std::atomic<int> s_calls{0};
-    static inline std::wstring s_expression;
-    static inline bool s_allStrings = true;
+    static inline int s_calls = 0;
+    std::size_t m_cch = 0;
+    std::vector<wchar_t> m_storage;
+    InvalidParameterHandler m_previous;
 };
 
-int Snw(wchar_t* buffer, std::size_t size, std::size_t count, const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int result = platform::VsnwprintfS(buffer, size, count, format, args);
-    va_end(args);
-    return result;
+TEST_F(TextTest, BoundedCopyAndPrintCutAtCapacityMinusOneAndRefuseBadCapacities) {
+    const std::wstring longPath(1000, L'p');
+    const struct {
+        std::size_t cch;
+        const wchar_t* source;  // copied, and printed through "%s"
+        std::int32_t result;
+        std::wstring text;
+    } cases[] = {
+        {8, L"1234567", kSOk, L"1234567"},
+        {8, L"12345678", kStrsafeEInsufficientBuffer, L"1234567"},
+        {1, L"x", kStrsafeEInsufficientBuffer, L""},
+        {260, longPath.c_str(), kStrsafeEInsufficientBuffer, longPath.substr(0, 259)},
+        {0, L"abc", kStrsafeEInvalidParameter, L"\x2603"},  // not written at all
+        {kStrsafeMaxCch + 1, L"abc", kStrsafeEInvalidParameter, L""},
+    };
+    for (const auto& c : cases) {
+        const std::size_t cch = std::min<std::size_t>(c.cch, 260);
+        EXPECT_EQ(c.result, StringCchCopyW(Buffer(cch), c.cch, c.source)) << c.cch;
+        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
+        EXPECT_TRUE(TailIntact());
+        EXPECT_EQ(c.result, StringCchPrintfW(Buffer(cch), c.cch, L"%s", c.source)) << c.cch;
+        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
+    }
+    EXPECT_EQ(kSOk, StringCchCopyW(Buffer(4), 4, nullptr));
+    EXPECT_EQ(kStrsafeEInvalidParameter, StringCchCopyW(nullptr, 4, L"abc"));
 }
 
-std::wstring Print(const wchar_t* format, ...) {
-    wchar_t buffer[512];
-    va_list args;
-    va_start(args, format);
-    const std::int32_t hr = platform::StringCchVPrintfW(buffer, 512, format, args);
-    va_end(args);
-    EXPECT_EQ(hr, kSOk) << "format: " << platform::WideToUtf8(format);
-    return buffer;
-}
-
-TEST(StringCchCopyW, CopiesWhatFitsAndCutsTheRestAtCapacityMinusOne) {
-    {
-        Dest d(8);
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, L"abc"), kSOk);
-        EXPECT_EQ(d.Text(), L"abc");
-    }
-    {
-        Dest d(8);  // 7 characters and the terminator fit exactly
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, L"1234567"), kSOk);
-        EXPECT_EQ(d.Text(), L"1234567");
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(8);
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, L"12345678"),
-                  kStrsafeEInsufficientBuffer);
-        EXPECT_EQ(d.Text(), L"1234567");
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(1);
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, L"x"), kStrsafeEInsufficientBuffer);
-        EXPECT_EQ(d.Text(), L"");
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, L""), kSOk);
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(4);
-        EXPECT_EQ(platform::StringCchCopyW(d.data(), d.cch, nullptr), kSOk);
-        EXPECT_EQ(d.Text(), L"");
-    }
-}
-
-TEST(StringCchCopyW, RejectsZeroAndOversizedCapacities) {
-    Dest d(4);
-    EXPECT_EQ(platform::StringCchCopyW(d.data(), 0, L"abc"), kStrsafeEInvalidParameter);
-    EXPECT_EQ(d.storage[0], kSentinel) << "a zero capacity must not be written";
-    EXPECT_EQ(platform::StringCchCopyW(d.data(), platform::kStrsafeMaxCch + 1, L"abc"),
-              kStrsafeEInvalidParameter);
-    EXPECT_EQ(d.storage[0], L'\0') << "an oversized capacity empties the destination";
-    EXPECT_EQ(d.storage[1], kSentinel);
-    EXPECT_EQ(platform::StringCchCopyW(nullptr, 4, L"abc"), kStrsafeEInvalidParameter);
-}
-
-TEST(StringCchPrintfW, FollowsTheCopyRulesForFitAndCut) {
-    {
-        Dest d(8);
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), d.cch, L"%s-%d", L"ab", 1234), kSOk);
-        EXPECT_EQ(d.Text(), L"ab-1234");  // exactly capacity - 1
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(8);
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), d.cch, L"%s-%d", L"ab", 12345),
-                  kStrsafeEInsufficientBuffer);
-        EXPECT_EQ(d.Text(), L"ab-1234");
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(260);  // a long argument cut in the middle of a conversion
-        const std::wstring longPath(1000, L'p');
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), d.cch, L"[%s]", longPath.c_str()),
-                  kStrsafeEInsufficientBuffer);
-        EXPECT_EQ(d.Text(), L"[" + std::wstring(258, L'p'));
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(4);
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), 0, L"x"), kStrsafeEInvalidParameter);
-        EXPECT_EQ(d.storage[0], kSentinel);
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), platform::kStrsafeMaxCch + 1, L"x"),
-                  kStrsafeEInvalidParameter);
-        EXPECT_EQ(d.Text(), L"");
-    }
-}
-
-TEST(StringCchPrintfW, RefusesMalformedFormatsWithoutReadingArguments) {
-    HandlerSpy spy;
+TEST_F(TextTest, MalformedFormatsAreRefusedWithoutReadingArguments) {
     int target = 7;
-    for (const wchar_t* format : {L"%n", L"abc%", L"%y", L"%hh", L"%I64s", L"%Lu", L"%5"}) {
-        Dest d(32);
-        EXPECT_EQ(platform::StringCchPrintfW(d.data(), d.cch, format, &target),
-                  kStrsafeEInvalidParameter)
-            << platform::WideToUtf8(format);
-        EXPECT_EQ(d.Text(), L"");
+    int calls = 0;
+    for (const std::wstring& format : kMalformed) {
+        EXPECT_EQ(kStrsafeEInvalidParameter,
+                  StringCchPrintfW(Buffer(32), 32, format.c_str(), &target));
+        EXPECT_EQ(L"", Text()) << WideToUtf8(format);
+        EXPECT_EQ(-1, Snw(Buffer(32), 32, 31, format.c_str(), &target)) << WideToUtf8(format);
+        EXPECT_EQ(L"", Text()) << WideToUtf8(format);
+        EXPECT_EQ(++calls, s_calls) << "only the secure call reports, with every text given";
     }
-    EXPECT_EQ(target, 7) << "%n must never write through an argument";
-    EXPECT_EQ(spy.Calls(), 0);
+    EXPECT_EQ(7, target) << "%n must never write through an argument";
+    SetInvalidParameterHandler(nullptr);
+    EXPECT_EQ(-1, Snw(Buffer(8), 8, 7, L"%q")) << "without a handler it just fails";
 }
 
-TEST(FormatConvention, StringsAndCharactersAreWideUnlessMarkedNarrow) {
-    // mingw's ISO printf reads "%s" in a wide format as narrow: this fails there if the
-    // C runtime entry points are not the msvcrt ones.
-    EXPECT_EQ(Print(L"<%s>", L"wide"), L"<wide>");
-    EXPECT_EQ(Print(L"<%c%c>", L'W', L'\x263A'), L"<W\x263A>");
-    EXPECT_EQ(Print(L"<%ls|%ws|%lc>", L"l", L"w", L'c'), L"<l|w|c>");
-    EXPECT_EQ(Print(L"<%hs|%S>", "narrow", "upper"), L"<narrow|upper>");
-    EXPECT_EQ(Print(L"<%hc%C>", 'n', 'C'), L"<nC>");
-    EXPECT_EQ(Print(L"<%s>", static_cast<const wchar_t*>(nullptr)), L"<(null)>");
-    EXPECT_EQ(Print(L"<%5s|%-5s|%.2s|%*s>", L"ab", L"cd", L"efgh", 3, L"i"),
-              L"<   ab|cd   |ef|  i>");
-    const std::wstring astral = platform::Utf8ToWide("\xF0\x9F\x98\x80");  // U+1F600
-    EXPECT_EQ(Print(L"%s", astral.c_str()), astral);
-    EXPECT_EQ(Print(L"100%%"), L"100%");
-}
-
-TEST(FormatConvention, IntegerSizesArePinned) {
-    EXPECT_EQ(Print(L"%d|%u|%x|%X|%08X|%o", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au, 8u),
-              L"-5|4000000000|beef|BEEF|0000001A|10");
-    EXPECT_EQ(Print(L"%I64d|%I64u", INT64_MIN, UINT64_MAX),
-              L"-9223372036854775808|18446744073709551615");
-    EXPECT_EQ(Print(L"%lld|%llu|%zu", -1LL << 40, 1ULL << 40, SIZE_MAX),
-              L"-1099511627776|1099511627776|" + std::to_wstring(SIZE_MAX));
-    EXPECT_EQ(Print(L"%I32d|%hd|%hu", -7, 70000, 70000), L"-7|4464|4464");
+TEST_F(TextTest, StringsAndCharactersAreWideUnlessMarkedNarrowAndSizesArePinned) {
+    // mingw's ISO printf reads "%s" in a wide format as narrow: this fails there if the C
+    // runtime entry points are not the msvcrt ones.
+    EXPECT_EQ(L"<wide|W\x263A|l|w|c>",
+              Print(L"<%s|%c%c|%ls|%ws|%lc>", L"wide", L'W', L'\x263A', L"l", L"w", L'c'));
+    EXPECT_EQ(L"<narrow|upper|nC>", Print(L"<%hs|%S|%hc%C>", "narrow", "upper", 'n', 'C'));
+    EXPECT_EQ(L"<(null)>", Print(L"<%s>", static_cast<const wchar_t*>(nullptr)));
+    EXPECT_EQ(L"<   ab|cd   |ef|  i>",
+              Print(L"<%5s|%-5s|%.2s|%*s>", L"ab", L"cd", L"efgh", 3, L"i"));
+    const std::wstring astral = Utf8ToWide("\xF0\x9F\x98\x80");  // U+1F600
+    EXPECT_EQ(astral + L"100%", Print(L"%s100%%", astral.c_str()));
+    EXPECT_EQ(L"-5|4000000000|beef|BEEF|0000001A|10",
+              Print(L"%d|%u|%x|%X|%08X|%o", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au, 8u));
+    EXPECT_EQ(L"-9223372036854775808|18446744073709551615",
+              Print(L"%I64d|%I64u", INT64_MIN, UINT64_MAX));
+    EXPECT_EQ(L"-1099511627776|1099511627776|" + std::to_wstring(SIZE_MAX),
+              Print(L"%lld|%llu|%zu", -1LL << 40, 1ULL << 40, SIZE_MAX));
+    EXPECT_EQ(L"-7|4464|4464", Print(L"%I32d|%hd|%hu", -7, 70000, 70000));
     // Arguments after a 64-bit one are still found: a wrong size shifts every later value.
-    EXPECT_EQ(Print(L"%I64u %s %d", 1ULL << 33, L"after", 9), L"8589934592 after 9");
-    EXPECT_EQ(Print(L"%+d|% d|%-4d|%04d|%.3d|%#x", 5, 5, 5, 5, 5, 255u),
-              L"+5| 5|5   |0005|005|0xff");
-    EXPECT_EQ(Print(L"%.2f|%5.1f", 1.5, 2.34), L"1.50|  2.3");
-}
-
-TEST(FormatConvention, PointersAreSixteenUpperCaseHexDigits) {
+    EXPECT_EQ(L"8589934592 after 9", Print(L"%I64u %s %d", 1ULL << 33, L"after", 9));
+    EXPECT_EQ(L"+5| 5|5   |0005|005|0xff",
+              Print(L"%+d|% d|%-4d|%04d|%.3d|%#x", 5, 5, 5, 5, 5, 255u));
+    EXPECT_EQ(L"1.50|  2.3", Print(L"%.2f|%5.1f", 1.5, 2.34));
     auto* p = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xABCDEF12u));
-    EXPECT_EQ(Print(L"%p", p), L"00000000ABCDEF12");
-    EXPECT_EQ(Print(L"[%p]", nullptr), L"[0000000000000000]");
+    EXPECT_EQ(L"00000000ABCDEF12|0000000000000000", Print(L"%p|%p", p, nullptr));
 }
 
-TEST(VsnwprintfS, ReturnsTheLengthOrMinusOneWithTheCutTextAsTheLogUsesIt) {
-    HandlerSpy spy;
-    {
-        Dest d(16);
-        EXPECT_EQ(Snw(d.data(), 16, 15, L"%s=%d", L"key", 42), 6);
-        EXPECT_EQ(d.Text(), L"key=42");
+TEST_F(TextTest, SecureFormatReturnsTheLengthOrMinusOneWithTheCutTextAsTheLogUsesIt) {
+    const auto text = [](std::size_t n) { return std::wstring(n, L'a') + L"!"; };
+    const struct {
+        std::size_t size, count, length;  // length of the text printed, "!" included
+        int result;
+        std::size_t kept;  // characters left in the buffer
+        int calls;         // of the invalid-parameter handler
+    } cases[] = {
+        // clang-format off
+        {16, 15, 15, 15, 15, 0}, {16, 15, 16, -1, 15, 0},  // glibc would not write the cut text
+        {16, 4, 6, -1, 4, 0},    {16, ~std::size_t{0}, 17, -1, 15, 0}, {16, 16, 17, -1, 0, 1},
+        {16, 100, 4, 4, 4, 0},   {1024, 1023, 1023, 1023, 1023, 0},  // the log's growing steps
+        {1024, 1023, 1024, -1, 1023, 0}, {2048, 2047, 1024, 1024, 1024, 0},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        s_calls = 0;
+        const std::wstring printed = text(c.length - 1);
+        EXPECT_EQ(c.result, Snw(Buffer(c.size), c.size, c.count, L"%s", printed.c_str()))
+            << c.size << " " << c.count << " " << c.length;
+        EXPECT_EQ(printed.substr(0, c.kept), Text());
+        EXPECT_TRUE(TailIntact());
+        EXPECT_EQ(c.calls, s_calls);
     }
-    {
-        Dest d(16);  // 15 characters: the largest text that fits
-        EXPECT_EQ(Snw(d.data(), 16, 15, L"%s", L"123456789012345"), 15);
-        EXPECT_EQ(d.Text(), L"123456789012345");
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(16);  // glibc's vswprintf would fail here without writing: the cut text must stay
-        EXPECT_EQ(Snw(d.data(), 16, 15, L"%s", L"1234567890123456"), -1);
-        EXPECT_EQ(d.Text(), L"123456789012345");
-        EXPECT_TRUE(d.TailIntact());
-    }
-    {
-        Dest d(16);
-        EXPECT_EQ(Snw(d.data(), 16, 4, L"%d", 123456), -1);
-        EXPECT_EQ(d.Text(), L"1234");
-    }
-    {
-        Dest d(16);
-        EXPECT_EQ(Snw(d.data(), 16, 15, L""), 0);
-        EXPECT_EQ(d.Text(), L"");
-    }
-    {
-        Dest d(16);  // all bits set: cut at size - 1 without complaint
-        EXPECT_EQ(Snw(d.data(), 16, static_cast<std::size_t>(-1), L"%s", L"abcdefghijklmnopq"), -1);
-        EXPECT_EQ(d.Text(), L"abcdefghijklmno");
-    }
-    EXPECT_EQ(spy.Calls(), 0);
-}
-
-TEST(VsnwprintfS, TheLogsGrowingBufferBoundaryFallsAt1023Characters) {
-    std::vector<wchar_t> buffer(1024);
-    const std::wstring fits(1023, L'a');
-    const std::wstring oneMore(1024, L'a');
-    EXPECT_EQ(Snw(buffer.data(), 1024, 1023, L"%s", fits.c_str()), 1023);
-    EXPECT_EQ(Snw(buffer.data(), 1024, 1023, L"%s", oneMore.c_str()), -1);
-    std::vector<wchar_t> twice(2048);
-    EXPECT_EQ(Snw(twice.data(), 2048, 2047, L"%s", oneMore.c_str()), 1024);
-    EXPECT_EQ(std::wstring(twice.data()), oneMore);
-}
-
-TEST(VsnwprintfS, MalformedFormatsCallTheHandlerAndYieldMinusOneWithAnEmptyBuffer) {
-    HandlerSpy spy;
-    int target = 7;
-    const wchar_t* malformed[] = {L"%n", L"tail %", L"%-", L"%y",   L"%hh",           L"%I",
-                                  L"%F", L"%a",     L"%Z", L"%5.3", L"%99999999999d", L"%Ls"};
-    int expectedCalls = 0;
-    for (const wchar_t* format : malformed) {
-        Dest d(32);
-        d.storage[0] = L'x';
-        EXPECT_EQ(Snw(d.data(), 32, 31, format, &target), -1) << platform::WideToUtf8(format);
-        EXPECT_EQ(d.Text(), L"") << platform::WideToUtf8(format);
-        EXPECT_EQ(spy.Calls(), ++expectedCalls) << platform::WideToUtf8(format);
-    }
-    EXPECT_EQ(target, 7);
-    EXPECT_TRUE(HandlerSpy::s_allStrings) << "the handler gets text for function and file";
-}
-
-TEST(VsnwprintfS, ParameterErrorsCallTheHandler) {
-    HandlerSpy spy;
-    EXPECT_EQ(Snw(nullptr, 0, 0, L"x"), 0) << "the measure-nothing case is not an error";
-    EXPECT_EQ(spy.Calls(), 0);
-    EXPECT_EQ(Snw(nullptr, 8, 7, L"x"), -1);
-    EXPECT_EQ(spy.Calls(), 1);
-    wchar_t buffer[8] = {L'x'};
-    EXPECT_EQ(Snw(buffer, 0, 0, L"x"), -1);
-    EXPECT_EQ(buffer[0], L'x');
-    EXPECT_EQ(spy.Calls(), 2);
-    EXPECT_EQ(Snw(buffer, 8, 7, nullptr), -1);
-    EXPECT_EQ(buffer[0], L'\0');
-    EXPECT_EQ(spy.Calls(), 3);
-    // A count of size or more that would cut is a "buffer too small" error, unlike _TRUNCATE.
-    EXPECT_EQ(Snw(buffer, 8, 8, L"%s", L"0123456789"), -1);
-    EXPECT_EQ(buffer[0], L'\0');
-    EXPECT_EQ(spy.Calls(), 4);
-    EXPECT_EQ(Snw(buffer, 8, 100, L"%s", L"0123"), 4) << "fits: no error";
-    EXPECT_EQ(spy.Calls(), 4);
-}
-
-TEST(VsnwprintfS, WithoutAHandlerAMalformedFormatJustFails) {
-    const platform::InvalidParameterHandler previous =
-        platform::SetInvalidParameterHandler(nullptr);
-    wchar_t buffer[8];
-    EXPECT_EQ(Snw(buffer, 8, 7, L"%q"), -1);
-    EXPECT_EQ(buffer[0], L'\0');
-    platform::SetInvalidParameterHandler(previous);
-}
-
-TEST(VsnwprintfS, FormatsLongTextExactly) {
-    std::wstring part(5000, L'z');
-    part[4999] = L'!';
-    std::vector<wchar_t> buffer(20001);
-    EXPECT_EQ(Snw(buffer.data(), buffer.size(), buffer.size() - 1, L"%s%s%s%s", part.c_str(),
-                  part.c_str(), part.c_str(), part.c_str()),
-              20000);
-    EXPECT_EQ(std::wstring(buffer.data()), part + part + part + part);
+    s_calls = 0;
+    EXPECT_EQ(0, Snw(nullptr, 0, 0, L"x")) << "the measure-nothing case is not an error";
+    EXPECT_EQ(-1, Snw(nullptr, 8, 7, L"x"));
+    EXPECT_EQ(-1, Snw(Buffer(8), 0, 0, L"x"));
+    EXPECT_EQ(kSentinel, m_storage[0]) << "a zero size must not be written";
+    EXPECT_EQ(-1, Snw(Buffer(8), 8, 7, nullptr));
+    EXPECT_EQ(L"", Text());
+    EXPECT_EQ(3, s_calls);
 }
 
 KELTRA_CHILD_ROLE(text_console_print) {
     // The parent reads back what reached standard output, redirected here to a file.
-    if (args.size() != 1 ||
-        std::freopen(platform::WideToUtf8(args[0]).c_str(), "w", stdout) == nullptr) {
+    if (std::freopen(WideToUtf8(args.at(0)).c_str(), "w", stdout) == nullptr) {
         return 2;
     }
     std::printf("stdio first;");
-    platform::ConsolePrint(L"%s|%d|%hs|%c\n", L"wide \x263A", 42, "narrow", L'x');
-    platform::ConsolePrint(L"malformed %q\n", 1);  // prints nothing
-    platform::ConsolePrint(L"%s", std::wstring(3000, L'L').c_str());
+    ConsolePrint(L"%s|%d|%hs|%c\n", L"wide \x263A", 42, "narrow", L'x');
+    ConsolePrint(L"malformed %q\n", 1);  // prints nothing
+    ConsolePrint(L"%s", std::wstring(3000, L'L').c_str());
     std::fflush(stdout);
     return 0;
 }
 
 TEST(ConsolePrint, WritesUtf8AfterPendingStdioOutputAndSkipsMalformedFormats) {
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"console");
-    const std::wstring file = dir + L"/out.txt";
-    ASSERT_EQ(keltra::test::RunChild("text_console_print", {file}), 0u);
+    const std::wstring file = MakeTempDirectory(L"console") + L"/out.txt";
+    ASSERT_EQ(RunChild("text_console_print", {file}), 0u);
     std::ifstream in(std::filesystem::path(file), std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(content, "stdio first;wide \xE2\x98\xBA|42|narrow|x\n" + std::string(3000, 'L'));
 }
 
-TEST(Conversions, RoundTripEveryEncodingLength) {
+TEST(TextCodec, ConvertsBothWaysReplacesEachIllFormedPartAndFillsOnlyWhatFits) {
     const std::string utf8 = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // A é € U+1F600 z
-    const std::wstring wide = platform::Utf8ToWide(utf8);
-    EXPECT_EQ(wide.size(), sizeof(wchar_t) == 2 ? 6u : 5u);
-    EXPECT_EQ(platform::WideToUtf8(wide), utf8);
-    const std::u16string utf16 = platform::WideToUtf16(wide);
-    EXPECT_EQ(utf16, (std::u16string{u'A', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'}));
-    EXPECT_EQ(platform::Utf16ToWide(utf16), wide);
-    const std::string withNul("a\0b", 3);
-    EXPECT_EQ(platform::Utf8ToWide(withNul), std::wstring(L"a\0b", 3));
-    EXPECT_EQ(platform::WideToUtf8(L""), "");
-}
-
-TEST(Conversions, IllFormedUtf8BecomesOneReplacementPerMaximalPart) {
-    const std::wstring r = L"\xFFFD";
-    EXPECT_EQ(platform::Utf8ToWide("a\x80z"), L"a" + r + L"z");          // stray continuation
-    EXPECT_EQ(platform::Utf8ToWide("\xC0\xAF"), r + r);                  // overlong
-    EXPECT_EQ(platform::Utf8ToWide("\xED\xA0\x80"), r + r + r);          // encoded surrogate
-    EXPECT_EQ(platform::Utf8ToWide("\xF4\x90\x80\x80"), r + r + r + r);  // beyond U+10FFFF
-    EXPECT_EQ(platform::Utf8ToWide("\xE2\x82"), r);                      // cut at the end
-    EXPECT_EQ(platform::Utf8ToWide("\xE2\x82z"), r + L"z");              // cut before ASCII
-    EXPECT_EQ(platform::Utf8ToWide("\xF0\x9F\x98"), r);
-    EXPECT_EQ(platform::Utf8ToWide("\xFF\xFE"), r + r);
-}
-
-TEST(Conversions, UnpairedSurrogatesBecomeReplacementCharacters) {
-    EXPECT_EQ(platform::Utf16ToWide(std::u16string{u'a', 0xD800, u'b'}),
-              L"a\xFFFD"
-              L"b");
-    EXPECT_EQ(platform::Utf16ToWide(std::u16string{0xDC00}), L"\xFFFD");
-    EXPECT_EQ(platform::Utf16ToWide(std::u16string{0xD83D}), L"\xFFFD") << "high surrogate at end";
-    EXPECT_EQ(platform::Utf16ToWide(std::u16string{0xDE00, 0xD83D}), L"\xFFFD\xFFFD")
-        << "reversed pair";
-    std::wstring lone(1, static_cast<wchar_t>(0xD800));
-    EXPECT_EQ(platform::WideToUtf8(lone), "\xEF\xBF\xBD");
-    EXPECT_EQ(platform::WideToUtf16(lone), std::u16string{0xFFFD});
-}
-
-TEST(Conversions, WideValuesBeyondUnicodeBecomeReplacementCharacters) {
-    if (sizeof(wchar_t) == 2) {
-        GTEST_SKIP() << "wchar_t is UTF-16 here: no value beyond U+10FFFF exists";
+    const std::u16string utf16 = {u'A', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'};
+    EXPECT_EQ(utf16, WideToUtf16(Utf8ToWide(utf8)));
+    EXPECT_EQ(utf8, WideToUtf8(Utf16ToWide(utf16)));
+    EXPECT_EQ(std::wstring(L"a\0b", 3), Utf8ToWide(std::string("a\0b", 3))) << "NULs are kept";
+    // Stray continuation, overlong, encoded surrogate, beyond U+10FFFF, cut sequences (which
+    // never swallow the next character): one U+FFFD for each maximal ill-formed part.
+    EXPECT_EQ(L"a\xFFFDz\xFFFD\xFFFD|\xFFFD\xFFFD\xFFFD|\xFFFD\xFFFD\xFFFD\xFFFD|\xFFFDz\xFFFD",
+              Utf8ToWide("a\x80z\xC0\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x82z\xF0\x9F\x98"));
+    EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", Utf16ToWide(std::u16string{0xDC00, u'a', 0xDE00, 0xD83D}));
+    const std::wstring bad(1, static_cast<wchar_t>(sizeof(wchar_t) == 2 ? 0xD800 : 0x110000));
+    EXPECT_EQ("\xEF\xBF\xBD", WideToUtf8(bad));
+    const struct {
+        std::size_t capacity, read, written;
+    } cases[] = {{0, 0, 0}, {1, 1, 1}, {3, 6, 3}, {4, 6, 3}, {5, 10, 5}, {8, 11, 6}};
+    for (const auto& c : cases) {
+        char16_t out[8] = {u'#', u'#', u'#', u'#', u'#', u'#', u'#', u'#'};
+        const utf::Converted r = utf::Convert(utf8.data(), utf8.size(), out, c.capacity);
+        EXPECT_EQ(c.read, r.read) << c.capacity;
+        EXPECT_EQ(c.written, r.written) << c.capacity;
+        EXPECT_EQ(std::u16string(8 - c.written, u'#'), std::u16string(out + c.written, out + 8));
     }
-    std::wstring beyond(1, static_cast<wchar_t>(0x110000));
-    EXPECT_EQ(platform::WideToUtf8(beyond), "\xEF\xBF\xBD");
-    EXPECT_EQ(platform::WideToUtf16(beyond), std::u16string{0xFFFD});
+    char bytes[8];
+    const char16_t lone[] = {u'x', 0xDC00, u'y'};
+    const utf::Converted r = utf::Convert(lone, 3, bytes, sizeof bytes);
+    EXPECT_EQ("x\xEF\xBF\xBDy", std::string(bytes, r.written));
+    EXPECT_EQ(1u, r.firstInvalid);
+    EXPECT_EQ(6u,
+              utf::Convert(utf8.data(), utf8.size(), static_cast<char16_t*>(nullptr), 0).written);
 }
 
-TEST(WideFromUtf16LeBytes, StopsAtNulOrTheEndAndNeverReadsFurther) {
-    // Exact-size heap blocks: a read past byteCount is an address-sanitizer error natively.
-    auto bytes = [](std::initializer_list<unsigned char> list) {
-        auto block = std::make_unique<unsigned char[]>(list.size());
-        std::copy(list.begin(), list.end(), block.get());
-        return block;
-    };
-    auto text = bytes({'h', 0, 'i', 0, 0x3D, 0xD8, 0x00, 0xDE});  // "hi" U+1F600
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(text.get(), 8),
-              L"hi" + platform::Utf8ToWide("\xF0\x9F\x98\x80"));
-    auto odd = bytes({'a', 0, 'b'});  // the odd last byte is ignored
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(odd.get(), 3), L"a");
-    auto nul = bytes({'a', 0, 0, 0, 'b', 0});
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(nul.get(), 6), L"a");
-    auto high = bytes({0x34, 0x12});
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(high.get(), 2), L"\x1234") << "little-endian";
-    auto cutPair = bytes({0x3D, 0xD8});
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(cutPair.get(), 2), L"\xFFFD");
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(text.get(), 0), L"");
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(nullptr, 10), L"");
-    auto unaligned = bytes({0xEE, 'o', 0, 'k', 0});
-    EXPECT_EQ(platform::WideFromUtf16LeBytes(unaligned.get() + 1, 4), L"ok");
+TEST(TextCodec, Utf16LeBytesStopAtNulOrTheEndAndNeverReadFurther) {
+    // Exact-size heap blocks: a read past the count is an address-sanitizer error natively.
+    const std::vector<unsigned char> bytes = {0xEE, 'h',  0,    0x3D, 0xD8, 0x00,
+                                              0xDE, 0x34, 0x12, 0,    0,    'b'};
+    auto block = std::make_unique<unsigned char[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), block.get());
+    const std::wstring smiley = Utf8ToWide("\xF0\x9F\x98\x80");
+    EXPECT_EQ(L"h" + smiley + L"\x1234", WideFromUtf16LeBytes(block.get() + 1, 11));  // NUL ends
+    EXPECT_EQ(L"h\xFFFD", WideFromUtf16LeBytes(block.get() + 1, 5)) << "pair cut, odd byte";
+    EXPECT_EQ(L"", WideFromUtf16LeBytes(nullptr, 10));
 }
 
 }  // namespace
+}  // namespace platform

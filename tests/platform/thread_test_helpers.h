@@ -1,4 +1,5 @@
-// Helpers for the platform thread tests: a callable on a platform thread, and time bounds.
+// Helpers for the platform tests: callables on platform threads, events, failure checks and
+// the time bound.
 //
 // Threads that a test terminates must not run a TestThread body: the body is freed when it
 // returns, which a terminated thread never does. Those tests call BeginThread directly.
@@ -10,33 +11,31 @@
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
-#include "platform/dynamic_library.h"
 #include "platform/error.h"
+#include "platform/event.h"
 #include "platform/handle.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+
+/// Expects call to give failure with exactly the last error code (cleared before the call).
+#define EXPECT_FAILS_WITH(code, failure, call)       \
+    do {                                             \
+        ::platform::SetLastError(0);                 \
+        EXPECT_EQ(failure, call);                    \
+        EXPECT_EQ(code, ::platform::GetLastError()); \
+    } while (0)
 
 namespace keltra::test {
 
 /// The bound for anything that must happen: reached only when the code under test fails.
 inline constexpr std::uint32_t kLongWait = 20000;
 
-/// True under Wine, whose ntdll alone exports wine_get_version. Tests that meet a known Wine
-/// gap check what Wine gets right, then skip the rest naming the gap. Leaves the last error
-/// as it was.
-inline bool RunningUnderWine() {
-    static const bool wine = [] {
-        const platform::ErrorCode saved = platform::GetLastError();
-        bool found = false;
-        if (platform::Module ntdll = platform::LoadLibrary(L"ntdll.dll")) {
-            found = platform::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-            platform::FreeLibrary(ntdll);
-        }
-        platform::SetLastError(saved);
-        return found;
-    }();
-    return wine;
+inline platform::UniqueHandle MakeEvent(bool manualReset, bool signalled = false) {
+    platform::UniqueHandle event(platform::CreateEvent(manualReset, signalled));
+    EXPECT_TRUE(event.Valid()) << "CreateEvent failed with " << platform::GetLastError();
+    return event;
 }
 
 /// Runs body() on a thread of BeginThread; its result is the exit code. The destructor waits
@@ -50,6 +49,7 @@ class TestThread {
         if (m_handle) {
             owned.release();  // the thread owns it now
         }
+        EXPECT_TRUE(m_handle.Valid()) << "BeginThread failed with " << platform::GetLastError();
     }
     TestThread(const TestThread&) = delete;
     TestThread& operator=(const TestThread&) = delete;
@@ -68,12 +68,12 @@ class TestThread {
 
     /// Waits (bounded) for the thread to end and returns its exit code, or 0xFFFFFFFF.
     std::uint32_t Join() {
+        std::uint32_t code = 0xFFFFFFFF;
         if (platform::WaitForSingleObject(m_handle.Get(), kLongWait) != platform::kWaitObject0) {
             ADD_FAILURE() << "test thread " << m_id << " did not end";
-            return 0xFFFFFFFF;
+        } else {
+            EXPECT_TRUE(platform::GetExitCodeThread(m_handle.Get(), &code));
         }
-        std::uint32_t code = 0xFFFFFFFF;
-        EXPECT_TRUE(platform::GetExitCodeThread(m_handle.Get(), &code));
         return code;
     }
 
@@ -87,5 +87,54 @@ class TestThread {
     platform::UniqueHandle m_handle;
     std::uint32_t m_id = 0;
 };
+
+/// count TestThreads running body(index), with their handles for a wait on all of them.
+class TestThreads {
+  public:
+    TestThreads(int count, const std::function<std::uint32_t(int)>& body) {
+        for (int i = 0; i < count; ++i) {
+            m_threads.push_back(std::make_unique<TestThread>([body, i] { return body(i); }));
+            m_handles.push_back(m_threads.back()->Handle());
+        }
+    }
+    TestThread& operator[](std::size_t i) { return *m_threads[i]; }
+    platform::Handle* Handles() { return m_handles.data(); }
+    /// Joins every thread; true when each returned 0.
+    bool AllReturnZero() {
+        bool zero = true;
+        for (auto& thread : m_threads) {
+            zero = thread->Join() == 0 && zero;
+        }
+        return zero;
+    }
+
+  private:
+    std::vector<std::unique_ptr<TestThread>> m_threads;
+    std::vector<platform::Handle> m_handles;
+};
+
+/// The state of a thread that a test terminates: it lives outside the thread, which runs no
+/// further code of its own.
+struct Victim {
+    platform::UniqueHandle started = MakeEvent(true);
+    platform::UniqueHandle blocker = MakeEvent(false);  // auto-reset, for the routine's use
+    void* data = nullptr;                               // for the routine
+};
+
+/// Starts routine on a thread, waits until it sets victim.started, terminates it with code
+/// 77 and checks that it ended with that code. Stores the thread's id in *threadId.
+inline void TerminateAndCheck(platform::ThreadRoutine routine, Victim& victim,
+                              std::uint32_t* threadId = nullptr) {
+    platform::UniqueHandle thread(platform::BeginThread(routine, &victim, threadId));
+    ASSERT_EQ(platform::kWaitObject0,
+              platform::WaitForSingleObject(victim.started.Get(), kLongWait));
+    std::uint32_t code = 0;
+    ASSERT_TRUE(platform::GetExitCodeThread(thread.Get(), &code));
+    EXPECT_EQ(platform::kStillActive, code);
+    ASSERT_TRUE(platform::TerminateThread(thread.Get(), 77));
+    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(thread.Get(), kLongWait));
+    ASSERT_TRUE(platform::GetExitCodeThread(thread.Get(), &code));
+    EXPECT_EQ(77u, code);
+}
 
 }  // namespace keltra::test

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "platform/dynamic_library.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/process.h"
@@ -65,6 +66,17 @@ std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args,
     std::uint32_t code = 0;
     platform::GetExitCodeProcess(child.Get(), &code);
     return code;
+}
+
+bool RunningUnderWine() {
+    static const bool wine = [] {
+        const platform::ErrorCode saved = platform::GetLastError();
+        platform::UniqueModule ntdll(platform::LoadLibrary(L"ntdll.dll"));
+        const bool found = ntdll && platform::GetProcAddress(ntdll.Get(), "wine_get_version");
+        platform::SetLastError(saved);
+        return found;
+    }();
+    return wine;
 }
 
 }  // namespace keltra::test

@@ -31,6 +31,10 @@ platform::Handle StartChild(const char* role, const std::vector<std::wstring>& a
 std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args = {},
                        std::uint32_t timeoutMs = 60000);
 
+/// True under Wine (its ntdll alone exports wine_get_version). Tests that meet a known Wine
+/// gap check what Wine gets right, then skip the rest naming the gap. Keeps the last error.
+bool RunningUnderWine();
+
 }  // namespace keltra::test
 
 /// Defines a child-process role: KELTRA_CHILD_ROLE(name) { ...; return exitCode; }

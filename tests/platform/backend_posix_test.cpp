@@ -1,0 +1,161 @@
+// What only the POSIX backend does: it refuses what Windows refuses (where Wine does not),
+// terminates threads inside system calls and its own locks, keeps the Windows message quota,
+// file modes, signals, reaping and UTF-8 arguments of children, and dlopen's special cases.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/dynamic_library.h"
+#include "platform/file.h"
+#include "platform/message_queue.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/time.h"
+#include "tests/platform/thread_test_helpers.h"
+#include "tests/support/test_support.h"
+
+namespace platform {
+namespace {
+
+using namespace keltra::test;
+
+TEST(PosixWaitTest, SameObjectTwiceInAWaitAllAndMadeUpHandlesAreRefused) {
+    UniqueHandle event = MakeEvent(false, true);
+    const Handle twice[] = {event.Get(), event.Get()};
+    EXPECT_FAILS_WITH(kErrorInvalidParameter, kWaitFailed,
+                      WaitForMultipleObjects(2, twice, true, 0));
+    EXPECT_EQ(kWaitObject0, WaitForMultipleObjects(2, twice, false, 0));  // wait-any may
+    for (std::uintptr_t value : {std::uintptr_t{4}, std::uintptr_t{0x1001}, std::uintptr_t{~0u}}) {
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, kWaitFailed,
+                          WaitForSingleObject(reinterpret_cast<Handle>(value), 0));
+    }
+}
+
+std::uint32_t ReadPipeForever(void* argument) {
+    auto* victim = static_cast<Victim*>(argument);
+    SetEvent(victim->started.Get());
+    char byte = 0;
+    return read(*static_cast<int*>(victim->data), &byte, 1) < 0 ? 2 : 1;
+}
+
+TEST(PosixTerminateThreadTest, EndsAThreadBlockedInAPipeRead) {
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    Victim victim;
+    victim.data = &fds[0];
+    TerminateAndCheck(&ReadPipeForever, victim);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// Goes in and out of the layer's locks and allocations (and the C library's time-zone
+// lock) as fast as it can.
+std::uint32_t ChurnForever(void* argument) {
+    auto* victim = static_cast<Victim*>(argument);
+    ThreadMessage message;
+    PeekMessage(&message, kWmUser, kWmUser, kPmNoRemove);
+    const std::uint32_t self = GetCurrentThreadId();
+    for (std::uint64_t round = 0;; ++round) {
+        Handle scratch = CreateEvent(true, true);
+        (void)WaitForSingleObject(scratch, 0);
+        CloseHandle(scratch);
+        SetEvent(victim->blocker.Get());
+        (void)WaitForSingleObject(victim->blocker.Get(), 0);
+        PostThreadMessage(self, 0x40C, 0, 0);
+        PeekMessage(&message, 0, 0, kPmRemove);
+        LocalTime now;
+        GetLocalTime(&now);
+        if (round == 100) {
+            SetEvent(victim->started.Get());
+        }
+    }
+}
+
+TEST(PosixTerminateThreadTest, ThreadEndedInsideTheLayerLeavesNoLockHeld) {
+    // Termination lands at a random point of the loop; repeat to land in many places. A lock
+    // of the layer (or of the heap) left held would hang the next round or the checks below.
+    for (int round = 0; round < 50; ++round) {
+        Victim victim;
+        std::uint32_t id = 0;
+        TerminateAndCheck(&ChurnForever, victim, &id);
+        EXPECT_FALSE(PostThreadMessage(id, 0x40C, 0, 0));
+        ASSERT_TRUE(SetEvent(victim.blocker.Get()));
+        ASSERT_EQ(kWaitObject0, WaitForSingleObject(victim.blocker.Get(), 0));
+    }
+}
+
+TEST(PosixMessageQueueTest, AFullQueueRefusesPostsUntilDrained) {
+    // Windows allows 10,000 posted messages per queue; Wine has no limit.
+    ThreadMessage message;
+    PeekMessage(&message, kWmUser, kWmUser, kPmNoRemove);
+    const std::uint32_t self = GetCurrentThreadId();
+    for (std::uint32_t i = 0; i < 10000; ++i) {
+        ASSERT_TRUE(PostThreadMessage(self, 0x40C, i, 0)) << i;
+    }
+    EXPECT_FAILS_WITH(kErrorNotEnoughQuota, false, PostThreadMessage(self, 0x40C, 10000, 0));
+    ASSERT_EQ(1, GetMessage(&message, 0x40C, 0x40C));
+    EXPECT_TRUE(PostThreadMessage(self, 0x40C, 10001, 0));
+    std::uint32_t taken = 0;
+    for (; PeekMessage(&message, 0, 0, kPmRemove); ++taken) {
+    }
+    EXPECT_EQ(10000u, taken);
+}
+
+TEST(PosixFileTest, OpenToEveryoneIgnoresTheUmaskOfTheCreator) {
+    const std::wstring dir = MakeTempDirectory(L"file-mode");
+    const mode_t previous = ::umask(022);
+    for (const bool everyone : {true, false}) {
+        const std::wstring path = dir + (everyone ? L"/open" : L"/plain");
+        UniqueHandle file(CreateFile(path.c_str(), kGenericWrite, 0, everyone, kCreateAlways,
+                                     kFileAttributeNormal));
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(WideToUtf8(path).c_str(), &info));
+        EXPECT_EQ(everyone ? 0666u : 0644u, info.st_mode & 0777);
+    }
+    ::umask(previous);
+}
+
+KELTRA_CHILD_ROLE(raise_sigterm) {
+    signal(SIGTERM, SIG_DFL);
+    return raise(SIGTERM);
+}
+
+KELTRA_CHILD_ROLE(pause_forever) {
+    for (;;) {
+        pause();
+    }
+}
+
+KELTRA_CHILD_ROLE(echo_length) {
+    return static_cast<int>(args.at(0).size());
+}
+
+TEST(PosixProcessTest, SignalsAndUtf8ArgumentsArriveAndEndedChildrenAreReaped) {
+    EXPECT_EQ(128u + SIGTERM, RunChild("raise_sigterm"));
+    // Three characters: two of two bytes and one outside the basic plane (one wchar_t here).
+    EXPECT_EQ(3u, RunChild("echo_length", {L"\u00e9\u4e2d\U0001F600"}));
+    UniqueHandle paused(StartChild("pause_forever"));
+    ASSERT_TRUE(TerminateProcess(paused.Get(), 1));
+    ASSERT_EQ(kWaitObject0, WaitForSingleObject(paused.Get(), kLongWait));
+    // A child that ended but was not reaped would be waitable still (WNOWAIT leaves it).
+    siginfo_t info{};
+    const int waitable = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
+    EXPECT_TRUE(waitable < 0 || info.si_pid == 0) << "zombie child " << info.si_pid;
+}
+
+TEST(PosixDynamicLibraryTest, SpecialFilesAndUnresolvedImportsAreRefused) {
+    // dlopen would block on a FIFO until a writer came; the loader must refuse it at once.
+    const std::wstring fifo = MakeTempDirectory(L"dynlib-posix") + L"/pipe.so";
+    ASSERT_EQ(::mkfifo(WideToUtf8(fifo).c_str(), 0600), 0);
+    for (const std::wstring& path : {fifo, std::wstring(L"/dev/null")}) {
+        EXPECT_FAILS_WITH(kErrorBadExeFormat, nullptr, LoadLibrary(path.c_str()));
+    }
+    EXPECT_FAILS_WITH(kErrorProcNotFound, nullptr,
+                      LoadLibrary(PluginPath(L"testlib_unresolved").c_str()));
+}
+
+}  // namespace
+}  // namespace platform
