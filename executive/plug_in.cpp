@@ -11,18 +11,15 @@
 namespace executive {
 
 PlugIn::PlugIn() {
-    m_completionEvent = platform::CreateEvent(true, false);
-    m_enterMainMsg.header = MsgHeader{WM_ENTER_MAIN, sizeof(EnterMainMsg), m_completionEvent, 0};
-    m_sysMsg.header = MsgHeader{WM_HANDLER, sizeof(SysMsg), m_completionEvent, 0};
+    m_completionEvent.Reset(platform::CreateEvent(true, false));
+    m_enterMainMsg.header = MsgHeader{WM_ENTER_MAIN, sizeof(EnterMainMsg), CompletionEvent(), 0};
+    m_sysMsg.header = MsgHeader{WM_HANDLER, sizeof(SysMsg), CompletionEvent(), 0};
 }
 
 PlugIn::~PlugIn() {
     // Threads first: a late handler thread may still signal the event or write a packet.
     CleanUpThreads();
-    if (m_completionEvent != nullptr) {
-        platform::CloseHandle(m_completionEvent);
-        m_completionEvent = nullptr;
-    }
+    m_completionEvent.Reset();
     FreeRetiredPackets();
     if (m_enterMain != &m_enterMainMsg) {
         delete m_enterMain;
@@ -118,8 +115,8 @@ bool PlugIn::PostEnterMainMsg(std::uint32_t argc, wchar_t** argv) {
     packet->header.result = 0;
     packet->argc = argc;
     packet->argv = argv;
-    if (m_completionEvent != nullptr) {
-        platform::ResetEvent(m_completionEvent);
+    if (m_completionEvent) {
+        platform::ResetEvent(m_completionEvent.Get());
     }
     if (packet->header.event == nullptr) {
         return false;
@@ -147,8 +144,8 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     packet->eventType = eventType;
     packet->eventData = eventData;
     packet->context = context;
-    if (m_completionEvent != nullptr) {
-        platform::ResetEvent(m_completionEvent);
+    if (m_completionEvent) {
+        platform::ResetEvent(m_completionEvent.Get());
     }
     if (packet->header.event == nullptr) {
         return false;

@@ -58,7 +58,9 @@ class PlugIn : private Executive {
 
     [[nodiscard]] bool IsSuppressed() const noexcept { return m_suppressed; }
     void Suppress() noexcept { m_suppressed = true; }
-    [[nodiscard]] platform::Handle CompletionEvent() const noexcept { return m_completionEvent; }
+    [[nodiscard]] platform::Handle CompletionEvent() const noexcept {
+        return m_completionEvent.Get();
+    }
     /// "GetDescription" of the plug-in, guarded; null after a fault or when not loaded.
     [[nodiscard]] const wchar_t* GetDescription() { return m_entries.GetDescription(); }
     [[nodiscard]] const PlugInEntries& Entries() const noexcept { return m_entries; }
@@ -86,7 +88,7 @@ class PlugIn : private Executive {
     bool m_suppressed = false;
     EnterMainMsg m_enterMainMsg;
     SysMsg m_sysMsg;
-    platform::Handle m_completionEvent = nullptr;
+    platform::UniqueHandle m_completionEvent;
 
     EnterMainMsg* m_enterMain = &m_enterMainMsg;
     SysMsg* m_sys = &m_sysMsg;
