@@ -227,10 +227,12 @@ class TestRegistryKey {
         platform::StringCchPrintfW(name, 16, L"s%03u", unsigned(m_libs.size()));
         const std::wstring to =
             m_dir + platform::kPathSeparator + L"p" + (name + 1) + platform::kLibrarySuffix;
+        // A directory name can come back in a later run (process ids are reused, under Wine
+        // quickly): replace what an earlier run left there.
         std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(to), ec);
         std::filesystem::copy_file(std::filesystem::path(PluginPath(variant)),
-                                   std::filesystem::path(to),
-                                   std::filesystem::copy_options::overwrite_existing, ec);
+                                   std::filesystem::path(to), ec);
         EXPECT_FALSE(ec) << ec.message();
         SetString(name, to);
         m_libs.push_back(std::make_unique<TestLib>(to));
