@@ -34,8 +34,8 @@ bool Thread::Start(Procedure procedure, void* argument) {
     m_procedureReturned.store(false);
     m_procedure = procedure;
     m_argument = argument;
-    m_handle = platform::BeginThread(&Thread::StartRoutine, this, &m_id);
-    if (m_handle == nullptr) {
+    m_handle.Reset(platform::BeginThread(&Thread::StartRoutine, this, &m_id));
+    if (!m_handle) {
         m_procedure = nullptr;
         m_argument = nullptr;
         m_id = 0;
@@ -45,27 +45,25 @@ bool Thread::Start(Procedure procedure, void* argument) {
 }
 
 void Thread::Destroy() {
-    if (m_handle == nullptr) {
+    if (!m_handle) {
         return;
     }
     const std::uint32_t settleMs = GetTimeouts().terminateSettleMs;
-    bool ended = platform::WaitForSingleObject(m_handle, 0) == platform::kWaitObject0;
+    bool ended = platform::WaitForSingleObject(m_handle.Get(), 0) == platform::kWaitObject0;
     if (!ended && m_procedureReturned.load()) {
         // The procedure is done and the thread is only passing through the runtime's thread
         // exit, which on Windows runs under the loader lock: terminating it there would leave
         // that lock held and hang the next library load or free. Let it finish instead.
-        ended = platform::WaitForSingleObject(m_handle, settleMs) == platform::kWaitObject0;
+        ended = platform::WaitForSingleObject(m_handle.Get(), settleMs) == platform::kWaitObject0;
     }
     if (!ended) {
-        platform::TerminateThread(m_handle, 0);
-        // Termination may take effect after the call returns; give it a bounded moment so
-        // that the caller does not free code or data the thread may still be running on.
-        (void)platform::WaitForSingleObject(m_handle, settleMs);
+        // No wait after this: the thread has already had its full bound, and a further wait
+        // per terminated thread would stretch a stop past the bounds.
+        platform::TerminateThread(m_handle.Get(), 0);
     }
     m_procedure = nullptr;
     m_argument = nullptr;
-    platform::CloseHandle(m_handle);
-    m_handle = nullptr;
+    m_handle.Reset();
     m_id = 0;
 }
 
@@ -91,11 +89,11 @@ bool Executive::Create(ComponentEntries* entries) {
         g_defaultLog.Log(L'E', kFn, __LINE__, L"Handler thread not ready, destroy first.");
         return false;
     }
-    m_startEvent = platform::CreateEvent(false, false);
+    m_startEvent.Reset(platform::CreateEvent(false, false));
     bool ready = false;
-    if (m_startEvent != nullptr && m_handlerThread.Start(&Executive::ExecutiveMessageLoop, this)) {
+    if (m_startEvent && m_handlerThread.Start(&Executive::ExecutiveMessageLoop, this)) {
         const std::uint32_t wait =
-            platform::WaitForSingleObject(m_startEvent, GetTimeouts().threadReadyMs);
+            platform::WaitForSingleObject(m_startEvent.Get(), GetTimeouts().threadReadyMs);
         if (wait != platform::kWaitObject0) {
             // The late thread may still signal the start event: keep it open until that thread
             // is gone (CleanUpThreads) instead of closing a handle it is about to use.
@@ -104,10 +102,7 @@ bool Executive::Create(ComponentEntries* entries) {
         m_entries.store(entries);
         ready = true;
     }
-    if (m_startEvent != nullptr) {
-        platform::CloseHandle(m_startEvent);
-        m_startEvent = nullptr;
-    }
+    m_startEvent.Reset();
     return ready;
 }
 
@@ -123,7 +118,7 @@ void Executive::ExecutiveMessageLoop(void* self) {
     if (HandlerReadyHook hook = GetHandlerReadyHook()) {
         hook();
     }
-    platform::SetEvent(executive->m_startEvent);
+    platform::SetEvent(executive->m_startEvent.Get());
 
     const std::uint32_t id = platform::GetCurrentThreadId();
     for (;;) {
@@ -255,10 +250,7 @@ void Executive::CleanUpThreads() {
     m_handlerThread.Destroy();
     m_mainThread.Destroy();
     // Both threads are gone now: nothing can signal the start event or own the start block.
-    if (m_startEvent != nullptr) {
-        platform::CloseHandle(m_startEvent);
-        m_startEvent = nullptr;
-    }
+    m_startEvent.Reset();
     delete m_mainArgs.exchange(nullptr);
 }
 

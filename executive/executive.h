@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/handle.h"
 #include "platform/types.h"
 
 namespace executive {
@@ -95,13 +96,13 @@ class Thread {
     /// it would be terminated.
     void Destroy();
 
-    [[nodiscard]] platform::Handle GetHandle() const noexcept { return m_handle; }
+    [[nodiscard]] platform::Handle GetHandle() const noexcept { return m_handle.Get(); }
     [[nodiscard]] std::uint32_t GetId() const noexcept { return m_id; }
 
   private:
     static std::uint32_t StartRoutine(void* self);
 
-    platform::Handle m_handle = nullptr;
+    platform::UniqueHandle m_handle;
     std::uint32_t m_id = 0;
     Procedure m_procedure = nullptr;
     void* m_argument = nullptr;
@@ -164,7 +165,7 @@ class Executive {
     Thread m_handlerThread;
     // Exists while Create runs; kept after a ready timeout (Half-started) so that the late
     // handler thread never signals a closed handle, and closed once that thread is gone.
-    platform::Handle m_startEvent = nullptr;
+    platform::UniqueHandle m_startEvent;
     std::atomic<ComponentEntries*> m_entries{nullptr};
     // The start block of the running main thread: freed by that thread after Main returns, or
     // by CleanUpThreads if the thread had to be terminated.

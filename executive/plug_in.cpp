@@ -11,18 +11,15 @@
 namespace executive {
 
 PlugIn::PlugIn() {
-    m_completionEvent = platform::CreateEvent(true, false);
-    m_enterMainMsg.header = MsgHeader{WM_ENTER_MAIN, sizeof(EnterMainMsg), m_completionEvent, 0};
-    m_sysMsg.header = MsgHeader{WM_HANDLER, sizeof(SysMsg), m_completionEvent, 0};
+    m_completionEvent.Reset(platform::CreateEvent(true, false));
+    m_enterMainMsg.header = MsgHeader{WM_ENTER_MAIN, sizeof(EnterMainMsg), CompletionEvent(), 0};
+    m_sysMsg.header = MsgHeader{WM_HANDLER, sizeof(SysMsg), CompletionEvent(), 0};
 }
 
 PlugIn::~PlugIn() {
     // Threads first: a late handler thread may still signal the event or write a packet.
     CleanUpThreads();
-    if (m_completionEvent != nullptr) {
-        platform::CloseHandle(m_completionEvent);
-        m_completionEvent = nullptr;
-    }
+    m_completionEvent.Reset();
     FreeRetiredPackets();
     if (m_enterMain != &m_enterMainMsg) {
         delete m_enterMain;
@@ -55,10 +52,24 @@ bool PlugIn::Create(const wchar_t* path) {
 }
 
 template <typename Packet>
-Packet* PlugIn::PacketForPost(Packet* current, Packet* embedded) {
+Packet* PlugIn::PacketForPost(Packet* current, Packet* embedded, const wchar_t* function) {
     if (!PacketsInFlight()) {
         FreeRetiredPackets();
         return current;
+    }
+    std::size_t setAside = current != embedded ? 1 : 0;
+    if constexpr (std::is_same_v<Packet, SysMsg>) {
+        setAside += m_retiredSys.size();
+    } else {
+        setAside += m_retiredEnterMain.size();
+    }
+    if (setAside >= kMaxPacketsSetAside) {
+        // A hung plug-in reads none of them: one more allocation per event would grow
+        // without bound for as long as it hangs.
+        g_defaultLog.Log(L'W', function, __LINE__,
+                         L"Module \"%s\" has not read its earlier messages, message withheld.",
+                         GetDescription());
+        return nullptr;
     }
     // The handler thread may still be reading an earlier packet (a late, suppressed plug-in):
     // rewriting it now could hand that thread a half-old, half-new request.
@@ -96,7 +107,7 @@ bool PlugIn::PostEnterMainMsg(std::uint32_t argc, wchar_t** argv) {
     static constexpr wchar_t kFn[] = L"executive::PlugIn::PostEnterMainMsg";
     g_defaultLog.Log(L'D', kFn, __LINE__, L"Send enter main message to module \"%s\"",
                      GetDescription());
-    EnterMainMsg* packet = PacketForPost(m_enterMain, &m_enterMainMsg);
+    EnterMainMsg* packet = PacketForPost(m_enterMain, &m_enterMainMsg, kFn);
     if (packet == nullptr) {
         return false;
     }
@@ -104,8 +115,8 @@ bool PlugIn::PostEnterMainMsg(std::uint32_t argc, wchar_t** argv) {
     packet->header.result = 0;
     packet->argc = argc;
     packet->argv = argv;
-    if (m_completionEvent != nullptr) {
-        platform::ResetEvent(m_completionEvent);
+    if (m_completionEvent) {
+        platform::ResetEvent(m_completionEvent.Get());
     }
     if (packet->header.event == nullptr) {
         return false;
@@ -123,7 +134,7 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     }
     g_defaultLog.Log(L'D', kFn, __LINE__, L"Send system message to module \"%s\"",
                      GetDescription());
-    SysMsg* packet = PacketForPost(m_sys, &m_sysMsg);
+    SysMsg* packet = PacketForPost(m_sys, &m_sysMsg, kFn);
     if (packet == nullptr) {
         return false;
     }
@@ -133,8 +144,8 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     packet->eventType = eventType;
     packet->eventData = eventData;
     packet->context = context;
-    if (m_completionEvent != nullptr) {
-        platform::ResetEvent(m_completionEvent);
+    if (m_completionEvent) {
+        platform::ResetEvent(m_completionEvent.Get());
     }
     if (packet->header.event == nullptr) {
         return false;

@@ -9,12 +9,15 @@
 // suppressed) may still be reading the previous packet when the next post comes; that post
 // then gets a fresh packet, so the late reader never sees a half-rewritten one. Packets set
 // aside this way stay owned by the plug-in and are freed once nothing is in flight, and at
-// the latest by Destroy or the destructor.
+// the latest by Destroy or the destructor. A plug-in that hangs reads nothing, so at most
+// kMaxPacketsSetAside packets of a kind are set aside; past that each post is withheld with
+// a warning ("Module \"%s\" has not read its earlier messages, message withheld.").
 //
 // Ownership: the owner calls Destroy before deleting a plug-in that was created successfully
 // (the destructor alone terminates threads but never frees the library).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +28,9 @@ namespace executive {
 
 class PlugIn : private Executive {
   public:
+    /// Packets of one kind a plug-in may leave unread before further posts are withheld.
+    static constexpr std::size_t kMaxPacketsSetAside = 4;
+
     /// Builds an empty plug-in with its completion event (manual reset, not signalled). If the
     /// event cannot be made it stays null, and both posts then fail.
     PlugIn();
@@ -43,7 +49,8 @@ class PlugIn : private Executive {
     bool PostEnterMainMsg(std::uint32_t argc, wchar_t** argv);
 
     /// Asks "IsAlive"; on false logs "Suppress module", sets the suppressed flag and posts
-    /// nothing. Otherwise posts WM_HANDLER with the four values. True when posted.
+    /// nothing. Otherwise posts WM_HANDLER with the four values. True when posted; false (and
+    /// nothing posted) also when the plug-in has left too many packets unread.
     bool PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* eventData, void* context);
 
     /// Stops the thread pair (bounded, terminating what does not end) and frees the library.
@@ -51,7 +58,9 @@ class PlugIn : private Executive {
 
     [[nodiscard]] bool IsSuppressed() const noexcept { return m_suppressed; }
     void Suppress() noexcept { m_suppressed = true; }
-    [[nodiscard]] platform::Handle CompletionEvent() const noexcept { return m_completionEvent; }
+    [[nodiscard]] platform::Handle CompletionEvent() const noexcept {
+        return m_completionEvent.Get();
+    }
     /// "GetDescription" of the plug-in, guarded; null after a fault or when not loaded.
     [[nodiscard]] const wchar_t* GetDescription() { return m_entries.GetDescription(); }
     [[nodiscard]] const PlugInEntries& Entries() const noexcept { return m_entries; }
@@ -59,6 +68,11 @@ class PlugIn : private Executive {
     /// The packets the next post of each kind would use (for tests and diagnostics).
     [[nodiscard]] const EnterMainMsg& CurrentEnterMainMsg() const noexcept { return *m_enterMain; }
     [[nodiscard]] const SysMsg& CurrentSysMsg() const noexcept { return *m_sys; }
+    /// Heap packets of both kinds held while a late handler thread may still read them.
+    [[nodiscard]] std::size_t PacketsSetAside() const noexcept {
+        return m_retiredEnterMain.size() + m_retiredSys.size() + (m_enterMain != &m_enterMainMsg) +
+               (m_sys != &m_sysMsg);
+    }
 
     using Executive::HandlerThreadHandle;
     using Executive::HandlerThreadId;
@@ -67,14 +81,14 @@ class PlugIn : private Executive {
 
   private:
     template <typename Packet>
-    Packet* PacketForPost(Packet* current, Packet* embedded);
+    Packet* PacketForPost(Packet* current, Packet* embedded, const wchar_t* function);
     void FreeRetiredPackets() noexcept;
 
     PlugInEntries m_entries;
     bool m_suppressed = false;
     EnterMainMsg m_enterMainMsg;
     SysMsg m_sysMsg;
-    platform::Handle m_completionEvent = nullptr;
+    platform::UniqueHandle m_completionEvent;
 
     EnterMainMsg* m_enterMain = &m_enterMainMsg;
     SysMsg* m_sys = &m_sysMsg;

@@ -19,8 +19,8 @@ struct Timeouts {
     std::uint32_t threadExitMs = 32000;
     /// How long PluginMgr::WaitForComplete waits for all plug-ins of one broadcast.
     std::uint32_t broadcastMs = 30000;
-    /// How long a thread that was terminated is given to be gone before the executive goes on
-    /// (for example to free the library whose code it ran). Not a wait for the thread's work.
+    /// How long a thread whose procedure has already returned is given to finish exiting
+    /// before it would be terminated. Not a wait for the thread's work.
     std::uint32_t terminateSettleMs = 5000;
 };
 

@@ -1,16 +1,16 @@
 // Helpers of the executive tests: test plug-in handles and copies, short bounds, log capture
-// and per-test registry keys. Header-only: each test program includes what it needs.
+// and per-test registry keys holding plug-in lists. Header-only.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,305 +30,161 @@
 
 namespace keltra::test {
 
-/// How long a test waits for something that should happen promptly. Generous: a miss is a
-/// failure, never a pass, and ctest's limit still bounds the whole test.
+/// How long a test waits for something that should happen promptly; a miss is a failure.
 inline constexpr std::uint32_t kPromptMs = 20000;
 
-/// Short thread and broadcast bounds for one test; the shipped values come back afterwards.
-class BoundsScope {
-  public:
+/// Short bounds for one test; the shipped values come back afterwards.
+struct BoundsScope {
     explicit BoundsScope(std::uint32_t exitMs, std::uint32_t broadcastMs = 30000,
-                         std::uint32_t readyMs = 32000) {
-        executive::Timeouts t;
-        t.threadExitMs = exitMs;
-        t.broadcastMs = broadcastMs;
-        t.threadReadyMs = readyMs;
-        executive::SetTimeoutsForTesting(t);
+                         std::uint32_t readyMs = 32000, std::uint32_t settleMs = 5000) {
+        executive::SetTimeoutsForTesting({readyMs, exitMs, broadcastMs, settleMs});
     }
     ~BoundsScope() { executive::SetTimeoutsForTesting(executive::Timeouts{}); }
-    BoundsScope(const BoundsScope&) = delete;
-    BoundsScope& operator=(const BoundsScope&) = delete;
 };
 
-/// A manual-reset event owned by a test.
-class Flag {
-  public:
-    Flag() : m_event(platform::CreateEvent(true, false)) {}
-    void Set() { platform::SetEvent(m_event.Get()); }
-    bool Wait(std::uint32_t ms = kPromptMs) {
-        return platform::WaitForSingleObject(m_event.Get(), ms) == platform::kWaitObject0;
-    }
-    [[nodiscard]] platform::Handle Get() const { return m_event.Get(); }
+inline bool Signalled(platform::Handle h, std::uint32_t ms = kPromptMs) {
+    return platform::WaitForSingleObject(h, ms) == platform::kWaitObject0;
+}
 
-  private:
-    platform::UniqueHandle m_event;
-};
-
-/// The test's own load of a test plug-in: reaches its record and controls, receives its
+/// The test's own load of a test plug-in: reaches its record and controls, counts its
 /// notifications, and keeps the module (and so the record) alive after the host frees it.
 class TestLib {
   public:
-    static constexpr int kEventKinds = 7;
-
     explicit TestLib(std::wstring path) : m_path(std::move(path)) {
         m_module = platform::LoadLibrary(m_path.c_str());
         EXPECT_NE(m_module, nullptr) << "cannot load " << platform::WideToUtf8(m_path);
-        if (m_module == nullptr) {
-            return;
-        }
-        m_getRecord =
-            reinterpret_cast<TestGetRecordFn>(platform::GetProcAddress(m_module, "TestGetRecord"));
-        m_configure =
-            reinterpret_cast<TestConfigureFn>(platform::GetProcAddress(m_module, "TestConfigure"));
-        m_setNotify =
-            reinterpret_cast<TestSetNotifyFn>(platform::GetProcAddress(m_module, "TestSetNotify"));
-        m_release =
-            reinterpret_cast<TestReleaseFn>(platform::GetProcAddress(m_module, "TestRelease"));
         for (auto& e : m_events) {
-            e = platform::CreateEvent(false, false);
+            e.Reset(platform::CreateEvent(false, false));
         }
-        if (m_setNotify != nullptr) {
-            m_setNotify(&TestLib::Notify, this);
+        if (m_module != nullptr) {
+            Fn<TestSetNotifyFn>("TestSetNotify")(&TestLib::Notify, this);
         }
     }
     ~TestLib() {
-        if (m_setNotify != nullptr) {
-            m_setNotify(nullptr, nullptr);
-        }
-        if (m_release != nullptr) {
-            m_release();  // no plug-in thread stays parked in a test hang
-        }
-        for (auto& e : m_events) {
-            if (e != nullptr) {
-                platform::CloseHandle(e);
-            }
-        }
         if (m_module != nullptr) {
+            Fn<TestSetNotifyFn>("TestSetNotify")(nullptr, nullptr);
+            Release();  // no plug-in thread stays parked in a test hang
             platform::FreeLibrary(m_module);
         }
     }
-    TestLib(const TestLib&) = delete;
-    TestLib& operator=(const TestLib&) = delete;
-
     [[nodiscard]] const std::wstring& Path() const { return m_path; }
-    [[nodiscard]] TestPluginRecord& Record() { return *m_getRecord(); }
-    void Configure(MainMode main, AliveMode alive = AliveMode::Always, bool handlerBlocks = false) {
-        TestPluginConfig config;
-        config.mainMode = main;
-        config.aliveMode = alive;
-        config.handlerBlocks = handlerBlocks ? 1 : 0;
-        m_configure(&config);
+    [[nodiscard]] TestPluginRecord& Record() { return *Fn<TestGetRecordFn>("TestGetRecord")(); }
+    void Configure(MainMode main, bool handlerBlocks = false) {
+        const TestPluginConfig config{main, AliveMode::Always, handlerBlocks ? 1u : 0u};
+        Fn<TestConfigureFn>("TestConfigure")(&config);
     }
-    void Release() { m_release(); }
-
+    void Release() { Fn<TestReleaseFn>("TestRelease")(); }
     /// Runs on the plug-in's thread at each notification; set while no plug-in thread runs.
     void SetHook(std::function<void(TestEvent)> hook) { m_hook = std::move(hook); }
-
-    [[nodiscard]] std::uint32_t Count(TestEvent e) const {
-        return m_counts[static_cast<int>(e)].load();
-    }
+    [[nodiscard]] std::uint32_t Count(TestEvent e) const { return m_counts[int(e)].load(); }
     /// Waits until the event has happened at least n times.
-    bool WaitFor(TestEvent e, std::uint32_t n = 1, std::uint32_t ms = kPromptMs) {
-        const int i = static_cast<int>(e);
-        while (m_counts[i].load() < n) {
-            if (platform::WaitForSingleObject(m_events[i], ms) != platform::kWaitObject0) {
-                return m_counts[i].load() >= n;
+    bool WaitFor(TestEvent e, std::uint32_t n = 1) {
+        while (m_counts[int(e)].load() < n) {
+            if (!Signalled(m_events[int(e)].Get())) {
+                return m_counts[int(e)].load() >= n;
             }
         }
         return true;
     }
 
   private:
+    template <typename F>
+    F Fn(const char* name) {
+        return reinterpret_cast<F>(platform::GetProcAddress(m_module, name));
+    }
     static void Notify(void* context, TestEvent e) {
         auto* self = static_cast<TestLib*>(context);
-        const int i = static_cast<int>(e);
         if (self->m_hook) {
             self->m_hook(e);
         }
-        self->m_counts[i]++;
-        platform::SetEvent(self->m_events[i]);
+        self->m_counts[int(e)]++;
+        platform::SetEvent(self->m_events[int(e)].Get());
     }
 
     std::wstring m_path;
     platform::Module m_module = nullptr;
-    TestGetRecordFn m_getRecord = nullptr;
-    TestConfigureFn m_configure = nullptr;
-    TestSetNotifyFn m_setNotify = nullptr;
-    TestReleaseFn m_release = nullptr;
     std::function<void(TestEvent)> m_hook;
-    platform::Handle m_events[kEventKinds] = {};
-    std::atomic<std::uint32_t> m_counts[kEventKinds] = {};
+    platform::UniqueHandle m_events[6];
+    std::atomic<std::uint32_t> m_counts[6] = {};
 };
 
-/// Copies a built test plug-in into dir under a new base name (distinct names give distinct
-/// modules, each with its own state). Returns the copy's full path.
-inline std::wstring CopyPlugin(const std::wstring& baseName, const std::wstring& dir,
-                               const std::wstring& newBaseName) {
-    const std::wstring from = PluginPath(baseName);
-    const std::wstring to = dir + platform::kPathSeparator + newBaseName + platform::kLibrarySuffix;
-    std::error_code ec;
-    // A directory name can come back in a later run (process ids are reused, under Wine
-    // quickly): replace what an earlier run left there.
-    std::filesystem::remove(std::filesystem::path(to), ec);
-    std::filesystem::copy_file(std::filesystem::path(from), std::filesystem::path(to), ec);
-    EXPECT_FALSE(ec) << "copy " << platform::WideToUtf8(from) << ": " << ec.message();
-    return to;
-}
-
-/// Writes a small file (text) and returns its path.
+/// Writes a small file and returns its path.
 inline std::wstring WriteFile(const std::wstring& dir, const std::wstring& name,
                               const std::string& text) {
     const std::wstring path = dir + platform::kPathSeparator + name;
-    std::ofstream out(std::filesystem::path(path), std::ios::binary);
-    out << text;
+    std::ofstream(std::filesystem::path(path), std::ios::binary) << text;
     return path;
 }
 
 /// Opens the process's default log on a fresh file for one test and reads its lines back.
 class LogCapture {
   public:
-    struct Line {
-        wchar_t level = 0;
-        std::uint32_t threadId = 0;
-        std::wstring function;
-        int sourceLine = 0;
-        std::wstring message;
-    };
-
     LogCapture() {
         m_path = MakeTempDirectory(L"log") + platform::kPathSeparator + L"trace.log";
-        m_open = g_defaultLog.Configure(1, m_path.c_str(), 0, 0) && g_defaultLog.Open() == 1;
+        EXPECT_TRUE(g_defaultLog.Configure(1, m_path.c_str(), 0, 0));
+        EXPECT_EQ(g_defaultLog.Open(), 1) << "the trace log cannot be opened";
     }
     ~LogCapture() {
         g_defaultLog.Close();
         (void)g_defaultLog.Configure(0, L"", 0, 0);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
-    [[nodiscard]] bool IsOpen() const { return m_open; }
-
-    [[nodiscard]] std::vector<Line> Lines() const {
+    /// "L message" of each line of the function ("date|L|pid|tid|function(Lnn): message"), in
+    /// order, without the scope tracer's markers; with the markers when markers is set.
+    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function,
+                                                     bool markers = false) const {
         std::ifstream in(std::filesystem::path(m_path), std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
         std::u16string units;
         for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-        }
-        if (!units.empty() && units[0] == u'\xFEFF') {
-            units.erase(0, 1);
+            units.push_back(char16_t(std::uint8_t(bytes[i]) | std::uint8_t(bytes[i + 1]) << 8));
         }
         const std::wstring text = platform::Utf16ToWide(units);
-        std::vector<Line> lines;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find(L"\r\n", start);
-            if (end == std::wstring::npos) {
-                end = text.size();
-            }
-            Line line;
-            if (Parse(text.substr(start, end - start), &line)) {
-                lines.push_back(line);
-            }
-            start = end + 2;
-        }
-        return lines;
-    }
-
-    /// Lines of one function, without the scope tracer's markers.
-    [[nodiscard]] std::vector<Line> Of(const std::wstring& function) const {
-        std::vector<Line> out;
-        for (const Line& l : Lines()) {
-            if (l.function == function && l.message != L"===>" && l.message != L"<===") {
-                out.push_back(l);
-            }
-        }
-        return out;
-    }
-
-    [[nodiscard]] int Count(wchar_t level, const std::wstring& function,
-                            const std::wstring& message) const {
-        int n = 0;
-        for (const Line& l : Lines()) {
-            if (l.level == level && l.function == function && l.message == message) {
-                ++n;
-            }
-        }
-        return n;
-    }
-
-    /// The messages of the given function in order, each prefixed with its level ("D ...").
-    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function) const {
         std::vector<std::wstring> out;
-        for (const Line& l : Of(function)) {
-            out.push_back(std::wstring(1, l.level) + L" " + l.message);
+        for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+            end = std::min(text.find(L"\r\n", at), text.size());
+            const std::wstring line = text.substr(at, end - at);
+            std::size_t bar = line.find(L'|');  // the level follows the first bar
+            for (int i = 0; i < 3 && bar != std::wstring::npos; ++i) {
+                bar = line.find(L'|', bar + 1);
+            }
+            const std::size_t colon = line.find(L"): ");
+            if (bar == std::wstring::npos || colon == std::wstring::npos ||
+                line.compare(bar + 1, function.size() + 2, function + L"(L") != 0) {
+                continue;
+            }
+            const std::wstring message = line.substr(colon + 3);
+            if (markers || (message != L"===>" && message != L"<===")) {
+                out.push_back(line.substr(line.find(L'|') + 1, 1) + L" " + message);
+            }
         }
         return out;
     }
 
   private:
-    static bool Parse(const std::wstring& text, Line* line) {
-        // "date time|L|pid|tid|function(Lnn): message"
-        std::size_t pos = 0;
-        std::wstring fields[4];
-        for (auto& field : fields) {
-            const std::size_t bar = text.find(L'|', pos);
-            if (bar == std::wstring::npos) {
-                return false;
-            }
-            field = text.substr(pos, bar - pos);
-            pos = bar + 1;
-        }
-        const std::size_t close = text.find(L"): ", pos);
-        if (close == std::wstring::npos || fields[1].size() != 1) {
-            return false;
-        }
-        const std::wstring head = text.substr(pos, close - pos);
-        const std::size_t open = head.rfind(L"(L");
-        if (open == std::wstring::npos) {
-            return false;
-        }
-        line->level = fields[1][0];
-        line->threadId = static_cast<std::uint32_t>(std::wcstoul(fields[3].c_str(), nullptr, 10));
-        line->function = head.substr(0, open);
-        line->sourceLine = static_cast<int>(std::wcstol(head.c_str() + open + 2, nullptr, 10));
-        line->message = text.substr(close + 3);
-        return true;
-    }
-
     std::wstring m_path;
-    bool m_open = false;
 };
-
-/// The log tests need the real log: a log that cannot be opened fails them.
-#define KELTRA_REQUIRE_LOG(capture) \
-    ASSERT_TRUE((capture).IsOpen()) << "the trace log cannot be opened"
 
 /// UTF-16LE bytes of a wide string, with or without the terminating NUL.
 inline std::vector<std::uint8_t> Utf16LeBytes(const std::wstring& text, bool withNul = true) {
-    std::u16string units = platform::WideToUtf16(text);
-    if (withNul) {
-        units.push_back(u'\0');
-    }
     std::vector<std::uint8_t> bytes;
-    for (char16_t u : units) {
-        bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+    for (char16_t u : platform::WideToUtf16(text) + (withNul ? u"\0" : u"")) {
+        bytes.push_back(std::uint8_t(u & 0xFF));
+        bytes.push_back(std::uint8_t(u >> 8));
     }
     return bytes;
 }
 
 /// A plug-in key of the test's own under HKEY_LOCAL_MACHINE (the real registry on Windows, a
-/// fresh .reg file named by KELTRA_REGISTRY_FILE on POSIX), deleted afterwards.
+/// fresh .reg file named by KELTRA_REGISTRY_FILE on POSIX), deleted afterwards, and copies of
+/// test plug-ins listed under it (distinct names give distinct modules, each with its state).
 class TestRegistryKey {
   public:
     TestRegistryKey() {
         static std::atomic<int> counter{0};
-        const std::wstring dir = MakeTempDirectory(L"reg");
+        m_dir = MakeTempDirectory(L"reg");
         platform::SetEnvironmentVariable(
-            L"KELTRA_REGISTRY_FILE", (dir + platform::kPathSeparator + L"registry.reg").c_str());
+            L"KELTRA_REGISTRY_FILE", (m_dir + platform::kPathSeparator + L"registry.reg").c_str());
         m_root = L"Software\\Keltra\\Tests\\executive-" +
                  std::to_wstring(platform::GetCurrentProcessId()) + L"-" +
                  std::to_wstring(counter++);
@@ -338,21 +194,20 @@ class TestRegistryKey {
         (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), m_root.c_str());
     }
     TestRegistryKey(const TestRegistryKey&) = delete;
-    TestRegistryKey& operator=(const TestRegistryKey&) = delete;
 
     [[nodiscard]] const wchar_t* Path() const { return m_key.c_str(); }
+    [[nodiscard]] const std::wstring& Dir() const { return m_dir; }
 
-    /// Creates the key with no values (an empty plug-in list).
-    void CreateEmpty() { SetRaw(nullptr, 0, {}); }
-
-    void SetRaw(const wchar_t* name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
+    /// Stores the first count bytes of data (all when count is -1); null name: only the key.
+    void SetRaw(const wchar_t* name, std::uint32_t type, const std::vector<std::uint8_t>& data,
+                std::size_t count = std::size_t(-1)) {
         platform::RegKey key = nullptr;
         ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), m_key.c_str(),
                                            platform::kKeyAllAccess, &key),
                   0u);
         if (name != nullptr) {
             EXPECT_EQ(platform::RegSetValueEx(key, name, type, data.data(),
-                                              static_cast<std::uint32_t>(data.size())),
+                                              std::uint32_t(std::min(count, data.size()))),
                       0u);
         }
         platform::RegCloseKey(key);
@@ -361,35 +216,30 @@ class TestRegistryKey {
                    std::uint32_t type = platform::kRegSz) {
         SetRaw(name, type, Utf16LeBytes(value));
     }
-    void SetDword(const wchar_t* name, std::uint32_t value) {
-        SetRaw(name, platform::kRegDword,
-               {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)});
-    }
 
-    /// The value names in the order the platform enumerates them.
-    [[nodiscard]] std::vector<std::wstring> EnumeratedNames() const {
-        std::vector<std::wstring> names;
-        platform::RegKey key = nullptr;
-        if (platform::RegOpenKeyEx(platform::HkeyLocalMachine(), m_key.c_str(), 0,
-                                   platform::kKeyRead, &key) != 0) {
-            return names;
-        }
-        for (std::uint32_t i = 0;; ++i) {
-            wchar_t name[16384];
-            std::uint32_t chars = 16384;
-            if (platform::RegEnumValue(key, i, name, &chars, nullptr, nullptr, nullptr) != 0) {
-                break;
-            }
-            names.emplace_back(name, chars);
-        }
-        platform::RegCloseKey(key);
-        return names;
+    /// Copies the variant under a fresh name, lists it as s000, s001, ... and returns the
+    /// test's handle on it.
+    TestLib& Add(const std::wstring& variant) {
+        wchar_t name[16];
+        platform::StringCchPrintfW(name, 16, L"s%03u", unsigned(m_libs.size()));
+        const std::wstring to =
+            m_dir + platform::kPathSeparator + L"p" + (name + 1) + platform::kLibrarySuffix;
+        // A directory name can come back in a later run (process ids are reused, under Wine
+        // quickly): replace what an earlier run left there.
+        std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(to), ec);
+        std::filesystem::copy_file(std::filesystem::path(PluginPath(variant)),
+                                   std::filesystem::path(to), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        SetString(name, to);
+        m_libs.push_back(std::make_unique<TestLib>(to));
+        return *m_libs.back();
     }
+    TestLib& operator[](std::size_t i) { return *m_libs[i]; }
 
   private:
-    std::wstring m_root;
-    std::wstring m_key;
+    std::wstring m_dir, m_root, m_key;
+    std::vector<std::unique_ptr<TestLib>> m_libs;
 };
 
 }  // namespace keltra::test

@@ -1,4 +1,5 @@
-// The executive's log lines, read back from the real trace log: texts, levels, names, order.
+// The executive's log lines, read back from the real trace log: one table of texts, levels
+// and order per scenario.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,12 +12,8 @@ namespace {
 
 using executive::PlugIn;
 using executive::PluginMgr;
-using keltra::test::BoundsScope;
-using keltra::test::LogCapture;
-using keltra::test::PluginPath;
-using keltra::test::TestEvent;
-using keltra::test::TestLib;
-using keltra::test::TestRegistryKey;
+using namespace keltra::test;
+using Lines = std::vector<std::wstring>;
 
 std::wstring Hex8(const void* handle) {
     wchar_t text[16];
@@ -26,250 +23,201 @@ std::wstring Hex8(const void* handle) {
 
 TEST(LogLines, LoadingAndRefusingLibraries) {
     LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
     const std::wstring missing = PluginPath(L"no_such_plugin");
     const std::wstring lacking = PluginPath(L"tp_no_unload");
+    const std::wstring good = PluginPath(L"tp_good");
     executive::PlugInEntries entries;
     EXPECT_FALSE(entries.Create(missing.c_str()));
+    executive::Library probe;  // the handle the refused library had
+    ASSERT_TRUE(probe.Load(lacking.c_str()));
+    const std::wstring lackingHandle = Hex8(probe.Module());
     EXPECT_FALSE(entries.Create(lacking.c_str()));
     EXPECT_FALSE(entries.Create(nullptr));
-    ASSERT_TRUE(entries.Create(PluginPath(L"tp_good").c_str()));
-    const platform::Module module = entries.GetLibrary().Module();
-    EXPECT_FALSE(entries.Create(PluginPath(L"tp_good").c_str()));
+    ASSERT_TRUE(entries.Create(good.c_str()));
+    const std::wstring handle = Hex8(entries.GetLibrary().Module());
+    EXPECT_FALSE(entries.Create(good.c_str()));
     entries.Destroy();
-    executive::Library never;
-    never.Unload();
-
-    const std::wstring fn = L"executive::PlugInEntries::Create";
-    const std::vector<std::wstring> create = log.Messages(fn);
-    const std::vector<std::wstring> expectedCreate = {
-        L"D Create library: " + missing, L"E Load library failed.",
-        L"D Create library: " + lacking, L"E Load method failed.",
-        L"E invalid parameters.",        L"D Create library: " + PluginPath(L"tp_good"),
-        L"E invalid parameters."};
-    EXPECT_EQ(create, expectedCreate);
-
-    const std::vector<std::wstring> load = log.Messages(L"executive::Library::Load");
-    ASSERT_EQ(load.size(), 3u);
-    EXPECT_EQ(load[0], L"D lib: 0x00000000, path: " + missing);
-    EXPECT_EQ(load[1].substr(0, 9), L"D lib: 0x");
-    EXPECT_NE(load[1].substr(0, 17), L"D lib: 0x00000000");
-    EXPECT_EQ(load[2], L"D lib: " + Hex8(module) + L", path: " + PluginPath(L"tp_good"));
-
-    const std::vector<std::wstring> unload = log.Messages(L"executive::Library::Unload");
-    ASSERT_EQ(unload.size(), 3u);
-    EXPECT_EQ(unload[0].substr(unload[0].size() - lacking.size()), lacking);  // freed again
-    EXPECT_EQ(unload[1], L"D lib: " + Hex8(module) + L", path: " + PluginPath(L"tp_good"));
-    EXPECT_EQ(unload[2], L"D lib: 0x00000000, path: ");
-    // Every traced operation opens and closes its scope with the same line number.
-    int opened = 0;
-    int closed = 0;
-    for (const auto& line : log.Lines()) {
-        if (line.function == fn && line.message == L"===>")
-            ++opened;
-        if (line.function == fn && line.message == L"<===")
-            ++closed;
-    }
-    EXPECT_EQ(opened, 5);
-    EXPECT_EQ(closed, 5);
+    probe.Unload();
+    executive::Library().Unload();
+    EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Create", true),
+              (Lines{L"D ===>", L"D Create library: " + missing, L"E Load library failed.",
+                     L"D <===", L"D ===>", L"D Create library: " + lacking,
+                     L"E Load method failed.", L"D <===", L"D ===>", L"E invalid parameters.",
+                     L"D <===", L"D ===>", L"D Create library: " + good, L"D <===", L"D ===>",
+                     L"E invalid parameters.", L"D <==="}));
+    EXPECT_EQ(log.Messages(L"executive::Library::Load"),
+              (Lines{L"D lib: 0x00000000, path: " + missing,
+                     L"D lib: " + lackingHandle + L", path: " + lacking,
+                     L"D lib: " + lackingHandle + L", path: " + lacking,
+                     L"D lib: " + handle + L", path: " + good}));
+    EXPECT_EQ(
+        log.Messages(L"executive::Library::Unload"),
+        (Lines{L"D lib: " + lackingHandle + L", path: " + lacking,
+               L"D lib: " + handle + L", path: " + good,
+               L"D lib: " + lackingHandle + L", path: " + lacking, L"D lib: 0x00000000, path: "}));
 }
 
-TEST(LogLines, ThreadPairMessagesAndExitResults) {
+TEST(LogLines, ThreadPairAndPlugInAtWork) {
     LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
     TestLib lib(PluginPath(L"tp_good"));
     PlugIn plugin;
     ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    const int handlerId = static_cast<int>(plugin.HandlerThreadId());
+    const std::wstring id = std::to_wstring(plugin.HandlerThreadId());
     ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
-    ASSERT_EQ(platform::WaitForSingleObject(plugin.CompletionEvent(), 20000), 0u);
+    ASSERT_TRUE(Signalled(plugin.CompletionEvent()));
     ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
-    ASSERT_EQ(platform::WaitForSingleObject(plugin.CompletionEvent(), 20000), 0u);
-    const int mainId = static_cast<int>(plugin.MainThreadId());
-    // A main thread that has not reached "Main" when Destroy lets go of the plug-in does not
-    // call it at all; wait until it has, so that both markers are there.
-    ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
+    ASSERT_TRUE(Signalled(plugin.CompletionEvent()));
+    const std::wstring mainId = std::to_wstring(plugin.MainThreadId());
+    ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));  // else "Main" might never be called
     plugin.Destroy();
+    const std::vector<std::pair<const wchar_t*, Lines>> expected = {
+        {L"executive::Executive::ExecutiveMessageLoop",
+         {L"D Thread: " + id + L", WM_HANDLER", L"D Thread: " + id + L", WM_ENTER_MAIN",
+          L"D Thread: " + id + L", WM_EXIT"}},
+        {L"executive::Executive::Destroy",
+         {L"D HandlerThread: [" + id + L"] exit, dwRet=0",
+          L"D MainThread: [" + mainId + L"] exit, dwRet=0"}},
+        {L"executive::PlugInEntries::Main", {L"D ==>", L"D <=="}},
+        {L"executive::PlugInEntries::Unload", {L"D ==>", L"D <=="}},
+        {L"executive::PlugIn::PostSysMsg", {L"D Send system message to module \"tp_good\""}},
+        {L"executive::PlugIn::PostEnterMainMsg",
+         {L"D Send enter main message to module \"tp_good\""}},
+        {L"executive::PlugIn::Create", {L"D Create plugin: " + lib.Path()}},
+    };
+    for (const auto& [function, lines] : expected) {
+        EXPECT_EQ(log.Messages(function), lines) << platform::WideToUtf8(function);
+    }
+}
 
-    const std::wstring id = std::to_wstring(handlerId);
-    EXPECT_EQ(log.Messages(L"executive::Executive::ExecutiveMessageLoop"),
-              (std::vector<std::wstring>{L"D Thread: " + id + L", WM_HANDLER",
-                                         L"D Thread: " + id + L", WM_ENTER_MAIN",
-                                         L"D Thread: " + id + L", WM_EXIT"}));
-    EXPECT_EQ(log.Messages(L"executive::Executive::Destroy"),
-              (std::vector<std::wstring>{
-                  L"D HandlerThread: [" + id + L"] exit, dwRet=0",
-                  L"D MainThread: [" + std::to_wstring(mainId) + L"] exit, dwRet=0"}));
+// Never entered (the main-thread wait fails at once on no handle), a "Main" that ignores
+// "Unload", a hung "Handler", a faulting "Main" (no closing marker).
+TEST(LogLines, DestroyWithoutMainAndWithHungOrFaultedThreads) {
+    BoundsScope bounds(1000);
+    LogCapture log;
+    executive::Executive().Destroy();  // nothing but its trace
+    struct Case {
+        const wchar_t* variant;
+        bool enter, handle;
+        std::wstring handlerRet, mainRet;
+    };
+    Lines expected;
+    for (const Case& c : {Case{L"tp_hang_main", false, false, L"0", L"-1"},
+                          Case{L"tp_hang_main", true, false, L"0", L"258"},
+                          Case{L"tp_hang_handler", false, true, L"258", L"-1"},
+                          Case{L"tp_fault_av_main", true, false, L"0", L"0"}}) {
+        TestLib lib(PluginPath(c.variant));
+        PlugIn plugin;
+        ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
+        if (c.enter) {
+            ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
+            ASSERT_TRUE(Signalled(plugin.CompletionEvent()));  // the main thread's id is set
+            ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
+        }
+        if (c.handle) {
+            ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
+            ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerEntered));
+        }
+        if (c.variant == std::wstring(L"tp_fault_av_main")) {
+            ASSERT_TRUE(Signalled(plugin.MainThreadHandle()));
+        }
+        expected.push_back(L"D HandlerThread: [" + std::to_wstring(plugin.HandlerThreadId()) +
+                           L"] exit, dwRet=" + c.handlerRet);
+        expected.push_back(L"D MainThread: [" + std::to_wstring(plugin.MainThreadId()) +
+                           L"] exit, dwRet=" + c.mainRet);
+        plugin.Destroy();
+    }
+    EXPECT_EQ(log.Messages(L"executive::Executive::Destroy"), expected);
     EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Main"),
-              (std::vector<std::wstring>{L"D ==>", L"D <=="}));
-    EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Unload"),
-              (std::vector<std::wstring>{L"D ==>", L"D <=="}));
-    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostSysMsg"),
-              std::vector<std::wstring>{L"D Send system message to module \"tp_good\""});
-    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostEnterMainMsg"),
-              std::vector<std::wstring>{L"D Send enter main message to module \"tp_good\""});
-    EXPECT_EQ(log.Messages(L"executive::PlugIn::Create"),
-              std::vector<std::wstring>{L"D Create plugin: " + lib.Path()});
-    // The handler thread's lines carry its own thread id.
-    for (const auto& line : log.Of(L"executive::Executive::ExecutiveMessageLoop")) {
-        EXPECT_EQ(line.threadId, static_cast<std::uint32_t>(handlerId));
-    }
-}
-
-TEST(LogLines, DestroyWithoutMainAndWithHungThreads) {
-    BoundsScope bounds(2000);  // long enough for the threads that do end, short for the hangs
-    LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
-    {
-        executive::Executive idle;
-        idle.Destroy();  // nothing but its trace
-    }
-    EXPECT_TRUE(log.Of(L"executive::Executive::Destroy").empty());
-
-    TestLib lib(PluginPath(L"tp_hang_main"));
-    PlugIn hungMain;
-    ASSERT_TRUE(hungMain.Create(lib.Path().c_str()));
-    int id = static_cast<int>(hungMain.HandlerThreadId());
-    hungMain.Destroy();  // never entered: the main-thread wait fails at once on no handle
-    std::vector<std::wstring> lines = log.Messages(L"executive::Executive::Destroy");
-    EXPECT_EQ(lines, (std::vector<std::wstring>{
-                         L"D HandlerThread: [" + std::to_wstring(id) + L"] exit, dwRet=0",
-                         L"D MainThread: [0] exit, dwRet=-1"}));
-
-    PlugIn again;
-    ASSERT_TRUE(again.Create(lib.Path().c_str()));
-    ASSERT_TRUE(again.PostEnterMainMsg(0, nullptr));
-    ASSERT_EQ(platform::WaitForSingleObject(again.CompletionEvent(), 20000), 0u);
-    ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
-    id = static_cast<int>(again.HandlerThreadId());
-    const int mainId = static_cast<int>(again.MainThreadId());
-    again.Destroy();
-    lines = log.Messages(L"executive::Executive::Destroy");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[3], L"D MainThread: [" + std::to_wstring(mainId) + L"] exit, dwRet=258");
-
-    TestLib hang(PluginPath(L"tp_hang_handler"));
-    PlugIn hungHandler;
-    ASSERT_TRUE(hungHandler.Create(hang.Path().c_str()));
-    ASSERT_TRUE(hungHandler.PostSysMsg(1, 0, nullptr, nullptr));
-    ASSERT_TRUE(hang.WaitFor(TestEvent::HandlerEntered));
-    id = static_cast<int>(hungHandler.HandlerThreadId());
-    hungHandler.Destroy();
-    lines = log.Messages(L"executive::Executive::Destroy");
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[4], L"D HandlerThread: [" + std::to_wstring(id) + L"] exit, dwRet=258");
-}
-
-TEST(LogLines, FaultingMainLeavesNoClosingMarker) {
-    LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
-    TestLib lib(PluginPath(L"tp_fault_av_main"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
-    ASSERT_EQ(platform::WaitForSingleObject(plugin.CompletionEvent(), 20000), 0u);
-    ASSERT_EQ(platform::WaitForSingleObject(plugin.MainThreadHandle(), 20000), 0u);
-    plugin.Destroy();
-    EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Main"), std::vector<std::wstring>{L"D ==>"});
+              (Lines{L"D ==>", L"D ==>"}));  // hung (terminated) and faulted: no "<=="
 }
 
 TEST(LogLines, SuppressionAndFailedWaits) {
-    BoundsScope bounds(1000, 3000);
+    BoundsScope bounds(1000, 500);
     LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
     TestRegistryKey key;
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"logmgr");
-    const std::wstring dead = keltra::test::CopyPlugin(L"tp_not_alive", dir, L"dead");
-    const std::wstring late = keltra::test::CopyPlugin(L"tp_hang_handler", dir, L"late");
-    const std::wstring faulty = keltra::test::CopyPlugin(L"tp_fault_av_getdescription", dir, L"f");
-    key.SetString(L"s1", dead);
-    key.SetString(L"s2", late);
-    key.SetString(L"s3", faulty);
+    for (const wchar_t* variant :
+         {L"tp_not_alive", L"tp_hang_handler", L"tp_fault_av_getdescription"}) {
+        key.Add(variant);
+    }
     PluginMgr mgr;
     ASSERT_EQ(mgr.SearchAndLoadPlugins(key.Path(), L"svcbu"), 0u);
     EXPECT_EQ(mgr.PostSysMsgToAll(1, 0, nullptr, nullptr), 1u);
     mgr.Plugins()[2]->Suppress();
     EXPECT_EQ(mgr.PostSysMsgToAll(2, 0, nullptr, nullptr), 0xFFFFFFFFu);
     mgr.UnloadAllPlugins();
-
-    EXPECT_EQ(
-        log.Count(L'W', L"executive::PlugIn::PostSysMsg", L"Suppress module \"tp_not_alive\""), 2);
-    EXPECT_EQ(log.Count(L'W', L"executive::PluginMgr::WaitForComplete",
-                        L"Module \"tp_hang_handler\" didn't finish processing message in time, "
-                        L"suppressed!"),
-              1);
-    EXPECT_EQ(log.Count(L'E', L"executive::PluginMgr::WaitForComplete",
-                        L"Failed to wait events, dwErr=87"),
-              1);
     // A faulting "GetDescription" gives a null string to the line; the line is still written.
-    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostSysMsg").size(), 6u);
+    const std::wstring send = L"D Send system message to module ";
+    const std::wstring dead = L"W Suppress module \"tp_not_alive\"";
+    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostSysMsg"),
+              (Lines{dead, send + L"\"tp_hang_handler\"", send + L"\"(null)\"", dead,
+                     send + L"\"tp_hang_handler\"", send + L"\"(null)\""}));
+    EXPECT_EQ(log.Messages(L"executive::PluginMgr::WaitForComplete"),
+              (Lines{L"W Module \"tp_hang_handler\" didn't finish processing message in time, "
+                     L"suppressed!",
+                     L"E Failed to wait events, dwErr=87"}));
 }
 
-TEST(LogLines, DiscoveryAndLoadingTheSet) {
+TEST(LogLines, DiscoveryLoadingTheSetAndDeletionHooks) {
     LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
     TestRegistryKey key;
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"logdisc");
-    const std::wstring good = keltra::test::CopyPlugin(L"tp_good", dir, L"good");
-    const std::wstring bad1 = keltra::test::CopyPlugin(L"tp_no_main", dir, L"bad1");
-    const std::wstring bad2 = keltra::test::CopyPlugin(L"tp_no_isalive", dir, L"bad2");
-    const std::wstring missing = dir + platform::kPathSeparator + L"gone.dll";
-    key.SetString(L"s1", bad1);
-    key.SetString(L"s2", good);
-    key.SetString(L"s3", missing);
-    key.SetString(L"s4", good);
-    key.SetString(L"s5", bad2);
+    const std::wstring bad1 = key.Add(L"tp_no_main").Path();
+    const std::wstring good = key.Add(L"tp_no_ondelete").Path();
+    const std::wstring bad2 = key.Add(L"tp_no_isalive").Path();
+    const std::wstring missing = key.Dir() + platform::kPathSeparator + L"gone.dll";
+    const std::wstring dir = MakeTempDirectory(L"notlib");  // exists, cannot be loaded
+    key.SetString(L"s003", missing);  // listed in name order: every platform keeps it
+    key.SetString(L"s004", good);
+    key.SetString(L"s005", dir);
+    // All or none: every path is tried, and the one that loaded is taken down again.
     PluginMgr mgr;
     EXPECT_EQ(mgr.SearchAndLoadPlugins(key.Path(), L"svcbu"), 1631u);
-
-    const std::wstring get = L"executive::PluginMgr::GetAllPluginDLLs";
-    EXPECT_EQ(log.Messages(get),
-              (std::vector<std::wstring>{L"D Found a plugin: " + bad1 + L", bExists=1",
-                                         L"D Found a plugin: " + good + L", bExists=1",
-                                         L"D Found a plugin: " + missing + L", bExists=0",
-                                         L"D Found a plugin: " + good + L", bExists=1",
-                                         L"D Found a plugin: " + bad2 + L", bExists=1",
-                                         L"W Found a duplicated plugin: " + good}));
+    EXPECT_EQ(mgr.Count(), 0u);
     EXPECT_EQ(
-        log.Messages(L"executive::PluginMgr::SearchAndLoadPlugins"),
-        (std::vector<std::wstring>{
-            L"D Creating service object for plugin " + bad1 + L".",
-            L"E Failed creating service object.",
-            L"D Creating service object for plugin " + good + L".", L"D Add plugin [" + good + L"]",
-            L"D Creating service object for plugin " + bad2 + L".",
-            L"E Failed creating service object.", L"E Failed (dwErr=1631), unload all plugins."}));
-    EXPECT_EQ(log.Messages(L"executive::PlugIn::Create"),
-              (std::vector<std::wstring>{L"D Create plugin: " + bad1, L"E Create library failed.",
-                                         L"D Create plugin: " + good, L"D Create plugin: " + bad2,
-                                         L"E Create library failed."}));
-
+        key[0].Record().unloadCalls + key[1].Record().unloadCalls * 2 + key[2].Record().unloadCalls,
+        2u);
+    // Deletion hooks: each library on a load of its own, no other export called.
+    auto calls = [&](std::size_t i) {
+        auto& r = key[i].Record();
+        return r.mainCalls + r.handlerCalls + r.unloadCalls + r.isAliveCalls +
+               r.getDescriptionCalls;
+    };
+    const std::uint32_t before = calls(0) + calls(1) + calls(2);
+    EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), L"svcbu"), 0u);
+    EXPECT_EQ(calls(0) + calls(1) + calls(2), before);
+    EXPECT_EQ(key[0].Record().onDeleteServiceCalls + key[2].Record().onDeleteServiceCalls, 2u);
+    EXPECT_EQ(PluginMgr::OnDeleteService(nullptr, L"svcbu"), 87u);
     TestRegistryKey absent;
     EXPECT_EQ(mgr.SearchAndLoadPlugins(absent.Path(), L"svcbu"), 2u);
+    EXPECT_EQ(PluginMgr::OnDeleteService(absent.Path(), L"svcbu"), 2u);
+    const std::wstring found = L"D Found a plugin: ";
+    const Lines reading = {found + bad1 + L", bExists=1",          found + good + L", bExists=1",
+                           found + bad2 + L", bExists=1",          found + missing + L", bExists=0",
+                           found + good + L", bExists=1",          found + dir + L", bExists=1",
+                           L"W Found a duplicated plugin: " + good};
+    Lines get = reading;
+    get.insert(get.end(), reading.begin(), reading.end());
+    get.push_back(L"E Open registry [" + std::wstring(absent.Path()) + L"\\svcbu] failed, dwErr=2");
+    get.push_back(get.back());
+    EXPECT_EQ(log.Messages(L"executive::PluginMgr::GetAllPluginDLLs"), get);
+    const std::wstring creating = L"D Creating service object for plugin ";
     EXPECT_EQ(
-        log.Count(L'E', get,
-                  L"Open registry [" + std::wstring(absent.Path()) + L"\\svcbu] failed, dwErr=2"),
-        1);
-    EXPECT_EQ(log.Count(L'E', L"executive::PluginMgr::SearchAndLoadPlugins",
-                        L"Read plugin DLLs from registry failed, dwErr=2"),
-              1);
-}
-
-TEST(LogLines, DeletionHooks) {
-    LogCapture log;
-    KELTRA_REQUIRE_LOG(log);
-    TestRegistryKey key;
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"logdel");
-    const std::wstring without = keltra::test::CopyPlugin(L"tp_no_ondelete", dir, L"without");
-    const std::wstring with = keltra::test::CopyPlugin(L"tp_good", dir, L"with");
-    key.SetString(L"s1", without);
-    key.SetString(L"s2", with);
-    key.SetString(L"s3", dir);  // exists, cannot be loaded
-    EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), L"svcbu"), 0u);
-    EXPECT_EQ(
-        log.Messages(L"executive::PluginMgr::OnDeleteService"),
-        (std::vector<std::wstring>{L"D Library: " + without, L"E Get OnDeleteService() failed.",
-                                   L"D Library: " + with, L"D ==>", L"D <==", L"D Library: " + dir,
-                                   L"E Load library failed."}));
+        log.Messages(L"executive::PluginMgr::SearchAndLoadPlugins"),
+        (Lines{creating + bad1 + L".", L"E Failed creating service object.", creating + good + L".",
+               L"D Add plugin [" + good + L"]", creating + bad2 + L".",
+               L"E Failed creating service object.", creating + dir + L".",
+               L"E Failed creating service object.", L"E Failed (dwErr=1631), unload all plugins.",
+               L"E Read plugin DLLs from registry failed, dwErr=2"}));
+    EXPECT_EQ(log.Messages(L"executive::PlugIn::Create"),
+              (Lines{L"D Create plugin: " + bad1, L"E Create library failed.",
+                     L"D Create plugin: " + good, L"D Create plugin: " + bad2,
+                     L"E Create library failed.", L"D Create plugin: " + dir,
+                     L"E Create library failed."}));
+    EXPECT_EQ(log.Messages(L"executive::PluginMgr::OnDeleteService"),
+              (Lines{L"D Library: " + bad1, L"D ==>", L"D <==", L"D Library: " + good,
+                     L"E Get OnDeleteService() failed.", L"D Library: " + bad2, L"D ==>", L"D <==",
+                     L"D Library: " + dir, L"E Load library failed.",
+                     L"E Read plugin DLLs from registry failed, dwErr=87",
+                     L"E Read plugin DLLs from registry failed, dwErr=2"}));
 }
 
 }  // namespace

@@ -1,148 +1,89 @@
 // The plug-in object: creation, the two posts with their packets, suppression, stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "executive/plug_in.h"
 #include "tests/executive/exec_test_support.h"
 
 namespace {
 
 using executive::PlugIn;
-using keltra::test::AliveMode;
-using keltra::test::BoundsScope;
-using keltra::test::kPromptMs;
-using keltra::test::MainMode;
-using keltra::test::PluginPath;
-using keltra::test::TestEvent;
-using keltra::test::TestLib;
+using namespace keltra::test;
 
-bool WaitCompletion(PlugIn& plugin, std::uint32_t ms = kPromptMs) {
-    return platform::WaitForSingleObject(plugin.CompletionEvent(), ms) == platform::kWaitObject0;
+bool Completed(PlugIn& plugin, std::uint32_t ms = kPromptMs) {
+    return Signalled(plugin.CompletionEvent(), ms);
 }
 
 TEST(PlugIn, LifecycleFromCreateToDestroy) {
     TestLib lib(PluginPath(L"tp_good"));
     PlugIn plugin;
-    ASSERT_NE(plugin.CompletionEvent(), nullptr);
-    EXPECT_FALSE(plugin.IsSuppressed());
-    EXPECT_EQ(plugin.CurrentEnterMainMsg().header.message, executive::WM_ENTER_MAIN);
-    EXPECT_EQ(plugin.CurrentEnterMainMsg().header.size, sizeof(executive::EnterMainMsg));
-    EXPECT_EQ(plugin.CurrentSysMsg().header.message, executive::WM_HANDLER);
-    EXPECT_EQ(plugin.CurrentSysMsg().header.size, sizeof(executive::SysMsg));
-    EXPECT_EQ(plugin.CurrentSysMsg().header.event, plugin.CompletionEvent());
-
+    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"does_not_exist"}) {
+        EXPECT_FALSE(plugin.Create(bad));
+    }
+    EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_isalive").c_str()));
+    EXPECT_EQ(plugin.HandlerThreadId(), 0u);
     ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    EXPECT_NE(plugin.HandlerThreadId(), 0u);
+    const std::uint32_t id = plugin.HandlerThreadId();
+    EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_ondelete").c_str()));  // changes nothing
+    EXPECT_EQ(plugin.HandlerThreadId(), id);
     EXPECT_EQ(plugin.MainThreadId(), 0u);  // not yet entered
-    EXPECT_EQ(plugin.Entries().GetLibrary().Path(), lib.Path());
 
     wchar_t arg[] = L"svc";
     wchar_t* argv[] = {arg};
     ASSERT_TRUE(plugin.PostEnterMainMsg(1, argv));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    EXPECT_EQ(plugin.CurrentEnterMainMsg().header.result, 0u);
+    ASSERT_TRUE(Completed(plugin));
     ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
     EXPECT_STREQ(lib.Record().mainFirstArg, L"svc");
-
     int data = 0;
     ASSERT_TRUE(plugin.PostSysMsg(13, 0x8013, &data, &lib));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    const auto& sys = plugin.CurrentSysMsg();
-    EXPECT_EQ(sys.header.result, keltra::test::HandlerResultFor(13));
+    ASSERT_TRUE(Completed(plugin));
+    EXPECT_EQ(plugin.CurrentSysMsg().header.result, HandlerResultFor(13));
     const auto& call = lib.Record().calls[0];
-    EXPECT_EQ(call.control, 13u);
-    EXPECT_EQ(call.eventType, 0x8013u);
+    EXPECT_EQ(call.control + call.eventType, 13u + 0x8013u);
     EXPECT_EQ(call.eventData, &data);
     EXPECT_EQ(call.context, &lib);
-    EXPECT_EQ(call.threadId, plugin.HandlerThreadId());
-    EXPECT_EQ(lib.Record().isAliveThreadId.load(), platform::GetCurrentThreadId());
-
+    EXPECT_EQ(call.threadId, id);
+    const executive::SysMsg* packet = &plugin.CurrentSysMsg();  // nothing in flight: reused
+    ASSERT_TRUE(plugin.PostSysMsg(14, 0, nullptr, nullptr));
+    EXPECT_EQ(&plugin.CurrentSysMsg(), packet);
+    ASSERT_TRUE(Completed(plugin));
     plugin.Destroy();
-    EXPECT_EQ(lib.Record().unloadCalls.load(), 1u);
-    EXPECT_EQ(lib.Record().mainReturns.load(), 1u);
+    EXPECT_EQ(lib.Record().unloadCalls.load() + lib.Record().mainReturns.load(), 2u);
     EXPECT_FALSE(plugin.Entries().IsLoaded());
-    EXPECT_EQ(plugin.HandlerThreadId(), 0u);
+    EXPECT_FALSE(plugin.PostEnterMainMsg(0, nullptr));  // after Destroy: nothing is called
+    EXPECT_FALSE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
+    EXPECT_EQ(lib.Record().handlerCalls.load(), 2u);
+    plugin.Destroy();
 }
 
-TEST(PlugIn, CreateRefusesBadInputAndSecondCreate) {
-    {
+// "IsAlive" false (or faulting) suppresses and posts nothing; a suppressed plug-in that says
+// it is alive again still gets system messages, and the enter-main post ignores both.
+TEST(PlugIn, SuppressionByIsAlive) {
+    struct Case {
+        const wchar_t* variant;
+        std::vector<bool> posted;  // per PostSysMsg
+    };
+    for (const Case& c :
+         {Case{L"tp_not_alive", {false, false}}, Case{L"tp_fault_div0_isalive", {false}},
+          Case{L"tp_toggle_alive", {true, false, true}}}) {
+        TestLib lib(PluginPath(c.variant));
         PlugIn plugin;
-        EXPECT_FALSE(plugin.Create(nullptr));
-        EXPECT_FALSE(plugin.Create(L""));
-        EXPECT_FALSE(plugin.Create(PluginPath(L"does_not_exist").c_str()));
-        EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_isalive").c_str()));
-        EXPECT_FALSE(plugin.Entries().IsLoaded());
-        EXPECT_EQ(plugin.HandlerThreadId(), 0u);
+        ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
+        std::uint32_t handled = 0;
+        for (std::uint32_t i = 0; i < c.posted.size(); ++i) {
+            EXPECT_EQ(plugin.PostSysMsg(i, 0, nullptr, nullptr), c.posted[i]);
+            if (c.posted[i]) {
+                ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerLeft, ++handled));
+                EXPECT_EQ(lib.Record().calls[handled - 1].control, i);
+            }
+        }
+        EXPECT_TRUE(plugin.IsSuppressed());  // never cleared
+        ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
+        ASSERT_TRUE(Completed(plugin));
+        plugin.Destroy();
     }
-    TestLib lib(PluginPath(L"tp_good"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    const std::uint32_t id = plugin.HandlerThreadId();
-    EXPECT_FALSE(plugin.Create(lib.Path().c_str()));
-    EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_ondelete").c_str()));
-    EXPECT_EQ(plugin.HandlerThreadId(), id);
-    ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));  // still serving
-    ASSERT_TRUE(WaitCompletion(plugin));
-    plugin.Destroy();
-}
-
-TEST(PlugIn, NotAliveIsSuppressedAndGetsNothing) {
-    TestLib lib(PluginPath(L"tp_not_alive"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    // The enter-main post ignores "IsAlive" and the flag.
-    ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    EXPECT_FALSE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
-    EXPECT_TRUE(plugin.IsSuppressed());
-    EXPECT_TRUE(WaitCompletion(plugin, 0));  // event left as it was: signalled
-    EXPECT_EQ(lib.Record().handlerCalls.load(), 0u);
-    EXPECT_EQ(lib.Record().isAliveCalls.load(), 1u);
-    // A suppressed plug-in still gets the enter-main post.
-    ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    EXPECT_EQ(plugin.CurrentEnterMainMsg().header.result, 183u);
-    plugin.Destroy();
-}
-
-TEST(PlugIn, FaultingIsAliveCountsAsNotAlive) {
-    TestLib lib(PluginPath(L"tp_fault_div0_isalive"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    EXPECT_FALSE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
-    EXPECT_TRUE(plugin.IsSuppressed());
-    EXPECT_EQ(lib.Record().handlerCalls.load(), 0u);
-    plugin.Destroy();
-}
-
-TEST(PlugIn, SuppressedPlugInThatIsAliveAgainStillGetsMessages) {
-    TestLib lib(PluginPath(L"tp_toggle_alive"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));  // alive
-    ASSERT_TRUE(WaitCompletion(plugin));
-    EXPECT_FALSE(plugin.PostSysMsg(2, 0, nullptr, nullptr));  // not alive: suppressed
-    EXPECT_TRUE(plugin.IsSuppressed());
-    ASSERT_TRUE(plugin.PostSysMsg(3, 0, nullptr, nullptr));  // alive again: posted
-    ASSERT_TRUE(WaitCompletion(plugin));
-    EXPECT_TRUE(plugin.IsSuppressed());  // never cleared
-    ASSERT_EQ(lib.Record().handlerCalls.load(), 2u);
-    EXPECT_EQ(lib.Record().calls[0].control, 1u);
-    EXPECT_EQ(lib.Record().calls[1].control, 3u);
-    plugin.Destroy();
-}
-
-TEST(PlugIn, PostsAfterDestroyFailWithoutCallingAnything) {
-    TestLib lib(PluginPath(L"tp_good"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    plugin.Destroy();
-    const std::uint32_t aliveCalls = lib.Record().isAliveCalls.load();
-    EXPECT_FALSE(plugin.PostEnterMainMsg(0, nullptr));
-    EXPECT_FALSE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
-    EXPECT_EQ(lib.Record().isAliveCalls.load(), aliveCalls);
-    EXPECT_EQ(lib.Record().handlerCalls.load(), 0u);
-    EXPECT_EQ(lib.Record().mainCalls.load(), 0u);
-    plugin.Destroy();  // a second Destroy is harmless
 }
 
 // A post that comes while the handler thread still reads the previous packet (a late,
@@ -152,69 +93,51 @@ TEST(PlugIn, PostWhilePreviousPacketIsInFlightUsesAFreshPacket) {
     PlugIn plugin;
     ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
     int firstData = 1;
-    int secondData = 2;
     ASSERT_TRUE(plugin.PostSysMsg(1, 10, &firstData, nullptr));
     ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerEntered));
     const executive::SysMsg* first = &plugin.CurrentSysMsg();
     plugin.Suppress();  // as the completion wait would after the bound
-
-    ASSERT_TRUE(plugin.PostSysMsg(2, 20, &secondData, nullptr));
+    ASSERT_TRUE(plugin.PostSysMsg(2, 20, nullptr, nullptr));
     const executive::SysMsg* second = &plugin.CurrentSysMsg();
+    ASSERT_TRUE(plugin.PostSysMsg(3, 30, nullptr, nullptr));
     EXPECT_NE(second, first);
-    EXPECT_EQ(first->control, 1u);  // untouched while "Handler" still runs on it
-    EXPECT_EQ(first->eventType, 10u);
+    EXPECT_NE(&plugin.CurrentSysMsg(), second);
+    EXPECT_EQ(first->control + first->eventType, 11u);  // untouched while "Handler" runs on it
     EXPECT_EQ(first->eventData, &firstData);
-    EXPECT_EQ(second->control, 2u);
-    EXPECT_EQ(second->eventData, &secondData);
-
-    ASSERT_TRUE(plugin.PostSysMsg(3, 30, nullptr, nullptr));  // still in flight: fresh again
-    const executive::SysMsg* third = &plugin.CurrentSysMsg();
-    EXPECT_NE(third, second);
-    EXPECT_EQ(second->control, 2u);
-
+    EXPECT_EQ(second->control + second->eventType, 22u);
     lib.Release();
     ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerLeft, 3));
-    ASSERT_EQ(lib.Record().handlerCalls.load(), 3u);
     for (std::uint32_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(lib.Record().calls[i].control, i + 1);
-        EXPECT_EQ(lib.Record().calls[i].eventType, (i + 1) * 10);
+        EXPECT_EQ(lib.Record().calls[i].control * 10, lib.Record().calls[i].eventType);
     }
-    EXPECT_EQ(first->header.result, keltra::test::HandlerResultFor(1));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    // Once nothing is in flight the current packet is reused again.
-    ASSERT_TRUE(plugin.PostSysMsg(4, 40, nullptr, nullptr));
-    ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerLeft, 4));
+    EXPECT_EQ(first->header.result, HandlerResultFor(1));
+    EXPECT_EQ(plugin.PacketsSetAside(), 2u);  // the fresh ones, until nothing is in flight
     plugin.Destroy();
 }
 
-TEST(PlugIn, PacketIsReusedWhenNothingIsInFlight) {
-    TestLib lib(PluginPath(L"tp_good"));
-    PlugIn plugin;
-    ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    const executive::SysMsg* packet = &plugin.CurrentSysMsg();
-    for (std::uint32_t i = 0; i < 5; ++i) {
-        ASSERT_TRUE(plugin.PostSysMsg(i, 0, nullptr, nullptr));
-        ASSERT_TRUE(WaitCompletion(plugin));
-        ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerLeft, i + 1));
-        EXPECT_EQ(&plugin.CurrentSysMsg(), packet);
-    }
-    plugin.Destroy();
-}
-
-TEST(PlugIn, HungHandlerStillUnloadsWithinTheBounds) {
-    BoundsScope bounds(300);
+// A hung "Handler" reads nothing more: packets set aside for it stay few however many
+// controls come, and every event past the limit is withheld with a warning.
+TEST(PlugIn, HungPlugInGetsABoundedNumberOfPacketsAndWarnings) {
+    constexpr std::uint32_t kControls = 10000;
+    LogCapture log;
     TestLib lib(PluginPath(L"tp_hang_handler"));
     PlugIn plugin;
     ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
-    ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
-    ASSERT_TRUE(WaitCompletion(plugin));
-    ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
-    ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerEntered));
-    ASSERT_TRUE(plugin.PostSysMsg(2, 0, nullptr, nullptr));  // queued behind the hung call
+    std::uint32_t posted = 0;
+    for (std::uint32_t i = 0; i < kControls; ++i) {
+        posted += plugin.PostSysMsg(i, 0, nullptr, nullptr);
+        ASSERT_LE(plugin.PacketsSetAside(), PlugIn::kMaxPacketsSetAside) << "control " << i;
+    }
+    EXPECT_EQ(posted, PlugIn::kMaxPacketsSetAside + 1);
+    const std::wstring warning =
+        L"W Module \"tp_hang_handler\" has not read its earlier messages, message withheld.";
+    const std::vector<std::wstring> lines = log.Messages(L"executive::PlugIn::PostSysMsg");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), warning), kControls - posted);
+    lib.Release();  // it reads what it was given, in order, and nothing else
+    ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerLeft, posted));
+    EXPECT_EQ(lib.Record().calls[posted - 1].control, posted - 1);
     plugin.Destroy();
-    EXPECT_EQ(lib.Record().unloadCalls.load(), 1u);
-    EXPECT_EQ(lib.Record().handlerCalls.load(), 1u);
-    EXPECT_FALSE(plugin.Entries().IsLoaded());
+    EXPECT_EQ(lib.Record().handlerCalls.load(), posted);
 }
 
 }  // namespace

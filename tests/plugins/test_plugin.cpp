@@ -11,13 +11,13 @@
 //   TP_FAULT_IN_<EXPORT> with TP_FAULT_KIND=1..4    fault in that export: 1 access
 //                               violation, 2 integer divide by zero, 3 illegal instruction,
 //                               4 C++ throw
+//
+// Waiting uses the system's own primitives, never the C++ thread library: with mingw's
+// static winpthreads every load of a library that blocks or sleeps through it takes a TLS
+// slot that unloading does not give back, and a process has 1088.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include "keltra/plugin.h"
 #include "tests/plugins/test_plugin_api.h"
@@ -27,14 +27,11 @@
 #else
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
-using keltra::test::AliveMode;
-using keltra::test::MainMode;
-using keltra::test::TestEvent;
-using keltra::test::TestPluginConfig;
-using keltra::test::TestPluginRecord;
+using namespace keltra::test;
 
 #ifndef TP_NAME
 #define TP_NAME "test plug-in"
@@ -60,13 +57,9 @@ std::atomic<MainMode> g_mainMode{static_cast<MainMode>(TP_MAIN_MODE)};
 std::atomic<AliveMode> g_aliveMode{static_cast<AliveMode>(TP_ALIVE_MODE)};
 std::atomic<std::uint32_t> g_handlerBlocks{TP_HANDLER_BLOCKS};
 std::atomic<bool> g_released{false};
-std::atomic<keltra::test::TestNotifyFn> g_notify{nullptr};
+std::atomic<bool> g_unloadRequested{false};
+std::atomic<TestNotifyFn> g_notify{nullptr};
 std::atomic<void*> g_notifyContext{nullptr};
-
-// "Unload" wakes a waiting "Main" through these.
-std::mutex g_unloadLock;
-std::condition_variable g_unloadSignal;
-bool g_unloadRequested = false;
 
 [[maybe_unused]] std::uint32_t ThreadId() {
 #if defined(_WIN32)
@@ -82,12 +75,16 @@ bool g_unloadRequested = false;
     }
 }
 
-// A hang that a test ends with TestRelease, or the host ends by terminating the thread.
-// Polls instead of blocking on a lock or condition variable, because a thread terminated
-// inside such a wait could leave it unusable for the rest of the process.
-void WaitForRelease() {
-    while (!g_released.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Polls instead of blocking on a lock, because a thread terminated inside a lock's wait could
+// leave it unusable for the rest of the process.
+void WaitUntil(const std::atomic<bool>& flag) {
+    while (!flag.load()) {
+#if defined(_WIN32)
+        ::Sleep(1);
+#else
+        const timespec ms = {0, 1000000};
+        ::nanosleep(&ms, nullptr);
+#endif
     }
 }
 
@@ -100,8 +97,7 @@ void WaitForRelease() {
 #else
     void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
 #endif
-    int* volatile address = static_cast<int*>(page);
-    *address = 42;
+    *static_cast<volatile int*>(page) = 42;
 #elif TP_FAULT_KIND == 2
     volatile int zero = 0;
     volatile int quotient = 42 / zero;
@@ -117,41 +113,34 @@ void WaitForRelease() {
 #define TP_FAULT() ((void)0)
 #endif
 
+#ifdef TP_NOOP
+#define TP_RECORD(statement) ((void)0)
+#else
+#define TP_RECORD(statement) statement
+#endif
+
 }  // namespace
 
 #ifndef TP_OMIT_MAIN
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main([[maybe_unused]] uint32_t argc,
                                                   [[maybe_unused]] wchar_t** argv) {
-#ifndef TP_NOOP
-    g_record.mainThreadId = ThreadId();
-    g_record.mainArgc = argc;
-    if (argc > 0 && argv != nullptr && argv[0] != nullptr) {
-        for (int i = 0; i < 63 && argv[0][i] != L'\0'; ++i) {
-            g_record.mainFirstArg[i] = argv[0][i];
-        }
+    TP_RECORD(g_record.mainThreadId = ThreadId());
+    for (int i = 0; argc > 0 && argv != nullptr && argv[0] != nullptr && argv[0][i] && i < 63;
+         ++i) {
+        g_record.mainFirstArg[i] = argv[0][i];
     }
-    g_record.mainCalls++;
-    Notify(TestEvent::MainEntered);
-#endif
+    TP_RECORD(g_record.mainCalls++);
+    TP_RECORD(Notify(TestEvent::MainEntered));
 #ifdef TP_FAULT_IN_MAIN
     TP_FAULT();
 #endif
-    switch (g_mainMode.load()) {
-        case MainMode::WaitForUnload: {
-            std::unique_lock<std::mutex> lock(g_unloadLock);
-            g_unloadSignal.wait(lock, [] { return g_unloadRequested; });
-            break;
-        }
-        case MainMode::ReturnAtOnce:
-            break;
-        case MainMode::IgnoreUnload:
-            WaitForRelease();
-            break;
+    if (g_mainMode.load() == MainMode::WaitForUnload) {
+        WaitUntil(g_unloadRequested);
+    } else if (g_mainMode.load() == MainMode::IgnoreUnload) {
+        WaitUntil(g_released);
     }
-#ifndef TP_NOOP
-    g_record.mainReturns++;
-    Notify(TestEvent::MainLeft);
-#endif
+    TP_RECORD(g_record.mainReturns++);
+    TP_RECORD(Notify(TestEvent::MainLeft));
 }
 #endif
 
@@ -165,7 +154,7 @@ KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control,
         g_record.handlerOverlaps++;
     }
     const std::uint32_t index = g_record.handlerCalls.load();
-    if (index < keltra::test::kMaxRecordedCalls) {
+    if (index < kMaxRecordedCalls) {
         g_record.calls[index] = {control, eventType, eventData, context, ThreadId()};
     }
     g_record.handlerCalls++;
@@ -176,28 +165,20 @@ KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control,
     TP_FAULT();
 #endif
     if (g_handlerBlocks.load() != 0) {
-        WaitForRelease();
+        WaitUntil(g_released);
     }
-#ifndef TP_NOOP
-    g_record.handlersRunning--;
-    Notify(TestEvent::HandlerLeft);
-#endif
-    return keltra::test::HandlerResultFor(control);
+    TP_RECORD(g_record.handlersRunning--);
+    TP_RECORD(Notify(TestEvent::HandlerLeft));
+    return HandlerResultFor(control);
 }
 #endif
 
 #ifndef TP_OMIT_UNLOAD
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
-#ifndef TP_NOOP
-    g_record.unloadThreadId = ThreadId();
-    g_record.unloadCalls++;
-    Notify(TestEvent::UnloadCalled);
-#endif
-    {
-        std::lock_guard<std::mutex> lock(g_unloadLock);
-        g_unloadRequested = true;
-    }
-    g_unloadSignal.notify_all();
+    TP_RECORD(g_record.unloadThreadId = ThreadId());
+    TP_RECORD(g_record.unloadCalls++);
+    TP_RECORD(Notify(TestEvent::UnloadCalled));
+    g_unloadRequested = true;
 #ifdef TP_FAULT_IN_UNLOAD
     TP_FAULT();
 #endif
@@ -206,9 +187,7 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
 
 #ifndef TP_OMIT_GETDESCRIPTION
 KELTRA_PLUGIN_EXPORT const wchar_t* KELTRA_PLUGIN_CALL GetDescription() {
-#ifndef TP_NOOP
-    g_record.getDescriptionCalls++;
-#endif
+    TP_RECORD(g_record.getDescriptionCalls++);
 #ifdef TP_FAULT_IN_GETDESCRIPTION
     TP_FAULT();
 #endif
@@ -218,30 +197,18 @@ KELTRA_PLUGIN_EXPORT const wchar_t* KELTRA_PLUGIN_CALL GetDescription() {
 
 #ifndef TP_OMIT_ISALIVE
 KELTRA_PLUGIN_EXPORT bool KELTRA_PLUGIN_CALL IsAlive() {
-    std::uint32_t call = 0;
-#ifndef TP_NOOP
-    g_record.isAliveThreadId = ThreadId();
-    call = g_record.isAliveCalls++;
-#endif
+    const std::uint32_t call = g_record.isAliveCalls++;
 #ifdef TP_FAULT_IN_ISALIVE
     TP_FAULT();
 #endif
-    switch (g_aliveMode.load()) {
-        case AliveMode::Always:
-            return true;
-        case AliveMode::Never:
-            return false;
-        case AliveMode::Toggle:
-            return call % 2 == 0;
-    }
-    return true;
+    const AliveMode mode = g_aliveMode.load();
+    return mode == AliveMode::Always || (mode == AliveMode::Toggle && call % 2 == 0);
 }
 #endif
 
 #ifdef TP_ON_DELETE
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL OnDeleteService() {
     g_record.onDeleteServiceCalls++;
-    Notify(TestEvent::OnDeleteServiceCalled);
 }
 #endif
 
@@ -255,7 +222,7 @@ KELTRA_PLUGIN_EXPORT void TestConfigure(const TestPluginConfig* config) {
     g_handlerBlocks = config->handlerBlocks;
 }
 
-KELTRA_PLUGIN_EXPORT void TestSetNotify(keltra::test::TestNotifyFn fn, void* context) {
+KELTRA_PLUGIN_EXPORT void TestSetNotify(TestNotifyFn fn, void* context) {
     g_notifyContext = context;
     g_notify = fn;
 }

@@ -17,19 +17,12 @@
 
 namespace keltra::test {
 
-/// What "Main" does.
-enum class MainMode : std::uint32_t {
-    WaitForUnload = 0,  ///< returns once "Unload" was called (well-behaved)
-    ReturnAtOnce = 1,   ///< returns immediately
-    IgnoreUnload = 2,   ///< runs until TestRelease, whatever "Unload" says (hangs)
-};
+/// What "Main" does: return once "Unload" was called (well-behaved), return at once, or run
+/// until TestRelease whatever "Unload" says (hangs).
+enum class MainMode : std::uint32_t { WaitForUnload = 0, ReturnAtOnce = 1, IgnoreUnload = 2 };
 
-/// What "IsAlive" answers.
-enum class AliveMode : std::uint32_t {
-    Always = 0,
-    Never = 1,
-    Toggle = 2,  ///< true, false, true, ... starting with true
-};
+/// What "IsAlive" answers; Toggle: true, false, true, ... starting with true.
+enum class AliveMode : std::uint32_t { Always = 0, Never = 1, Toggle = 2 };
 
 struct TestPluginConfig {
     MainMode mainMode = MainMode::WaitForUnload;
@@ -40,11 +33,10 @@ struct TestPluginConfig {
 /// Moments a plug-in reports through the notify callback, on the thread where they happen.
 enum class TestEvent : std::uint32_t {
     MainEntered = 1,
-    MainLeft = 2,
-    HandlerEntered = 3,
-    HandlerLeft = 4,
-    UnloadCalled = 5,
-    OnDeleteServiceCalled = 6,
+    MainLeft,
+    HandlerEntered,
+    HandlerLeft,
+    UnloadCalled
 };
 using TestNotifyFn = void (*)(void* context, TestEvent event);
 
@@ -74,10 +66,8 @@ struct TestPluginRecord {
     std::atomic<std::uint32_t> onDeleteServiceCalls{0};
     std::atomic<std::uint32_t> mainThreadId{0};
     std::atomic<std::uint32_t> unloadThreadId{0};
-    std::atomic<std::uint32_t> isAliveThreadId{0};
     std::atomic<std::uint32_t> handlersRunning{0};
     std::atomic<std::uint32_t> handlerOverlaps{0};  ///< calls that began while another ran
-    std::atomic<std::uint32_t> mainArgc{0};
     wchar_t mainFirstArg[64] = {};
     HandlerCall calls[kMaxRecordedCalls] = {};
 };
