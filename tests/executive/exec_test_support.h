@@ -46,6 +46,31 @@ inline bool Signalled(platform::Handle h, std::uint32_t ms = kPromptMs) {
     return platform::WaitForSingleObject(h, ms) == platform::kWaitObject0;
 }
 
+/// A manual-reset event owned by a test.
+class Flag {
+  public:
+    Flag() : m_event(platform::CreateEvent(true, false)) {}
+    void Set() { platform::SetEvent(m_event.Get()); }
+    bool Wait(std::uint32_t ms = kPromptMs) { return Signalled(m_event.Get(), ms); }
+
+  private:
+    platform::UniqueHandle m_event;
+};
+
+/// Copies a built test plug-in into dir under a new base name (distinct names give distinct
+/// modules, each with its own state), replacing what an earlier run left there (process ids,
+/// and so directory names, come back quickly under Wine). Returns the copy's full path.
+inline std::wstring CopyPlugin(const std::wstring& baseName, const std::wstring& dir,
+                               const std::wstring& newBaseName) {
+    const std::filesystem::path to(dir + platform::kPathSeparator + newBaseName +
+                                   platform::kLibrarySuffix);
+    std::error_code ec;
+    std::filesystem::remove(to, ec);
+    std::filesystem::copy_file(std::filesystem::path(PluginPath(baseName)), to, ec);
+    EXPECT_FALSE(ec) << ec.message();
+    return to.wstring();
+}
+
 /// The test's own load of a test plug-in: reaches its record and controls, counts its
 /// notifications, and keeps the module (and so the record) alive after the host frees it.
 class TestLib {
@@ -161,6 +186,13 @@ class LogCapture {
         return out;
     }
 
+    /// How many lines of the function say exactly this message at this level.
+    [[nodiscard]] int Count(wchar_t level, const std::wstring& function,
+                            const std::wstring& message) const {
+        const auto lines = Messages(function);
+        return int(std::count(lines.begin(), lines.end(), std::wstring(1, level) + L" " + message));
+    }
+
   private:
     std::wstring m_path;
 };
@@ -222,15 +254,7 @@ class TestRegistryKey {
     TestLib& Add(const std::wstring& variant) {
         wchar_t name[16];
         platform::StringCchPrintfW(name, 16, L"s%03u", unsigned(m_libs.size()));
-        const std::wstring to =
-            m_dir + platform::kPathSeparator + L"p" + (name + 1) + platform::kLibrarySuffix;
-        // A directory name can come back in a later run (process ids are reused, under Wine
-        // quickly): replace what an earlier run left there.
-        std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(to), ec);
-        std::filesystem::copy_file(std::filesystem::path(PluginPath(variant)),
-                                   std::filesystem::path(to), ec);
-        EXPECT_FALSE(ec) << ec.message();
+        const std::wstring to = CopyPlugin(variant, m_dir, std::wstring(L"p") + (name + 1));
         SetString(name, to);
         m_libs.push_back(std::make_unique<TestLib>(to));
         return *m_libs.back();

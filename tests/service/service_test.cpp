@@ -35,7 +35,6 @@ TEST(ServiceTest, EveryControlReachesEveryPluginOnceUnchanged) {
     EXPECT_EQ(service.PluginCount(), 2u) << "shutdown must not unload";
     for (std::size_t p = 0; p < plugins.Size(); ++p) {
         TestPluginRecord& record = plugins[p].Record();
-        EXPECT_EQ(record.mainArgc.load(), 1u);
         EXPECT_STREQ(record.mainFirstArg, L"svc-arg");
         EXPECT_EQ(record.unloadCalls.load(), 0u);
         const auto calls = Calls(record);
