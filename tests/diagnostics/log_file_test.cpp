@@ -84,35 +84,28 @@ TEST(LogFileLines, LinesThatCannotBeFramedAreDroppedAndTheNextIsWritten) {
     const int fixed = 23 + 3 + digits(platform::GetCurrentProcessId()) + 1 +
                       digits(platform::GetCurrentThreadId()) + 1 + 6;
     const std::wstring fits(static_cast<std::size_t>(259 - fixed), L'f');
-    struct Case {
-        wchar_t level;
-        std::wstring function;  // L"<null>" for none
-        const wchar_t* message;
-        std::uint32_t bytes;
-        int written;
-    };
     // Bad arguments, levels and names that would break the line in two, a header one character
-    // too long, then lines that are written. Each message is released either way.
+    // too long, then lines that are written: level, function (L"<null>" for none), message,
+    // its bytes, lines written. Each message is released either way.
     // clang-format off
-    const std::vector<Case> cases = {
+    const std::vector<std::tuple<wchar_t, std::wstring, const wchar_t*, std::uint32_t, int>> cases = {
         {L'D', std::wstring(240, L'n'), L"too long", 16, 0}, {L'D', fits + L"g", L"x", 2, 0},
         {L'D', L"<null>", L"x", 2, 0}, {L'D', L"f", nullptr, 2, 0}, {L'D', L"f", L"x", 0, 0},
         {L'D', L"f", L"xy", 3, 0}, {L'\0', L"f", L"x", 2, 0}, {L'\r', L"f", L"x", 2, 0},
         {L'\n', L"f", L"x", 2, 0}, {L'D', L"a\r\nb", L"x", 2, 0},
         {L'D', fits, L"fits", 8, 1}, {L'D', L"", L"empty function name", 38, 1}};
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& [level, name, text, bytes, written] : cases) {
         // A message buffer as Log hands it over: new[], released by WriteLine.
-        wchar_t* message = nullptr;
-        if (c.message != nullptr) {
-            message = new wchar_t[std::wcslen(c.message) + 1];
-            std::wcscpy(message, c.message);
+        wchar_t* message = text != nullptr ? new wchar_t[std::wcslen(text) + 1] : nullptr;
+        if (message != nullptr) {
+            std::wcscpy(message, text);
         }
-        const wchar_t* function = c.function == L"<null>" ? nullptr : c.function.c_str();
-        EXPECT_EQ(c.written, log->WriteLine(c.level, function, 1, message, c.bytes))
-            << platform::WideToUtf8(c.function);
-        if (c.message != nullptr && c.bytes == 2 * std::wcslen(c.message)) {
-            EXPECT_EQ(c.written, log->Log(c.level, function, 1, L"%s", c.message));
+        const wchar_t* function = name == L"<null>" ? nullptr : name.c_str();
+        EXPECT_EQ(written, log->WriteLine(level, function, 1, message, bytes))
+            << platform::WideToUtf8(name);
+        if (text != nullptr && bytes == 2 * std::wcslen(text)) {
+            EXPECT_EQ(written, log->Log(level, function, 1, L"%s", text));
         }
     }
     EXPECT_EQ(1, log->Log(L'D', L"f", -3, L"negative line"));

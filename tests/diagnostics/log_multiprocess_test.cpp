@@ -43,10 +43,8 @@ std::uint32_t RunWriters(CLogFile* log, const std::wstring& tag, int threads, in
 // args: path, tag, threads, lines. Exit code 0 when every line was written.
 KELTRA_CHILD_ROLE(log_writer) {
     TestLog log(args.at(0), 1);
-    return log.Opened() && RunWriters(&log.Log(), args.at(1), std::stoi(args.at(2)),
-                                      std::stoi(args.at(3))) == 0
-               ? 0
-               : 4;
+    const int threads = std::stoi(args.at(2)), lines = std::stoi(args.at(3));
+    return log.Opened() && RunWriters(&log.Log(), args.at(1), threads, lines) == 0 ? 0 : 4;
 }
 
 // args: path, fragment. Takes the log's mutex, writes half a line and hangs until killed.
@@ -106,9 +104,9 @@ void ExpectChildrenSucceed(const std::vector<platform::UniqueHandle>& children) 
 }
 
 // Checks the whole file and the numbered lines: headers agree with their messages, lines are
-// in time order, each writer's numbers increase without repeats. The numbers seen, per
-// "tag/pid/thread".
-std::map<std::wstring, std::vector<int>> CheckNumberedLines(const LogFileContent& content) {
+// in time order, each writer's numbers increase without repeats. With `writers` (tag, process
+// and thread) also that each of them wrote every one of its `lines` lines.
+void CheckNumberedLines(const LogFileContent& content, std::size_t writers = 0, int lines = 0) {
     EXPECT_TRUE(content.startsWithMark && content.endsWithLineBreak);
     EXPECT_FALSE(content.markRepeated || content.oddSize || content.nulUnits != 0);
     std::map<std::wstring, std::vector<int>> seen;
@@ -132,7 +130,12 @@ std::map<std::wstring, std::vector<int>> CheckNumberedLines(const LogFileContent
         EXPECT_TRUE(numbers.empty() || n > numbers.back());
         numbers.push_back(n);
     }
-    return seen;
+    EXPECT_EQ(writers, writers == 0 ? 0 : seen.size());
+    for (const auto& [writer, numbers] : seen) {
+        EXPECT_TRUE(writers == 0 || (static_cast<int>(numbers.size()) == lines &&
+                                     numbers.front() == 0 && numbers.back() == lines - 1))
+            << platform::WideToUtf8(writer);
+    }
 }
 
 TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
@@ -148,12 +151,7 @@ TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
     const LogFileContent content = ReadLogFile(path);
     EXPECT_EQ(0u, content.unframed);
     EXPECT_EQ(12000u, content.lines.size());
-    const auto seen = CheckNumberedLines(content);
-    EXPECT_EQ(12u, seen.size());
-    for (const auto& [writer, numbers] : seen) {
-        EXPECT_EQ(1000u, numbers.size()) << platform::WideToUtf8(writer);
-        EXPECT_EQ(std::make_pair(0, 999), std::make_pair(numbers.front(), numbers.back()));
-    }
+    CheckNumberedLines(content, 12, 1000);
 }
 
 TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
@@ -200,11 +198,7 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
         << platform::WideToUtf8(content.lines[1].raw);
     EXPECT_EQ(L"before", content.lines.front().message);
     EXPECT_EQ(L"after", content.lines.back().message);
-    const auto seen = CheckNumberedLines(content);
-    EXPECT_EQ(4u, seen.size());
-    for (const auto& [writer, numbers] : seen) {
-        EXPECT_EQ(200u, numbers.size()) << platform::WideToUtf8(writer);
-    }
+    CheckNumberedLines(content, 4, 200);
 }
 
 TEST(LogSharedFile, WritersGoOnWholeWhileAnotherProcessEmptiesTheFileAgainAndAgain) {

@@ -4,8 +4,6 @@
 //
 // One test case on purpose: on Windows the settings key is machine-wide, so the cases must not
 // run as parallel processes.
-#include <cstring>
-
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "tests/diagnostics/log_test_support.h"
@@ -15,10 +13,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using logfilesync::CLogFile;
 
-Bytes Dword(std::uint32_t value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return bytes;
+Bytes Dword(std::uint32_t v) {  // little-endian, as the registry stores numbers
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
 Bytes Text(const std::wstring& text, bool withNul = true, const std::string& extra = "") {
@@ -27,19 +24,16 @@ Bytes Text(const std::wstring& text, bool withNul = true, const std::string& ext
     return Bytes(bytes.begin(), bytes.end());
 }
 
-struct Value {
-    const wchar_t* name;
-    std::uint32_t type;
-    Bytes data;
-};
+using Value = std::tuple<const wchar_t*, std::uint32_t, Bytes>;  // name, type, data
 
-void Set(const Value& v) {
+void Set(const Value& value) {
+    const auto& [name, type, data] = value;
     platform::RegKey key = nullptr;
     ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), logfilesync::kSettingsKey,
                                            platform::kKeyAllAccess, &key));
     platform::UniqueRegKey owner(key);
-    EXPECT_EQ(0u, platform::RegSetValueEx(key, v.name, v.type, v.data.data(),
-                                          static_cast<std::uint32_t>(v.data.size())));
+    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, type, data.data(),
+                                          static_cast<std::uint32_t>(data.size())));
 }
 
 TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
@@ -52,13 +46,6 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
         dir + platform::kPathSeparator + std::wstring(259 - dir.size() - 1, L'p');
     ASSERT_EQ(259u, longest.size());  // 259 characters and a NUL fill the 520-byte buffer
 
-    struct Case {
-        const char* what;
-        std::vector<Value> values;  // set on an emptied key; none: no key at all
-        int result;
-        std::uint32_t enabled, append, loglevel;
-        std::wstring path;  // expected when result is 1
-    };
     // clang-format off
     const auto en = [](Bytes b, std::uint32_t t = platform::kRegDword) { return Value{L"enabled", t, b}; };
     const auto lp = [](Bytes b, std::uint32_t t = platform::kRegSz) { return Value{L"logpath", t, b}; };
@@ -68,7 +55,11 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
     // Types are not examined: a number is the raw bytes, zero-extended when shorter; longer
     // than 4 bytes fails to read ("enabled": no log; the others: 0). The path buffer holds 520
     // bytes: 259 characters and a NUL fit, 260 do not.
-    const std::vector<Case> cases = {
+    // What, the values set on an emptied key (none: no key at all), LoadSettings' result,
+    // enabled, append, loglevel and path (when the result is 1).
+    const std::vector<std::tuple<const char*, std::vector<Value>, int, std::uint32_t, std::uint32_t,
+                                 std::uint32_t, std::wstring>>
+        cases = {
         {"no key", {}, 0, 0, 0, 0, L""},
         {"no path", {en(Dword(1))}, 0, 0, 0, 0, L""},
         {"no enabled", {lp(Text(path))}, 0, 0, 0, 0, L""},
@@ -86,25 +77,25 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
         {"odd byte count", {en(Dword(1)), lp(Text(path, false, "x"), bin)}, 1, 1, 0, 0, path},
     };
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& [what, values, result, enabled, append, loglevel, logPath] : cases) {
         (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), logfilesync::kSettingsKey);
-        for (const Value& v : c.values) {
+        for (const Value& v : values) {
             Set(v);
         }
         CLogFile log;
         ASSERT_TRUE(log.Configure(77, L"leftover", 77, 77));  // a load must overwrite these
-        EXPECT_EQ(c.result, log.LoadSettings()) << c.what;
-        EXPECT_EQ(c.enabled, log.Enabled()) << c.what;
-        if (c.result == 1) {
-            EXPECT_EQ(std::make_tuple(c.path, c.append, c.loglevel),
+        EXPECT_EQ(std::make_pair(result, enabled),
+                  (std::pair<int, std::uint32_t>{log.LoadSettings(), log.Enabled()}))
+            << what;
+        if (result == 1) {
+            EXPECT_EQ(std::make_tuple(logPath, append, loglevel),
                       std::make_tuple(std::wstring(log.LogPath()), log.Append(), log.LogLevel()))
-                << c.what;
+                << what;
         }
     }
 
     // The settings open a working log that filters at W.
-    Set(en(Dword(1)));
-    Set(lv(Dword(3)));
+    Set(lv(Dword(3)));  // on the last case's settings
     CLogFile log;
     ASSERT_EQ(1, log.LoadSettings());
     ASSERT_EQ(1, log.Open());
@@ -123,11 +114,10 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
     EXPECT_EQ(0, broken.LoadSettings());
     const std::string said = testing::internal::GetCapturedStderr();
     const std::string reason = platform::WideToUtf8(platform::RegistryFileError());
-    const bool readsFile = platform::kPathSeparator == L'/';
-    EXPECT_EQ(readsFile, said.find(platform::WideToUtf8(registry) + ":") != std::string::npos &&
-                             said.find(reason) != std::string::npos)
+    EXPECT_EQ(platform::kPathSeparator == L'/',
+              !reason.empty() && said.find(reason) != std::string::npos &&
+                  said.find(platform::WideToUtf8(registry) + ":") != std::string::npos)
         << said;
-    EXPECT_EQ(readsFile, !said.empty()) << said;
     platform::DeleteFile(registry.c_str());
 }
 

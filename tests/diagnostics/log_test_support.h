@@ -48,9 +48,8 @@ struct LogLine {
     std::wstring stamp;  // the time stamp, whose text orders lines
     wchar_t level = 0;
     std::uint32_t processId = 0, threadId = 0;
-    std::wstring function;
     int sourceLine = 0;
-    std::wstring message;
+    std::wstring function, message;
 };
 
 /// A whole log file: its mark, its end and its lines (split at CR LF only).
@@ -74,8 +73,8 @@ inline LogLine ParseLogLine(const std::u16string& units) {
     line.level = static_cast<wchar_t>(h.level);
     line.processId = static_cast<std::uint32_t>(h.processId);
     line.threadId = static_cast<std::uint32_t>(h.threadId);
-    line.function = platform::Utf16ToWide(h.function);
     line.sourceLine = static_cast<int>(h.line);
+    line.function = platform::Utf16ToWide(h.function);
     line.message = platform::Utf16ToWide(units.substr(h.length));
     return line;
 }
