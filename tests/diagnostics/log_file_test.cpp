@@ -1,6 +1,6 @@
 // The shared log file in one process: opening (mark, append, emptying, directories, refusals),
 // the line layout, lines dropped rather than written broken, files mended after a torn
-// write, the mutex name and the lock's results.
+// write, and the mutex name.
 #include <cwchar>
 
 #include "platform/thread.h"
@@ -37,21 +37,17 @@ TEST(LogFileOpen, MarkLayoutAppendAndEmptying) {
               std::make_tuple(first.level, first.processId, first.threadId, first.function,
                               first.sourceLine));
     EXPECT_GE(first.raw.find(L'|', 26) - 26, 6u);  // ids zero-padded to six digits at least
-    const std::vector<std::wstring> texts = {L"===>", L"value -5, name x y, char Q", L"two",
-                                             L"lines", L"appended"};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        EXPECT_EQ(texts[i], i == 3 ? content.lines[i].raw : content.lines[i].message);
-    }
+    EXPECT_EQ((std::vector<std::wstring>{L"===>", L"value -5, name x y, char Q", L"two", L"lines",
+                                         L"appended"}),
+              Messages(path));
 
     // append 0 empties, even while another log object has the file open; that one goes on
     // at the new end, not at its old position.
     { TestLog emptier(path, 0); }
     EXPECT_EQ("\xFF\xFE", ReadFileBytes(path));
     ASSERT_EQ(1, appender->Log(L'D', L"holder", 3, L"after"));
-    content = ReadLogFile(path);
-    EXPECT_EQ(0u, content.nulUnits);
-    ASSERT_EQ(1u, content.lines.size());
-    EXPECT_EQ(L"after", content.lines[0].message);
+    EXPECT_EQ(0u, ReadLogFile(path).nulUnits);
+    EXPECT_EQ(std::vector<std::wstring>{L"after"}, Messages(path));
 }
 
 TEST(LogFileOpen, RefusalsLeaveTheLogClosedWithoutAMutex) {
@@ -97,10 +93,8 @@ TEST(LogFileLines, LinesThatCannotBeFramedAreDroppedAndTheNextIsWritten) {
     // clang-format on
     for (const auto& [level, name, text, bytes, written] : cases) {
         // A message buffer as Log hands it over: new[], released by WriteLine.
-        wchar_t* message = text != nullptr ? new wchar_t[std::wcslen(text) + 1] : nullptr;
-        if (message != nullptr) {
-            std::wcscpy(message, text);
-        }
+        wchar_t* message =
+            text != nullptr ? std::wcscpy(new wchar_t[std::wcslen(text) + 1], text) : nullptr;
         const wchar_t* function = name == L"<null>" ? nullptr : name.c_str();
         EXPECT_EQ(written, log->WriteLine(level, function, 1, message, bytes))
             << platform::WideToUtf8(name);
@@ -130,24 +124,22 @@ TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
     ASSERT_TRUE(AppendRawBytes(path, "A"));
     ASSERT_EQ(1, log->Log(L'D', L"f", 3, L"after half a character"));
 
+    // Each torn end stands alone on its line; a padding byte completes the half character.
     const LogFileContent content = ReadLogFile(path);
-    EXPECT_FALSE(content.oddSize);
-    EXPECT_TRUE(content.endsWithLineBreak);
+    EXPECT_FALSE(content.oddSize || !content.endsWithLineBreak);
     ASSERT_EQ(5u, content.lines.size());
-    EXPECT_EQ(L"before", content.lines[0].message);
-    EXPECT_EQ(L"2026/01/01 00:00:00.000|D|00", content.lines[1].raw);
-    EXPECT_FALSE(content.lines[1].framed);
-    EXPECT_EQ(L"after fragment", content.lines[2].message);
-    EXPECT_FALSE(content.lines[3].framed);
-    EXPECT_EQ(L"after half a character", content.lines[4].message);
+    EXPECT_EQ(2u, content.unframed);
+    const std::vector<std::wstring> messages = Messages(path);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"before", L"2026/01/01 00:00:00.000|D|00", L"after fragment",
+                                   messages[3], L"after half a character"}),
+        messages);
 
     // A file cut to nothing from outside gets its mark back with the next line.
     std::filesystem::resize_file(std::filesystem::path(path), 0);
     ASSERT_EQ(1, log->Log(L'D', L"f", 4, L"after cut"));
-    const LogFileContent after = ReadLogFile(path);
-    EXPECT_TRUE(after.startsWithMark);
-    ASSERT_EQ(1u, after.lines.size());
-    EXPECT_EQ(L"after cut", after.lines[0].message);
+    EXPECT_TRUE(ReadLogFile(path).startsWithMark);
+    EXPECT_EQ(std::vector<std::wstring>{L"after cut"}, Messages(path));
 }
 
 TEST(LogFileMutexName, DerivedFromThePathWithoutBlanksStopsOrSeparators) {

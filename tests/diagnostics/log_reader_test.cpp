@@ -14,15 +14,13 @@
 namespace {
 
 using namespace keltra::test;
-using logfilesync::LogHeader;
-using logfilesync::LogTextReader;
 
 TEST(LogReaderHeader, ParsesTheLayoutAndRejectsNearMisses) {
     // (The parsed function is a view into the line: keep the line alive.)
     const std::u16string line = platform::WideToUtf16(
         L"2026/12/04 14:05:07.123|D|004312|006120|executive::PluginMgr::WaitForComplete(L512): "
         L"===>");
-    LogHeader h;
+    logfilesync::LogHeader h;
     ASSERT_TRUE(logfilesync::ParseLogHeader(line, &h));
     EXPECT_EQ(
         std::vector<std::int64_t>({2026, 12, 4, 14, 5, 7, 123, U'D', 4312, 6120, 512}),
@@ -89,7 +87,7 @@ TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
     };
     for (const auto& [input, minRank, text, problem] : cases) {
         for (const std::size_t step : {input.size(), std::size_t{1}}) {
-            LogTextReader reader(minRank);
+            logfilesync::LogTextReader reader(minRank);
             std::string out;
             for (std::size_t i = 0; i < input.size(); i += step) {
                 reader.Feed(input.data() + i, step, &out);
@@ -167,8 +165,6 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
     EXPECT_EQ(std::string::npos, collected.Text().find("in two parts"));
     ASSERT_TRUE(AppendRawBytes(path, split.substr(41)));
     EXPECT_TRUE(collected.WaitFor("(L5): in two parts\n")) << collected.Text();
-    ASSERT_EQ(1, log->Log(L'E', L"f", 6, L"third"));
-    EXPECT_TRUE(collected.WaitFor("(L6): third\n")) << collected.Text();
 
     // Emptied by another process: the follower says so and prints the new content.
     ASSERT_EQ(0u, RunChild("reader_emptier", {path}));
@@ -185,14 +181,14 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
             << once;
     }
     EXPECT_EQ(std::string::npos, text.find("filtered out"));
-    EXPECT_LT(text.find("(L6): third"), text.find("fresh start"));
+    EXPECT_LT(text.find("(L5): in two parts"), text.find("fresh start"));
     EXPECT_LT(text.find("fresh start"), text.find("(L7): after emptying"));
 }
 
 TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
-    const std::wstring self = platform::GetExecutablePath();
     const std::wstring tool = platform::GetExecutableDirectory() + platform::kPathSeparator +
-                              L"keltra-logcat" + (self.ends_with(L".exe") ? L".exe" : L"");
+                              L"keltra-logcat" +
+                              (platform::GetExecutablePath().ends_with(L".exe") ? L".exe" : L"");
     ASSERT_TRUE(platform::PathFileExists(tool.c_str())) << "build keltra-logcat first";
     const std::wstring log = FreshLogPath(L"log-tool"), text = log + L".txt";
     {

@@ -101,8 +101,7 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
     ASSERT_EQ(1, log.Open());
     EXPECT_EQ(0, log.Log(L'D', L"f", 1, L"filtered"));
     EXPECT_EQ(1, log.Log(L'W', L"f", 2, L"kept"));
-    log.Close();
-    ASSERT_EQ(1u, keltra::test::ReadLogFile(path).lines.size());
+    EXPECT_EQ(1u, keltra::test::ReadLogFile(path).lines.size());
     (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), logfilesync::kSettingsKey);
 
     // A malformed registry file (only POSIX reads one): the reason, with file and line, goes

@@ -102,18 +102,25 @@ inline LogFileContent ReadLogFile(const std::wstring& path) {
 }
 
 /// A log object of its own (not the default log) on a path, opened on construction.
-class TestLog {
+class TestLog : public logfilesync::CLogFile {
   public:
     explicit TestLog(const std::wstring& path, std::uint32_t append = 0, std::uint32_t loglevel = 0)
-        : m_opened(m_log.Configure(1, path.c_str(), append, loglevel) && m_log.Open() == 1) {}
+        : m_opened(Configure(1, path.c_str(), append, loglevel) && Open() == 1) {}
     [[nodiscard]] bool Opened() const { return m_opened; }
-    logfilesync::CLogFile& Log() { return m_log; }
-    logfilesync::CLogFile* operator->() { return &m_log; }
+    CLogFile* operator->() { return this; }
 
   private:
-    logfilesync::CLogFile m_log;
     bool m_opened = false;
 };
+
+/// The messages of a log file's lines in order (the whole text of a line without a header).
+inline std::vector<std::wstring> Messages(const std::wstring& path) {
+    std::vector<std::wstring> messages;
+    for (const LogLine& line : ReadLogFile(path).lines) {
+        messages.push_back(line.framed ? line.message : line.raw);
+    }
+    return messages;
+}
 
 /// A fresh log path in a directory of its own.
 inline std::wstring FreshLogPath(const std::wstring& tag, const std::wstring& name = L"trace.log") {

@@ -10,16 +10,6 @@
 namespace {
 
 using namespace keltra::test;
-using logfilesync::CLogFile;
-
-std::vector<std::wstring> Messages(const std::wstring& path) {
-    std::vector<std::wstring> messages;
-    for (const auto& line : ReadLogFile(path).lines) {
-        EXPECT_TRUE(line.framed) << platform::WideToUtf8(line.raw);
-        messages.push_back(line.message);
-    }
-    return messages;
-}
 
 void ProbeHandler(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, std::uintptr_t) {}
 
@@ -31,12 +21,9 @@ bool Formatted() {
 
 TEST(LogLevels, EachThresholdLetsThroughAndFormatsOnlyTheRanksAtOrAboveIt) {
     const auto previous = platform::SetInvalidParameterHandler(&ProbeHandler);
-    // A closed log, also one enabled without a file, formats nothing.
+    // A closed log formats nothing.
     EXPECT_FALSE(g_defaultLog.IsOpen());  // a test program that did not open it
     EXPECT_EQ(0, g_defaultLog.Log(L'E', L"f", 1, L"%s", L"closed"));
-    CLogFile noFile;
-    ASSERT_TRUE(noFile.Configure(1, L"x.log", 0, 0));
-    EXPECT_EQ(0, noFile.Log(L'E', L"f", 1, L"%s", L"no file"));
     EXPECT_FALSE(Formatted());
     // Ranked letters, an unranked one, and characters beyond the 128-entry table (rank 0).
     // clang-format off
@@ -103,9 +90,9 @@ TEST(LogFormat, EmptyMalformedAndFaultingFormatsWriteNoLine) {
                                              ".* Line: -?[0-9]+\nExpression: .*\n")))
         << console;
     // A string argument that is no readable string: no line, and the process goes on.
-    EXPECT_EQ(0, log->Log(L'E', L"f", 5, L"bad %s", reinterpret_cast<const wchar_t*>(16)));
-    EXPECT_EQ(0, log->Log(L'E', L"f", 6, L"bad %s",
-                          reinterpret_cast<const wchar_t*>(static_cast<std::uintptr_t>(-64))));
+    for (const std::uintptr_t bad : {std::uintptr_t{16}, static_cast<std::uintptr_t>(-64)}) {
+        EXPECT_EQ(0, log->Log(L'E', L"f", 5, L"bad %s", reinterpret_cast<const wchar_t*>(bad)));
+    }
     // Too few arguments for integer conversions read whatever is there: a whole line.
     EXPECT_EQ(1, log->Log(L'D', L"f", 7, L"%d %u %x %d"));
     EXPECT_EQ(1, log->Log(L'D', L"f", 8, L"after %s", L"all that"));
