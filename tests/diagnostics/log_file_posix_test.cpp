@@ -1,12 +1,5 @@
 // The log file past 4 GiB (a sparse file, which costs nothing here but would be written out
 // in full on a Windows volume).
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "diagnostics/log_file.h"
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
@@ -30,7 +23,6 @@ TEST(LogFileLines, AFileWhoseSizeHasAllOnesInItsLowHalfIsStillWritten) {
     ASSERT_TRUE(raw.seekg(static_cast<std::streamoff>(size - tail.size()))
                     .read(bytes.data(), bytes.size()));
     EXPECT_EQ(tail, bytes);
-    raw.close();
     EXPECT_TRUE(std::filesystem::remove(file));
 }
 

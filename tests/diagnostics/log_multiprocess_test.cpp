@@ -1,14 +1,10 @@
 // One log file shared by several processes and threads: every line once and whole, writers
 // killed while holding the mutex, and processes that empty the file under running writers.
-#include <gtest/gtest.h>
-
+#include <atomic>
 #include <cwchar>
-#include <filesystem>
 #include <map>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "diagnostics/log_file.h"
 #include "platform/event.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -18,53 +14,28 @@
 
 namespace {
 
-using keltra::test::FreshLogPath;
-using keltra::test::LogFileContent;
-using keltra::test::ReadLogFile;
-using keltra::test::TestLog;
-using logfilesync::CLogFile;
+using namespace keltra::test;
 
 constexpr std::uint32_t kChildWait = 120000;
 
-struct WriterThread {
-    CLogFile* log;
-    std::wstring tag;
-    int thread;
-    int lines;
-};
-
 // Runs `threads` threads on one log object, each writing numbered lines that name their writer
 // (so that the reader can check the header against the message); the failed log calls.
-std::uint32_t RunWriters(CLogFile* log, const std::wstring& tag, int threads, int lines) {
-    std::vector<WriterThread> contexts;
+std::uint32_t RunWriters(logfilesync::CLogFile* log, const std::wstring& tag, int threads,
+                         int lines) {
+    std::atomic<std::uint32_t> failures{0};
+    std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t) {
-        contexts.push_back({log, tag, t, lines});
+        writers.emplace_back([=, &failures] {
+            for (int n = 0; n < lines; ++n) {
+                failures += log->Log(L'I', L"keltra::test::Writer", 1000 + t,
+                                     L"tag=%s pid=%u tid=%u t=%d n=%d", tag.c_str(),
+                                     platform::GetCurrentProcessId(),
+                                     platform::GetCurrentThreadId(), t, n) != 1;
+            }
+        });
     }
-    std::vector<platform::UniqueHandle> handles;
-    for (auto& context : contexts) {
-        handles.emplace_back(platform::BeginThread(
-            [](void* p) -> std::uint32_t {
-                auto* w = static_cast<WriterThread*>(p);
-                std::uint32_t failures = 0;
-                for (int n = 0; n < w->lines; ++n) {
-                    failures += w->log->Log(L'I', L"keltra::test::Writer", 1000 + w->thread,
-                                            L"tag=%s pid=%u tid=%u t=%d n=%d", w->tag.c_str(),
-                                            platform::GetCurrentProcessId(),
-                                            platform::GetCurrentThreadId(), w->thread, n) != 1;
-                }
-                return failures;
-            },
-            &context, nullptr));
-    }
-    std::uint32_t failures = 0;
-    for (auto& handle : handles) {
-        std::uint32_t code = 1000000;
-        if (!handle.Valid() ||
-            platform::WaitForSingleObject(handle.Get(), kChildWait) != platform::kWaitObject0 ||
-            !platform::GetExitCodeThread(handle.Get(), &code)) {
-            return 1000000;
-        }
-        failures += code;
+    for (auto& writer : writers) {
+        writer.join();
     }
     return failures;
 }
@@ -72,10 +43,8 @@ std::uint32_t RunWriters(CLogFile* log, const std::wstring& tag, int threads, in
 // args: path, tag, threads, lines. Exit code 0 when every line was written.
 KELTRA_CHILD_ROLE(log_writer) {
     TestLog log(args.at(0), 1);
-    return log.Opened() && RunWriters(&log.Log(), args.at(1), std::stoi(args.at(2)),
-                                      std::stoi(args.at(3))) == 0
-               ? 0
-               : 4;
+    const int threads = std::stoi(args.at(2)), lines = std::stoi(args.at(3));
+    return log.Opened() && RunWriters(&log, args.at(1), threads, lines) == 0 ? 0 : 4;
 }
 
 // args: path, fragment. Takes the log's mutex, writes half a line and hangs until killed.
@@ -88,7 +57,7 @@ KELTRA_CHILD_ROLE(log_die_holding_mutex) {
     platform::UniqueHandle mutex(platform::OpenMutex(platform::kSynchronize, false,
                                                      (std::wstring(L"Global\\") + name).c_str()));
     if (platform::WaitForSingleObject(mutex.Get(), platform::kInfinite) != platform::kWaitObject0 ||
-        !keltra::test::AppendRawBytes(args.at(0), keltra::test::Utf16Le(args.at(1)) + "x")) {
+        !AppendRawBytes(args.at(0), Utf16Le(args.at(1)) + "x")) {
         return 4;  // the fragment ends inside a character
     }
     platform::UniqueHandle never(platform::CreateEvent(true, false));
@@ -113,7 +82,7 @@ std::vector<platform::UniqueHandle> StartWriters(const std::wstring& path, const
                                                  int count, int threads, int lines) {
     std::vector<platform::UniqueHandle> children;
     for (int c = 0; c < count; ++c) {
-        children.emplace_back(keltra::test::StartChild(
+        children.emplace_back(StartChild(
             "log_writer",
             {path, prefix + std::to_wstring(c), std::to_wstring(threads), std::to_wstring(lines)}));
         EXPECT_TRUE(children.back().Valid());
@@ -121,38 +90,36 @@ std::vector<platform::UniqueHandle> StartWriters(const std::wstring& path, const
     return children;
 }
 
-std::uint32_t WaitChild(platform::Handle child) {
-    std::uint32_t code = 0xFFFFFFFF;
-    if (platform::WaitForSingleObject(child, kChildWait) != platform::kWaitObject0) {
-        platform::TerminateProcess(child, 99);
-        (void)platform::WaitForSingleObject(child, 10000);
+// Every child's exit code (a child still running after the bound is killed: 99).
+void ExpectChildrenSucceed(const std::vector<platform::UniqueHandle>& children) {
+    for (const auto& child : children) {
+        std::uint32_t code = 0xFFFFFFFF;
+        if (platform::WaitForSingleObject(child.Get(), kChildWait) != platform::kWaitObject0) {
+            platform::TerminateProcess(child.Get(), 99);
+            (void)platform::WaitForSingleObject(child.Get(), 10000);
+        }
+        platform::GetExitCodeProcess(child.Get(), &code);
+        EXPECT_EQ(0u, code);
     }
-    platform::GetExitCodeProcess(child, &code);
-    return code;
 }
 
 // Checks the whole file and the numbered lines: headers agree with their messages, lines are
-// in time order, each writer's numbers increase without repeats. The numbers seen, per
-// "tag/pid/thread".
-std::map<std::wstring, std::vector<int>> CheckNumberedLines(const LogFileContent& content) {
-    EXPECT_TRUE(content.startsWithMark);
-    EXPECT_FALSE(content.markRepeated);
-    EXPECT_FALSE(content.oddSize);
-    EXPECT_EQ(0u, content.nulUnits);
-    EXPECT_TRUE(content.endsWithLineBreak);
+// in time order, each writer's numbers increase without repeats. With `writers` (tag, process
+// and thread) also that each of them wrote every one of its `lines` lines.
+void CheckNumberedLines(const LogFileContent& content, std::size_t writers = 0, int lines = 0) {
+    EXPECT_TRUE(content.startsWithMark && content.endsWithLineBreak);
+    EXPECT_FALSE(content.markRepeated || content.oddSize || content.nulUnits != 0);
     std::map<std::wstring, std::vector<int>> seen;
-    std::uint64_t lastStamp = 0;
+    std::wstring lastStamp;
     for (const auto& line : content.lines) {
-        EXPECT_GE(line.stamp, line.framed ? lastStamp : 0) << platform::WideToUtf8(line.raw);
+        EXPECT_GE(line.stamp, line.framed ? lastStamp : L"") << platform::WideToUtf8(line.raw);
         lastStamp = line.framed ? line.stamp : lastStamp;
         if (line.function != L"keltra::test::Writer") {
             continue;
         }
         wchar_t tag[64] = {};
-        unsigned pid = 0;
-        unsigned tid = 0;
-        int thread = -1;
-        int n = -1;
+        unsigned pid = 0, tid = 0;
+        int thread = -1, n = -1;
         EXPECT_EQ(5, swscanf(line.message.c_str(), L"tag=%63ls pid=%u tid=%u t=%d n=%d", tag, &pid,
                              &tid, &thread, &n))
             << platform::WideToUtf8(line.raw);
@@ -163,7 +130,12 @@ std::map<std::wstring, std::vector<int>> CheckNumberedLines(const LogFileContent
         EXPECT_TRUE(numbers.empty() || n > numbers.back());
         numbers.push_back(n);
     }
-    return seen;
+    EXPECT_EQ(writers, writers == 0 ? 0 : seen.size());
+    for (const auto& [writer, numbers] : seen) {
+        EXPECT_TRUE(writers == 0 || (static_cast<int>(numbers.size()) == lines &&
+                                     numbers.front() == 0 && numbers.back() == lines - 1))
+            << platform::WideToUtf8(writer);
+    }
 }
 
 TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
@@ -173,20 +145,13 @@ TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
     {
         TestLog log(path, 1);
         ASSERT_TRUE(log.Opened());
-        EXPECT_EQ(0u, RunWriters(&log.Log(), L"parent", 3, 1000));
+        EXPECT_EQ(0u, RunWriters(&log, L"parent", 3, 1000));
     }
-    for (auto& child : children) {
-        EXPECT_EQ(0u, WaitChild(child.Get()));
-    }
+    ExpectChildrenSucceed(children);
     const LogFileContent content = ReadLogFile(path);
     EXPECT_EQ(0u, content.unframed);
     EXPECT_EQ(12000u, content.lines.size());
-    const auto seen = CheckNumberedLines(content);
-    EXPECT_EQ(12u, seen.size());
-    for (const auto& [writer, numbers] : seen) {
-        EXPECT_EQ(1000u, numbers.size()) << platform::WideToUtf8(writer);
-        EXPECT_EQ(std::make_pair(0, 999), std::make_pair(numbers.front(), numbers.back()));
-    }
+    CheckNumberedLines(content, 12, 1000);
 }
 
 TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
@@ -195,8 +160,7 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
     ASSERT_TRUE(log.Opened());
     ASSERT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 1, L"before"));
     const std::wstring fragment = L"2026/01/01 00:00:00.000|E|0";
-    platform::UniqueHandle dying(
-        keltra::test::StartChild("log_die_holding_mutex", {path, fragment}));
+    platform::UniqueHandle dying(StartChild("log_die_holding_mutex", {path, fragment}));
     ASSERT_TRUE(dying.Valid());
     // Wait until it holds the mutex and has written its half line (it takes the mutex first,
     // so the mutex alone says nothing about the file): probe both, pausing on the child's
@@ -222,9 +186,7 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
     std::vector<platform::UniqueHandle> writers = StartWriters(path, L"w", 2, 2, 200);
     ASSERT_TRUE(platform::TerminateProcess(dying.Get(), 9));
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(dying.Get(), kChildWait));
-    for (auto& writer : writers) {
-        EXPECT_EQ(0u, WaitChild(writer.Get()));
-    }
+    ExpectChildrenSucceed(writers);
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 2, L"after"));
 
     // The dead writer's half line stands alone, right after "before"; every other line is whole.
@@ -236,11 +198,7 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
         << platform::WideToUtf8(content.lines[1].raw);
     EXPECT_EQ(L"before", content.lines.front().message);
     EXPECT_EQ(L"after", content.lines.back().message);
-    const auto seen = CheckNumberedLines(content);
-    EXPECT_EQ(4u, seen.size());
-    for (const auto& [writer, numbers] : seen) {
-        EXPECT_EQ(200u, numbers.size()) << platform::WideToUtf8(writer);
-    }
+    CheckNumberedLines(content, 4, 200);
 }
 
 TEST(LogSharedFile, WritersGoOnWholeWhileAnotherProcessEmptiesTheFileAgainAndAgain) {
@@ -248,25 +206,21 @@ TEST(LogSharedFile, WritersGoOnWholeWhileAnotherProcessEmptiesTheFileAgainAndAga
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
     std::vector<platform::UniqueHandle> writers = StartWriters(path, L"e", 2, 2, 1500);
-    platform::UniqueHandle emptier(keltra::test::StartChild("log_emptier", {path, L"30"}));
-    ASSERT_TRUE(emptier.Valid());
-    EXPECT_EQ(0u, RunWriters(&log.Log(), L"parent", 2, 1500));
-    EXPECT_EQ(0u, WaitChild(emptier.Get()));
-    for (auto& writer : writers) {
-        EXPECT_EQ(0u, WaitChild(writer.Get()));
-    }
+    platform::UniqueHandle emptier(StartChild("log_emptier", {path, L"30"}));
+    EXPECT_EQ(0u, RunWriters(&log, L"parent", 2, 1500));
+    writers.push_back(std::move(emptier));
+    ExpectChildrenSucceed(writers);
     ASSERT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 100, L"last"));
     // Only the last emptying's line is left of the emptier's; every writer's lines after it
     // are in order, with no line twice and no hole where an old end was.
     const LogFileContent content = ReadLogFile(path);
     EXPECT_EQ(0u, content.unframed);
-    std::vector<std::wstring> emptierLines;
-    for (const auto& line : content.lines) {
-        if (line.function == L"keltra::test::Emptier") {
-            emptierLines.push_back(line.message);
-        }
-    }
-    EXPECT_EQ(std::vector<std::wstring>{L"emptied round=29"}, emptierLines);
+    const auto emptierLine = [](const LogLine& line) {
+        return line.function == L"keltra::test::Emptier";
+    };
+    ASSERT_EQ(1, std::count_if(content.lines.begin(), content.lines.end(), emptierLine));
+    EXPECT_EQ(L"emptied round=29",
+              std::find_if(content.lines.begin(), content.lines.end(), emptierLine)->message);
     EXPECT_EQ(L"last", content.lines.back().message);
     CheckNumberedLines(content);
 }

@@ -1,44 +1,32 @@
 // The log reader: header parsing, UTF-16LE to UTF-8 lines with the level filter, files that
 // are no trace log, and following a file that grows, gets a half-written line, and is emptied
 // by another process; the keltra-logcat tool's exit codes.
-#include <gtest/gtest.h>
-
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "diagnostics/log_file.h"
-#include "diagnostics/log_reader.h"
 #include "platform/event.h"
 #include "platform/process.h"
-#include "platform/thread.h"
 #include "platform/wait.h"
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
 
-using keltra::test::FreshLogPath;
-using keltra::test::TestLog;
-using keltra::test::Utf16Le;
-using logfilesync::LogHeader;
-using logfilesync::LogTextReader;
+using namespace keltra::test;
 
 TEST(LogReaderHeader, ParsesTheLayoutAndRejectsNearMisses) {
     // (The parsed function is a view into the line: keep the line alive.)
     const std::u16string line = platform::WideToUtf16(
         L"2026/12/04 14:05:07.123|D|004312|006120|executive::PluginMgr::WaitForComplete(L512): "
         L"===>");
-    LogHeader h;
+    logfilesync::LogHeader h;
     ASSERT_TRUE(logfilesync::ParseLogHeader(line, &h));
     EXPECT_EQ(
-        std::vector<int>({2026, 12, 4, 14, 5, 7, 123}),
-        std::vector<int>({h.year, h.month, h.day, h.hour, h.minute, h.second, h.milliseconds}));
-    EXPECT_EQ(U'D', h.level);
-    EXPECT_EQ(4312, h.processId);
-    EXPECT_EQ(6120, h.threadId);
+        std::vector<std::int64_t>({2026, 12, 4, 14, 5, 7, 123, U'D', 4312, 6120, 512}),
+        std::vector<std::int64_t>({h.year, h.month, h.day, h.hour, h.minute, h.second,
+                                   h.milliseconds, h.level, h.processId, h.threadId, h.line}));
     EXPECT_EQ(u"executive::PluginMgr::WaitForComplete", h.function);
-    EXPECT_EQ(512, h.line);
     EXPECT_EQ(line.size() - 4, h.length);
     // Ids past six digits; "(L" that is no line number; the first "(L<n>): " ends the function.
     const std::u16string tricky =
@@ -80,13 +68,9 @@ TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
     const std::string e =
         "2026/01/01 00:00:00.003|E|000001|000002|f(L4): e \xF0\x9F\x98\x80\n\xEF\xBB\xBF"
         "a mark inside is text\n2026/01/01 00:00:00.004|E|000001|000002|f(L5): torn ";
-    struct Case {
-        std::string bytes;
-        std::uint32_t minRank;
-        std::string text;     // what it prints, fed whole or byte by byte, then flushed
-        std::string problem;  // the start of what is wrong
-    };
-    const std::vector<Case> cases = {
+    // Bytes, level filter, what it prints (fed whole or byte by byte, then flushed), the start of
+    // what is wrong.
+    const std::vector<std::tuple<std::string, std::uint32_t, std::string, std::string>> cases = {
         {bytes, 0,
          "2026/01/01 00:00:00.000|D|000001|000002|f(L1): d \xC3\xA9\xE2\x82\xAC\n" + w +
              "2026/01/01 00:00:00.002|x|000001|000002|f(L3): x\n" + e + "\xF0\x9F\x98\x80\n",
@@ -101,46 +85,41 @@ TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
         {"\xFF\xFE" + Utf16Le(L"ok\r\n") + std::string("\x00\xD8", 2) + Utf16Le(L"a\r\n"), 0,
          "ok\n", "the bytes at offset 10 do not decode as UTF-16LE"},
     };
-    for (const Case& c : cases) {
-        for (const bool byteByByte : {false, true}) {
-            LogTextReader reader(c.minRank);
+    for (const auto& [input, minRank, text, problem] : cases) {
+        for (const std::size_t step : {input.size(), std::size_t{1}}) {
+            logfilesync::LogTextReader reader(minRank);
             std::string out;
-            for (std::size_t i = 0; i < c.bytes.size(); i += byteByByte ? 1 : c.bytes.size()) {
-                reader.Feed(c.bytes.data() + i, byteByByte ? 1 : c.bytes.size(), &out);
+            for (std::size_t i = 0; i < input.size(); i += step) {
+                reader.Feed(input.data() + i, step, &out);
             }
             reader.Flush(&out);
-            EXPECT_EQ(c.text, out) << c.text;
-            EXPECT_EQ(0u, reader.Problem().find(c.problem)) << reader.Problem();
-            EXPECT_EQ(c.problem.empty(), reader.Problem().empty()) << reader.Problem();
+            EXPECT_EQ(text, out) << text;
+            EXPECT_EQ(0u, reader.Problem().find(problem)) << reader.Problem();
+            EXPECT_EQ(problem.empty(), reader.Problem().empty()) << reader.Problem();
         }
     }
 }
 
-// Collects a follower's output and lets the test wait for text to appear.
-class Collected {
-  public:
+// Collects a follower's output (text or notices) and lets the test wait, bounded, for text.
+struct Collected {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string seen[2];  // the output, the notices
+
     void Add(std::string_view text, bool notice) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        (notice ? m_notices : m_text) += text;
-        m_changed.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        seen[notice] += text;
+        changed.notify_all();
     }
-    // Waits (bounded) until the output (or the notices) contain text; true when they do.
     bool WaitFor(const std::string& text, bool notice = false) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(30), [&] {
-            return (notice ? m_notices : m_text).find(text) != std::string::npos;
-        });
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30),
+                                [&] { return seen[notice].find(text) != std::string::npos; });
     }
     std::string Text() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_text;
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen[0];
     }
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::string m_text;
-    std::string m_notices;
 };
 
 // args: path. Empties the log file (append 0) and writes one line.
@@ -149,37 +128,25 @@ KELTRA_CHILD_ROLE(reader_emptier) {
     return log.Opened() && log->Log(L'E', L"emptier", 1, L"fresh start") == 1 ? 0 : 3;
 }
 
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
     const std::wstring path = FreshLogPath(L"log-follow");
     platform::UniqueHandle stop(platform::CreateEvent(true, false));
     ASSERT_TRUE(stop.Valid());
-    struct Run {
-        std::wstring path;
-        logfilesync::LogFollowOptions options;
-        Collected collected;
-        platform::ErrorCode result = 0xFFFFFFFF;
-    } run{path, {true, 1, 20, stop.Get()}, {}};  // D and above, polled every 20 ms
-    // Started before the file exists: it waits for it.
-    platform::UniqueHandle follower(platform::BeginThread(
-        [](void* p) -> std::uint32_t {
-            auto* r = static_cast<Run*>(p);
-            r->result = logfilesync::FollowLogFile(
-                r->path.c_str(), r->options,
-                [r](std::string_view t) { r->collected.Add(t, false); },
-                [r](std::string_view t) { r->collected.Add(t, true); });
-            return 0;
-        },
-        &run, nullptr));
-    ASSERT_TRUE(follower.Valid());
-    Collected& collected = run.collected;
+    Collected collected;
+    platform::ErrorCode result = 0xFFFFFFFF;
+    // D and above, polled every 20 ms; started before the file exists: it waits for it.
+    std::thread follower([&] {
+        result = logfilesync::FollowLogFile(
+            path.c_str(), {true, 1, 20, stop.Get()},
+            [&](std::string_view t) { collected.Add(t, false); },
+            [&](std::string_view t) { collected.Add(t, true); });
+    });
+    // Stopped and joined on every way out, a failed assertion included.
+    const auto stopFollower = [&](std::thread* thread) {
+        (void)platform::SetEvent(stop.Get());
+        thread->join();
+    };
+    std::unique_ptr<std::thread, decltype(stopFollower)&> joiner(&follower, stopFollower);
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
     ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"first"));
@@ -193,64 +160,47 @@ TEST(LogReaderFollow, PrintsLinesAsTheyAreCompletedAndStartsOverWhenEmptied) {
         Utf16Le(L"2026/01/01 00:00:00.000|W|000001|000002|g(L4): marker\r\n");
     const std::string split =
         Utf16Le(L"2026/01/01 00:00:00.000|W|000001|000002|g(L5): in two parts\r\n");
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, marker + split.substr(0, 41)));
+    ASSERT_TRUE(AppendRawBytes(path, marker + split.substr(0, 41)));
     EXPECT_TRUE(collected.WaitFor("(L4): marker\n")) << collected.Text();
-    EXPECT_EQ(0u, Count(collected.Text(), "in two parts"));
-    ASSERT_TRUE(keltra::test::AppendRawBytes(path, split.substr(41)));
+    EXPECT_EQ(std::string::npos, collected.Text().find("in two parts"));
+    ASSERT_TRUE(AppendRawBytes(path, split.substr(41)));
     EXPECT_TRUE(collected.WaitFor("(L5): in two parts\n")) << collected.Text();
-    ASSERT_EQ(1, log->Log(L'E', L"f", 6, L"third"));
-    EXPECT_TRUE(collected.WaitFor("(L6): third\n")) << collected.Text();
 
     // Emptied by another process: the follower says so and prints the new content.
-    ASSERT_EQ(0u, keltra::test::RunChild("reader_emptier", {path}));
+    ASSERT_EQ(0u, RunChild("reader_emptier", {path}));
     EXPECT_TRUE(collected.WaitFor("emptied", true));
     ASSERT_EQ(1, log->Log(L'W', L"f", 7, L"after emptying"));
     EXPECT_TRUE(collected.WaitFor("(L7): after emptying\n")) << collected.Text();
 
-    ASSERT_TRUE(platform::SetEvent(stop.Get()));
-    ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(follower.Get(), 30000));
-    EXPECT_EQ(0u, run.result);
+    joiner.reset();
+    EXPECT_EQ(0u, result);
     const std::string text = collected.Text();
     for (const char* once :
          {"(L1): first\n", "(L3): second\n", "fresh start\n", "in two parts\n"}) {
-        EXPECT_EQ(1u, Count(text, once)) << once;
+        EXPECT_TRUE(text.find(once) != std::string::npos && text.find(once) == text.rfind(once))
+            << once;
     }
-    EXPECT_EQ(0u, Count(text, "filtered out"));
-    EXPECT_LT(text.find("(L6): third"), text.find("fresh start"));
+    EXPECT_EQ(std::string::npos, text.find("filtered out"));
+    EXPECT_LT(text.find("(L5): in two parts"), text.find("fresh start"));
     EXPECT_LT(text.find("fresh start"), text.find("(L7): after emptying"));
 }
 
 TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
-    const std::wstring self = platform::GetExecutablePath();
-    const std::wstring tool =
-        platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-logcat" +
-        (self.size() > 4 && self.substr(self.size() - 4) == L".exe" ? L".exe" : L"");
+    const std::wstring tool = platform::GetExecutableDirectory() + platform::kPathSeparator +
+                              L"keltra-logcat" +
+                              (platform::GetExecutablePath().ends_with(L".exe") ? L".exe" : L"");
     ASSERT_TRUE(platform::PathFileExists(tool.c_str())) << "build keltra-logcat first";
-    const std::wstring dir = keltra::test::MakeTempDirectory(L"log-tool");
-    const std::wstring log = dir + platform::kPathSeparator + L"trace.log";
+    const std::wstring log = FreshLogPath(L"log-tool"), text = log + L".txt";
     {
         TestLog writer(log, 0);
         ASSERT_TRUE(writer.Opened());
         ASSERT_EQ(1, writer->Log(L'D', L"f", 1, L"for the tool"));
     }
-    ASSERT_TRUE(keltra::test::AppendRawBytes(log, Utf16Le(L"torn") + "x"));
-    const auto file = [&](const wchar_t* name, const std::string& bytes) {
-        const std::wstring path = dir + platform::kPathSeparator + name;
-        EXPECT_TRUE(keltra::test::AppendRawBytes(path, bytes));
-        return path;
-    };
+    ASSERT_TRUE(AppendRawBytes(log, Utf16Le(L"torn") + "x") && AppendRawBytes(text, "text\n"));
+    // 0: printed (a torn end too); 1: no log or no file; 2: a bad command line.
     const std::vector<std::pair<std::vector<std::wstring>, std::uint32_t>> cases = {
-        {{log}, 0},
-        {{L"-l", L"W", log}, 0},
-        {{file(L"ascii.txt", "plain text\n")}, 1},
-        {{file(L"nomark.log", Utf16Le(L"2026/01/01 00:00:00.000|D|000001|000002|f(L1): m\r\n"))},
-         1},
-        {{file(L"surrogate.log", std::string("\xFF\xFE\x00\xDC\r\x00\n\x00", 8))}, 1},
-        {{dir + platform::kPathSeparator + L"none.log"}, 1},
-        {{}, 2},
-        {{L"-l", L"Q", log}, 2},
-        {{L"-x", log}, 2},
-    };
+        {{log}, 0}, {{L"-l", L"W", log}, 0}, {{text}, 1},      {{log + L".none"}, 1},
+        {{}, 2},    {{L"-l", L"Q", log}, 2}, {{L"-x", log}, 2}};
     for (const auto& [args, code] : cases) {
         platform::UniqueHandle child(platform::StartProcess(tool, args));
         ASSERT_TRUE(child.Valid());
@@ -259,10 +209,10 @@ TEST(LogReaderTool, KeltraLogcatSaysWhatIsWrongAndExitsWithItsDocumentedCodes) {
         platform::GetExitCodeProcess(child.Get(), &exit);
         EXPECT_EQ(code, exit) << platform::WideToUtf8(args.empty() ? L"" : args.back());
     }
-    // What it says about a file that is no log.
+    // What the reader says about a file that is no log.
     std::string said;
     EXPECT_EQ(13u, logfilesync::FollowLogFile(
-                       file(L"ascii2.txt", "text").c_str(), {}, [](std::string_view) {},
+                       text.c_str(), {}, [](std::string_view) {},
                        [&](std::string_view t) { said += t; }));
     EXPECT_NE(std::string::npos, said.find("is not a trace log: it does not start with")) << said;
 }

@@ -4,13 +4,6 @@
 //
 // One test case on purpose: on Windows the settings key is machine-wide, so the cases must not
 // run as parallel processes.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "diagnostics/log_file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "tests/diagnostics/log_test_support.h"
@@ -20,10 +13,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using logfilesync::CLogFile;
 
-Bytes Dword(std::uint32_t value) {
-    Bytes bytes(4);
-    std::memcpy(bytes.data(), &value, 4);
-    return bytes;
+Bytes Dword(std::uint32_t v) {  // little-endian, as the registry stores numbers
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
 Bytes Text(const std::wstring& text, bool withNul = true, const std::string& extra = "") {
@@ -32,23 +24,16 @@ Bytes Text(const std::wstring& text, bool withNul = true, const std::string& ext
     return Bytes(bytes.begin(), bytes.end());
 }
 
-void Set(const wchar_t* name, std::uint32_t type, const Bytes& data) {
+using Value = std::tuple<const wchar_t*, std::uint32_t, Bytes>;  // name, type, data
+
+void Set(const Value& value) {
+    const auto& [name, type, data] = value;
     platform::RegKey key = nullptr;
     ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), logfilesync::kSettingsKey,
                                            platform::kKeyAllAccess, &key));
+    platform::UniqueRegKey owner(key);
     EXPECT_EQ(0u, platform::RegSetValueEx(key, name, type, data.data(),
                                           static_cast<std::uint32_t>(data.size())));
-    (void)platform::RegCloseKey(key);
-}
-
-struct Value {
-    const wchar_t* name;
-    std::uint32_t type;
-    Bytes data;
-};
-
-void RemoveKey() {
-    (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), logfilesync::kSettingsKey);
 }
 
 TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
@@ -61,13 +46,6 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
         dir + platform::kPathSeparator + std::wstring(259 - dir.size() - 1, L'p');
     ASSERT_EQ(259u, longest.size());  // 259 characters and a NUL fill the 520-byte buffer
 
-    struct Case {
-        const char* what;
-        std::vector<Value> values;  // set on an emptied key; none: no key at all
-        int result;
-        std::uint32_t enabled, append, loglevel;
-        std::wstring path;  // expected when result is 1
-    };
     // clang-format off
     const auto en = [](Bytes b, std::uint32_t t = platform::kRegDword) { return Value{L"enabled", t, b}; };
     const auto lp = [](Bytes b, std::uint32_t t = platform::kRegSz) { return Value{L"logpath", t, b}; };
@@ -77,7 +55,11 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
     // Types are not examined: a number is the raw bytes, zero-extended when shorter; longer
     // than 4 bytes fails to read ("enabled": no log; the others: 0). The path buffer holds 520
     // bytes: 259 characters and a NUL fit, 260 do not.
-    const std::vector<Case> cases = {
+    // What, the values set on an emptied key (none: no key at all), LoadSettings' result,
+    // enabled, append, loglevel and path (when the result is 1).
+    const std::vector<std::tuple<const char*, std::vector<Value>, int, std::uint32_t, std::uint32_t,
+                                 std::uint32_t, std::wstring>>
+        cases = {
         {"no key", {}, 0, 0, 0, 0, L""},
         {"no path", {en(Dword(1))}, 0, 0, 0, 0, L""},
         {"no enabled", {lp(Text(path))}, 0, 0, 0, 0, L""},
@@ -91,45 +73,36 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
         {"260 without NUL", {en(Dword(1)), lp(Text(longest + L"q", false), bin)}, 0, 0, 0, 0, L""},
         {"larger than the buffer", {en(Dword(1)), lp(Text(longest + L"q"))}, 0, 0, 0, 0, L""},
         {"no NUL", {en(Dword(1)), lp(Text(path, false), bin)}, 1, 1, 0, 0, path},
+        {"off", {en(Dword(0)), lp(Text(path))}, 1, 0, 0, 0, path},
         {"odd byte count", {en(Dword(1)), lp(Text(path, false, "x"), bin)}, 1, 1, 0, 0, path},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        RemoveKey();
-        for (const Value& v : c.values) {
-            Set(v.name, v.type, v.data);
+    for (const auto& [what, values, result, enabled, append, loglevel, logPath] : cases) {
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), logfilesync::kSettingsKey);
+        for (const Value& v : values) {
+            Set(v);
         }
         CLogFile log;
         ASSERT_TRUE(log.Configure(77, L"leftover", 77, 77));  // a load must overwrite these
-        EXPECT_EQ(c.result, log.LoadSettings()) << c.what;
-        EXPECT_EQ(c.enabled, log.Enabled()) << c.what;
-        if (c.result == 1) {
-            EXPECT_EQ(c.path, log.LogPath()) << c.what;
-            EXPECT_EQ(c.append, log.Append()) << c.what;
-            EXPECT_EQ(c.loglevel, log.LogLevel()) << c.what;
+        EXPECT_EQ(std::make_pair(result, enabled),
+                  (std::pair<int, std::uint32_t>{log.LoadSettings(), log.Enabled()}))
+            << what;
+        if (result == 1) {
+            EXPECT_EQ(std::make_tuple(logPath, append, loglevel),
+                      std::make_tuple(std::wstring(log.LogPath()), log.Append(), log.LogLevel()))
+                << what;
         }
     }
 
     // The settings open a working log that filters at W.
-    Set(L"enabled", platform::kRegDword, Dword(1));
-    Set(L"loglevel", platform::kRegDword, Dword(3));
+    Set(lv(Dword(3)));  // on the last case's settings
     CLogFile log;
     ASSERT_EQ(1, log.LoadSettings());
     ASSERT_EQ(1, log.Open());
     EXPECT_EQ(0, log.Log(L'D', L"f", 1, L"filtered"));
     EXPECT_EQ(1, log.Log(L'W', L"f", 2, L"kept"));
-    log.Close();
-    ASSERT_EQ(1u, keltra::test::ReadLogFile(path).lines.size());
-
-    // With "enabled" 0 the process entry does not open the log: nothing formats, no file.
-    const std::wstring offPath = dir + platform::kPathSeparator + L"off.log";
-    Set(L"enabled", platform::kRegDword, Dword(0));
-    Set(L"logpath", platform::kRegSz, Text(offPath));
-    CLogFile off;
-    EXPECT_EQ(1, off.LoadSettings());
-    EXPECT_EQ(0, off.Log(L'E', L"f", 1, L"nothing"));
-    EXPECT_FALSE(platform::PathFileExists(offPath.c_str()));
-    RemoveKey();
+    EXPECT_EQ(1u, keltra::test::ReadLogFile(path).lines.size());
+    (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), logfilesync::kSettingsKey);
 
     // A malformed registry file (only POSIX reads one): the reason, with file and line, goes
     // to standard error, since the log that would carry it is not open.
@@ -140,12 +113,10 @@ TEST(LogSettings, ReadFromTheRegistryAndOffWithoutThem) {
     EXPECT_EQ(0, broken.LoadSettings());
     const std::string said = testing::internal::GetCapturedStderr();
     const std::string reason = platform::WideToUtf8(platform::RegistryFileError());
-    if (platform::kPathSeparator == L'/') {
-        EXPECT_NE(std::string::npos, said.find(platform::WideToUtf8(registry) + ":")) << said;
-        EXPECT_NE(std::string::npos, said.find(reason)) << said;
-    } else {
-        EXPECT_EQ("", said);
-    }
+    EXPECT_EQ(platform::kPathSeparator == L'/',
+              !reason.empty() && said.find(reason) != std::string::npos &&
+                  said.find(platform::WideToUtf8(registry) + ":") != std::string::npos)
+        << said;
     platform::DeleteFile(registry.c_str());
 }
 
