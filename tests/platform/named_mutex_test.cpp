@@ -49,13 +49,34 @@ KELTRA_CHILD_ROLE(mutex_probe) {
                      : static_cast<int>(result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned);
 }
 
-// Takes the mutex, then exits (args[1] "exit") or hangs to be killed, without releasing it.
+// Opens the mutex and takes it (args[1] "exit": then exits, "hang": hangs to be killed) or
+// only holds it open ("open": hangs), without ever releasing or closing it.
 KELTRA_CHILD_ROLE(mutex_hold) {
     Handle mutex = CreateMutex(true, false, args.at(0).c_str());
-    if (mutex == nullptr || WaitForSingleObject(mutex, kInfinite) != kWaitObject0) {
+    if (mutex == nullptr ||
+        (args.at(1) != L"open" && WaitForSingleObject(mutex, kInfinite) != kWaitObject0)) {
         return 1;
     }
     return args.at(1) == L"exit" ? 0 : WaitForSingleObject(CreateEvent(true, false), kInfinite);
+}
+
+// Waits until the child has the mutex open and, if owned, owns it: probes through a handle
+// of its own, pausing on the child's handle so that a child that fails ends the wait at once.
+bool AwaitChildHolding(const std::wstring& name, Handle child, bool owned) {
+    for (int i = 0; i < 4000; ++i) {
+        UniqueHandle mutex(OpenMutex(kSynchronize, false, name.c_str()));
+        const std::uint32_t probe = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
+        if (probe == kWaitTimeout) {
+            return true;
+        }
+        if (probe == kWaitObject0 && (!ReleaseMutex(mutex.Get()) || !owned)) {
+            return !owned;
+        }
+        if (WaitForSingleObject(child, 5) != kWaitTimeout) {
+            return false;
+        }
+    }
+    return false;
 }
 
 // Increments a counter kept in a file, each time under the mutex: without exclusion two
@@ -181,26 +202,29 @@ TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsIt) {
     ASSERT_TRUE(ReleaseMutex(mutex.Get()));
 
     UniqueHandle child(StartChild("mutex_hold", {name, L"hang"}));
-    // Wait until the child holds it: probe the mutex, pausing on the child's handle so that a
-    // child that fails ends the wait at once.
-    bool held = false;
-    for (int i = 0; i < 4000 && !held; ++i) {
-        const std::uint32_t probe = WaitForSingleObject(mutex.Get(), 0);
-        if (probe == kWaitTimeout) {
-            held = true;
-        } else {
-            ASSERT_EQ(kWaitObject0, probe);
-            ASSERT_TRUE(ReleaseMutex(mutex.Get()));
-            ASSERT_EQ(kWaitTimeout, WaitForSingleObject(child.Get(), 5)) << "child ended early";
-        }
-    }
-    ASSERT_TRUE(held);
+    ASSERT_TRUE(AwaitChildHolding(name, child.Get(), true));
     // A waiter in a second process, blocked while the owner is killed, gets it.
     ASSERT_TRUE(TerminateProcess(child.Get(), 9));
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
     EXPECT_EQ(kProbeAbandoned, RunChild("mutex_probe", {name}));
     EXPECT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), kLongWait));
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+}
+
+TEST(NamedMutexTest, AKilledLastHolderLeavesNoMutexBehind) {
+    // Its handles close with the process: the name is free, and the next mutex is a new one,
+    // free, not abandoned (no handle was left to see the abandonment).
+    for (const bool owned : {true, false}) {
+        const std::wstring name = UniqueName(owned ? L"killed-owner" : L"killed-opener");
+        UniqueHandle child(StartChild("mutex_hold", {name, owned ? L"hang" : L"open"}));
+        ASSERT_TRUE(AwaitChildHolding(name, child.Get(), owned)) << owned;
+        ASSERT_TRUE(TerminateProcess(child.Get(), 9));
+        ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
+        UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
+        EXPECT_EQ(kErrorSuccess, GetLastError()) << owned;
+        EXPECT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0)) << owned;
+        EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+    }
 }
 
 TEST(NamedMutexTest, ConcurrentFirstCreatorsGetOneMutex) {
