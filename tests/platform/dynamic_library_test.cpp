@@ -6,12 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "platform/file.h"
 #include "platform/text.h"
 #include "tests/platform/thread_test_helpers.h"
-#include "tests/support/test_support.h"
 
 namespace platform {
 namespace {
@@ -35,7 +32,6 @@ int Call(const UniqueModule& module, const char* name) {
 TEST(DynamicLibrary, InitialisersRunExportsResolveByExactNameAndLoadsAreCounted) {
     const std::wstring probe = PluginPath(L"testlib_dynlib");
     UniqueModule first(LoadLibrary(probe.c_str()));
-    EXPECT_EQ(1, Call(first, "ProbeInitialised"));
     EXPECT_EQ(42, Call(first, "ProbeAnswer"));
     EXPECT_EQ(7, Call(first, "probeanswer")) << "names are case-sensitive: two exports";
     // malloc: the C library is a dependency of the test library, not one of its exports.
@@ -45,7 +41,7 @@ TEST(DynamicLibrary, InitialisersRunExportsResolveByExactNameAndLoadsAreCounted)
     EXPECT_FAILS_WITH(kErrorInvalidParameter, nullptr, GetProcAddress(first.Get(), nullptr));
     UniqueModule second(LoadLibrary(probe.c_str()));
     EXPECT_EQ(first.Get(), second.Get());
-    EXPECT_EQ(1, Call(first, "ProbeCount"));
+    EXPECT_EQ(1, Call(first, "ProbeCount")) << "0: its initialiser did not run";
     second.Reset();
     EXPECT_EQ(2, Call(first, "ProbeCount")) << "one reference is left: still mapped";
     first.Reset();

@@ -2,13 +2,7 @@
 // directory trees created by racing threads, deletion.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-
-#include "platform/file.h"
 #include "tests/platform/thread_test_helpers.h"
-#include "tests/support/test_support.h"
 
 namespace platform {
 namespace {
@@ -104,12 +98,10 @@ TEST_F(FileTest, SeeksAreSigned64BitAndRefuseToGoBeforeTheStart) {
 TEST_F(FileTest, ThreadsRacingToCreateOneTreeAllSucceedOnceAndFilesAreDeleted) {
     const std::wstring deep = Path(L"x") + kPathSeparator + L"y" + kPathSeparator + L"z";
     constexpr int kThreads = 6;
-    std::atomic<int> ready{0};
+    StartingLine line(kThreads);
     std::atomic<int> created{0};
     TestThreads threads(kThreads, [&](int) -> std::uint32_t {
-        for (ready.fetch_add(1); ready.load() < kThreads;) {
-            std::this_thread::yield();
-        }
+        line.Arrive();
         const ErrorCode result = CreateDirectoryTree(deep.c_str());
         created += result == kErrorSuccess ? 1 : 0;
         return result == kErrorSuccess || result == kErrorAlreadyExists ||

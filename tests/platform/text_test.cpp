@@ -5,13 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "platform/text_codec.h"
@@ -59,9 +56,9 @@ class TextTest : public ::testing::Test {
         va_end(args);
         return buffer;
     }
-    static void OnInvalid(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
+    static void OnInvalid(const wchar_t* expr, const wchar_t* function, const wchar_t* file,
                           unsigned int, std::uintptr_t) {
-        s_calls += expression != nullptr && function != nullptr && file != nullptr ? 1 : 1000;
+        s_calls += expr && function && file ? 1 : 1000;
     }
     static inline int s_calls = 0;
     std::size_t m_cch = 0;
@@ -86,11 +83,12 @@ TEST_F(TextTest, BoundedCopyAndPrintCutAtCapacityMinusOneAndRefuseBadCapacities)
     };
     for (const auto& c : cases) {
         const std::size_t cch = std::min<std::size_t>(c.cch, 260);
-        EXPECT_EQ(c.result, StringCchCopyW(Buffer(cch), c.cch, c.source)) << c.cch;
-        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
-        EXPECT_TRUE(TailIntact());
-        EXPECT_EQ(c.result, StringCchPrintfW(Buffer(cch), c.cch, L"%s", c.source)) << c.cch;
-        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
+        for (const bool print : {false, true}) {
+            EXPECT_EQ(c.result, print ? StringCchPrintfW(Buffer(cch), c.cch, L"%s", c.source)
+                                      : StringCchCopyW(Buffer(cch), c.cch, c.source));
+            EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
+            EXPECT_TRUE(TailIntact());
+        }
     }
     EXPECT_EQ(kSOk, StringCchCopyW(Buffer(4), 4, nullptr));
     EXPECT_EQ(kStrsafeEInvalidParameter, StringCchCopyW(nullptr, 4, L"abc"));
@@ -123,20 +121,17 @@ TEST_F(TextTest, StringsAndCharactersAreWideUnlessMarkedNarrowAndSizesArePinned)
               Print(L"<%5s|%-5s|%.2s|%*s>", L"ab", L"cd", L"efgh", 3, L"i"));
     const std::wstring astral = Utf8ToWide("\xF0\x9F\x98\x80");  // U+1F600
     EXPECT_EQ(astral + L"100%", Print(L"%s100%%", astral.c_str()));
-    EXPECT_EQ(L"-5|4000000000|beef|BEEF|0000001A|10",
-              Print(L"%d|%u|%x|%X|%08X|%o", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au, 8u));
-    EXPECT_EQ(L"-9223372036854775808|18446744073709551615",
-              Print(L"%I64d|%I64u", INT64_MIN, UINT64_MAX));
-    EXPECT_EQ(L"-1099511627776|1099511627776|" + std::to_wstring(SIZE_MAX),
-              Print(L"%lld|%llu|%zu", -1LL << 40, 1ULL << 40, SIZE_MAX));
-    EXPECT_EQ(L"-7|4464|4464", Print(L"%I32d|%hd|%hu", -7, 70000, 70000));
+    EXPECT_EQ(L"-5|4000000000|beef|BEEF|0000001A|10|-7|4464|4464",
+              Print(L"%d|%u|%x|%X|%08X|%o|%I32d|%hd|%hu", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au,
+                    8u, -7, 70000, 70000));
     // Arguments after a 64-bit one are still found: a wrong size shifts every later value.
-    EXPECT_EQ(L"8589934592 after 9", Print(L"%I64u %s %d", 1ULL << 33, L"after", 9));
-    EXPECT_EQ(L"+5| 5|5   |0005|005|0xff",
-              Print(L"%+d|% d|%-4d|%04d|%.3d|%#x", 5, 5, 5, 5, 5, 255u));
-    EXPECT_EQ(L"1.50|  2.3", Print(L"%.2f|%5.1f", 1.5, 2.34));
-    auto* p = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xABCDEF12u));
-    EXPECT_EQ(L"00000000ABCDEF12|0000000000000000", Print(L"%p|%p", p, nullptr));
+    EXPECT_EQ(L"-9223372036854775808|18446744073709551615|-1099511627776|1099511627776|" +
+                  std::to_wstring(SIZE_MAX) + L" after 9",
+              Print(L"%I64d|%I64u|%lld|%llu|%zu %s %d", INT64_MIN, UINT64_MAX, -1LL << 40,
+                    1ULL << 40, SIZE_MAX, L"after", 9));
+    EXPECT_EQ(L"+5| 5|5   |0005|005|0xff|1.50|  2.3|00000000ABCDEF12|0000000000000000",
+              Print(L"%+d|% d|%-4d|%04d|%.3d|%#x|%.2f|%5.1f|%p|%p", 5, 5, 5, 5, 5, 255u, 1.5, 2.34,
+                    reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xABCDEF12u)), nullptr));
 }
 
 TEST_F(TextTest, SecureFormatReturnsTheLengthOrMinusOneWithTheCutTextAsTheLogUsesIt) {

@@ -16,10 +16,8 @@ std::map<std::string, ChildRole>& ChildRoles();
 int main(int argc, char** argv) {
     static const char kChildFlag[] = "--keltra-child=";
     if (argc >= 2 && std::strncmp(argv[1], kChildFlag, sizeof kChildFlag - 1) == 0) {
-        const std::string role = argv[1] + sizeof kChildFlag - 1;
-        auto& roles = keltra::test::ChildRoles();
-        auto it = roles.find(role);
-        if (it == roles.end()) {
+        const auto it = keltra::test::ChildRoles().find(argv[1] + sizeof kChildFlag - 1);
+        if (it == keltra::test::ChildRoles().end()) {
             return 120;
         }
         std::vector<std::wstring> args;
