@@ -9,25 +9,16 @@ namespace {
 
 using namespace keltra::test;
 
-// Gives the calling thread a queue and empties it: tests share the main thread's queue.
-std::vector<ThreadMessage> Drain() {
-    std::vector<ThreadMessage> left;
-    ThreadMessage message;
-    PeekMessage(&message, kWmUser, kWmUser, kPmNoRemove);
-    while (PeekMessage(&message, 0, 0, kPmRemove)) {
-        left.push_back(message);
-    }
-    return left;
-}
-
 TEST(MessageQueueTest, FilteredTakesLeaveOtherMessagesQueuedInOrderAndQuitEndsGetMessage) {
-    Drain();
+    ThreadMessage message;
+    PeekMessage(&message, kWmUser, kWmUser, kPmNoRemove);  // the queue, which tests share
+    while (PeekMessage(&message, 0, 0, kPmRemove)) {
+    }
     const std::uint32_t self = GetCurrentThreadId();
     const std::uint32_t posted[] = {0x500, 0x40B, 0x40E, 0x40A, 0x409, 0x40D, 0x401, 0x40C};
     for (std::uint32_t i = 0; i < std::size(posted); ++i) {
         ASSERT_TRUE(PostThreadMessage(self, posted[i], i, 0)) << GetLastError();
     }
-    ThreadMessage message;
     ASSERT_TRUE(PeekMessage(&message, 0x40A, 0x40D, kPmNoRemove));  // shows, leaves
     EXPECT_EQ(0x40Bu, message.message);
     for (std::uint32_t expected : {0x40Bu, 0x40Au, 0x40Du, 0x40Cu}) {

@@ -33,12 +33,10 @@ enum : std::uint32_t { kProbeAcquired = 10, kProbeBusy, kProbeAbandoned };
 KELTRA_CHILD_ROLE(mutex_probe) {
     UniqueHandle mutex(OpenMutex(kSynchronize, false, args.at(0).c_str()));
     const std::uint32_t result = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
-    if (result == kWaitTimeout) {
-        return kProbeBusy;
-    }
-    const bool released = ReleaseMutex(mutex.Get());
-    return !released ? 1
-                     : static_cast<int>(result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned);
+    const std::uint32_t took = result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned;
+    return static_cast<int>(result == kWaitTimeout      ? kProbeBusy
+                            : ReleaseMutex(mutex.Get()) ? took
+                                                        : 1);
 }
 
 // Opens the mutex and takes it (args[1] "exit": then exits, "hang": hangs to be killed) or
@@ -59,10 +57,10 @@ bool AwaitChildHolding(const std::wstring& name, Handle child, bool owned) {
         UniqueHandle mutex(OpenMutex(kSynchronize, false, name.c_str()));
         const std::uint32_t probe = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
         if (probe == kWaitTimeout) {
-            return true;
+            return true;  // the child owns it
         }
         if (probe == kWaitObject0 && (!ReleaseMutex(mutex.Get()) || !owned)) {
-            return !owned;
+            return !owned;  // the child has it open: it exists
         }
         if (WaitForSingleObject(child, 5) != kWaitTimeout) {
             return false;
@@ -84,9 +82,6 @@ TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResultsGoneWithItsLastHandl
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(opened.Get(), 0));
     EXPECT_EQ(kWaitTimeout, TryFromAnotherThread(second.Get())) << "one mutex behind all three";
     EXPECT_TRUE(ReleaseMutex(first.Get()));  // any handle of the owner releases
-    std::wstring upper = name;
-    upper.back() = L'X';
-    EXPECT_EQ(nullptr, OpenMutex(kSynchronize, false, upper.c_str())) << "names are case-sensitive";
     first.Reset();
     second.Reset();
     EXPECT_TRUE(UniqueHandle(OpenMutex(kSynchronize, false, name.c_str())).Valid()) << "still";
@@ -126,7 +121,7 @@ TEST(NamedMutexTest, ThreadOwnershipIsRecursiveCheckedAndAbandonedByAnEndingThre
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));
 }
 
-TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsIt) {
+TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsItToOtherHolders) {
     const std::wstring name = UniqueName(L"process-dies");
     UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0));

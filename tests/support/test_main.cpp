@@ -1,6 +1,7 @@
 // The main of every test program: runs GoogleTest, or one child-process role when asked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -20,10 +21,8 @@ int main(int argc, char** argv) {
         if (it == keltra::test::ChildRoles().end()) {
             return 120;
         }
-        std::vector<std::wstring> args;
-        for (int i = 2; i < argc; ++i) {
-            args.push_back(platform::Utf8ToWide(argv[i]));
-        }
+        std::vector<std::wstring> args(argc - 2);
+        std::transform(argv + 2, argv + argc, args.begin(), platform::Utf8ToWide);
         return it->second(args);
     }
     testing::InitGoogleTest(&argc, argv);
