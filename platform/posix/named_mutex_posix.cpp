@@ -2,9 +2,12 @@
 //
 // Lifetime: every handle holds a shared flock on its shared-memory object. The handle that
 // closes last gets the exclusive flock and unlinks the name, so the object goes away with its
-// last user, as a Windows named object does. An opener checks, under its shared flock, that
-// the name still leads to the object it opened, and starts again if a closer unlinked it in
-// between; so two processes never hold two different mutexes under one name.
+// last user, as a Windows named object does. A process that dies drops its flocks but unlinks
+// nothing: an opener that can take the exclusive flock finds no live handle and removes the
+// object as that last close would have, so "exists" means "some live process has it open". An
+// opener checks, under its shared flock, that the name still leads to the object it opened, and
+// starts again if a closer unlinked it in between; so two processes never hold two different
+// mutexes under one name.
 //
 // Initialisation: the object is zero-filled when created. Whoever first moves its state from
 // "fresh" to "initialising" sets up the pthread mutex; others wait for "ready". If the
@@ -79,6 +82,22 @@ std::string ShmNameFor(const std::string& utf8) {
 void Flock(int fd, int operation) noexcept {
     while (::flock(fd, operation) != 0 && errno == EINTR) {
     }
+}
+
+// Unlinks the name if it still leads to fd's object. The caller holds the exclusive flock, so
+// no other process can unlink the name and make it lead elsewhere meanwhile.
+void UnlinkIfNamed(const std::string& shmName, int fd) noexcept {
+    const int current = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (current < 0) {
+        return;
+    }
+    struct stat ours {};
+    struct stat named {};
+    if (::fstat(fd, &ours) == 0 && ::fstat(current, &named) == 0 && ours.st_dev == named.st_dev &&
+        ours.st_ino == named.st_ino) {
+        ::shm_unlink(shmName.c_str());
+    }
+    ::close(current);
 }
 
 bool ProcessIsGone(std::int32_t pid) noexcept {
@@ -162,18 +181,9 @@ class MutexObject final : public posix::KernelObject {
             return;
         }
         ::munmap(m_shared, sizeof(SharedMutex));
-        // The last handle anywhere unlinks the name; only if the name still leads here.
+        // The last handle anywhere unlinks the name.
         if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-            const int current = ::shm_open(m_shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (current >= 0) {
-                struct stat ours {};
-                struct stat named {};
-                if (::fstat(m_fd, &ours) == 0 && ::fstat(current, &named) == 0 &&
-                    ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
-                    ::shm_unlink(m_shmName.c_str());
-                }
-                ::close(current);
-            }
+            UnlinkIfNamed(m_shmName, m_fd);
         }
         ::close(m_fd);  // also drops the flock
         m_fd = -1;
@@ -290,6 +300,18 @@ Handle OpenShared(const wchar_t* name, bool create, bool openToEveryone, bool* c
                 SetLastError(errno == ENOENT ? kErrorFileNotFound : ErrorFromErrno(errno));
                 return nullptr;
             }
+        }
+        if (!madeIt && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            // No handle holds it: its last users died without closing. Remove it as their
+            // last close would have; an opener between its open and its flock sees the name
+            // moved and starts again.
+            UnlinkIfNamed(shmName, fd);
+            ::close(fd);
+            if (!create) {
+                SetLastError(kErrorFileNotFound);
+                return nullptr;
+            }
+            continue;
         }
         Flock(fd, LOCK_SH);
         // Still the object the name leads to? A last closer may have unlinked it meanwhile.

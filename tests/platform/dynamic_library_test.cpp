@@ -6,12 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "platform/file.h"
 #include "platform/text.h"
 #include "tests/platform/thread_test_helpers.h"
-#include "tests/support/test_support.h"
 
 namespace platform {
 namespace {
@@ -35,17 +32,15 @@ int Call(const UniqueModule& module, const char* name) {
 TEST(DynamicLibrary, InitialisersRunExportsResolveByExactNameAndLoadsAreCounted) {
     const std::wstring probe = PluginPath(L"testlib_dynlib");
     UniqueModule first(LoadLibrary(probe.c_str()));
-    EXPECT_EQ(1, Call(first, "ProbeInitialised"));
     EXPECT_EQ(42, Call(first, "ProbeAnswer"));
     EXPECT_EQ(7, Call(first, "probeanswer")) << "names are case-sensitive: two exports";
     // malloc: the C library is a dependency of the test library, not one of its exports.
     for (const char* missing : {"PROBEANSWER", "ProbeAnswe", "NoSuchExport", "malloc"}) {
         EXPECT_FAILS_WITH(kErrorProcNotFound, nullptr, GetProcAddress(first.Get(), missing));
     }
-    EXPECT_FAILS_WITH(kErrorInvalidParameter, nullptr, GetProcAddress(first.Get(), nullptr));
     UniqueModule second(LoadLibrary(probe.c_str()));
     EXPECT_EQ(first.Get(), second.Get());
-    EXPECT_EQ(1, Call(first, "ProbeCount"));
+    EXPECT_EQ(1, Call(first, "ProbeCount")) << "0: its initialiser did not run";
     second.Reset();
     EXPECT_EQ(2, Call(first, "ProbeCount")) << "one reference is left: still mapped";
     first.Reset();
@@ -63,10 +58,7 @@ TEST(DynamicLibrary, FailuresCarryTheWindowsLoaderCodes) {
     std::ofstream(FsPath(dir + L"text" + kLibrarySuffix)) << "this is not a library\n";
     std::ofstream(FsPath(dir + L"empty" + kLibrarySuffix)).flush();
     std::filesystem::create_directory(FsPath(dir + L"dir" + kLibrarySuffix));
-    const struct {
-        std::wstring path;
-        ErrorCode error;
-    } cases[] = {
+    const std::pair<std::wstring, ErrorCode> cases[] = {
         {dir + L"missing" + kLibrarySuffix, kErrorModNotFound},
         {dir + L"none" + kPathSeparator + L"x" + kLibrarySuffix, kErrorModNotFound},
         {dir + L"text" + kLibrarySuffix, kErrorBadExeFormat},
@@ -76,21 +68,14 @@ TEST(DynamicLibrary, FailuresCarryTheWindowsLoaderCodes) {
         {kWindows ? L"no-such-library.dll" : L"libno-such-library.so", kErrorModNotFound},
         {dir + std::wstring(300, L'n') + kLibrarySuffix, kErrorFilenameExcedRange},
     };
-    for (const auto& c : cases) {
+    for (const auto& [path, error] : cases) {
         SetLastError(0);
-        UniqueModule module(LoadLibrary(c.path.c_str()));
-        EXPECT_FALSE(module) << WideToUtf8(c.path);
-        if (c.error == kErrorFilenameExcedRange && RunningUnderWine()) {
-            continue;  // Wine gap: its loader reports a path beyond MAX_PATH as 126, not 206
+        EXPECT_FALSE(UniqueModule(LoadLibrary(path.c_str()))) << WideToUtf8(path);
+        // Wine gap: its loader reports a path beyond MAX_PATH as 126, not 206.
+        if (error != kErrorFilenameExcedRange || !RunningUnderWine()) {
+            EXPECT_EQ(error, GetLastError()) << WideToUtf8(path.substr(0, 80));
         }
-        EXPECT_EQ(c.error, GetLastError()) << WideToUtf8(c.path.substr(0, 80));
     }
-    EXPECT_FAILS_WITH(kErrorInvalidParameter, nullptr, LoadLibrary(nullptr));
-    EXPECT_FAILS_WITH(kErrorInvalidHandle, nullptr, GetProcAddress(nullptr, "ProbeAnswer"));
-    EXPECT_FAILS_WITH(kErrorInvalidHandle, false, FreeLibrary(nullptr));
-    // A bare name is searched for by the system's rules.
-    UniqueModule system(LoadLibrary(kWindows ? L"kernel32.dll" : L"libc.so.6"));
-    EXPECT_NE(nullptr, GetProcAddress(system.Get(), kWindows ? "GetTickCount" : "strlen"));
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races.
+// Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races, and
+// the handle checks every call on a waitable object makes.
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <vector>
 
 #include "tests/platform/thread_test_helpers.h"
 
@@ -38,117 +36,96 @@ TEST(EventTest, ResetModesDecideHowManyWaitsASetSatisfies) {
     }
 }
 
-TEST(EventTest, ManualResetReleasesEveryWaiter) {
-    UniqueHandle gate = MakeEvent(true);
-    TestThreads threads(8, [&](int) { return WaitForSingleObject(gate.Get(), kLongWait); });
-    ASSERT_TRUE(SetEvent(gate.Get()));
-    ASSERT_EQ(kWaitObject0, WaitForMultipleObjects(8, threads.Handles(), true, kLongWait));
-    EXPECT_TRUE(threads.AllReturnZero());
-}
-
 TEST(EventTest, AutoResetReleasesExactlyOneWaiterPerSet) {
-    constexpr int kWaiters = 4;
+    // Each set waits for its release to be acknowledged: a set that released two waiters
+    // shows up as an extra release.
     constexpr int kSets = 300;
-    UniqueHandle event = MakeEvent(false);
-    UniqueHandle ack = MakeEvent(false);
-    std::atomic<bool> stop{false};
+    Events signals(2, false);  // the event, the acknowledgement
+    UniqueHandle stop = MakeEvent(true);
     std::atomic<int> releases{0};
-    TestThreads waiters(kWaiters, [&](int) -> std::uint32_t {
+    TestThreads waiters(4, [&](int) -> std::uint32_t {
+        const Handle stopOrEvent[] = {stop.Get(), signals.handles[0]};
         for (;;) {
-            if (WaitForSingleObject(event.Get(), kLongWait) != kWaitObject0) {
-                return 1;
+            switch (WaitForMultipleObjects(2, stopOrEvent, false, kLongWait)) {
+                case kWaitObject0:
+                    return 0;
+                case kWaitObject0 + 1:
+                    ++releases;
+                    SetEvent(signals.handles[1]);
+                    break;
+                default:
+                    return 1;
             }
-            if (stop.load()) {
-                SetEvent(ack.Get());
-                return 0;
-            }
-            ++releases;
-            SetEvent(ack.Get());
         }
     });
     for (int i = 1; i <= kSets; ++i) {
-        ASSERT_TRUE(SetEvent(event.Get()));
-        ASSERT_EQ(kWaitObject0, WaitForSingleObject(ack.Get(), kLongWait)) << "set " << i;
+        ASSERT_TRUE(SetEvent(signals.handles[0]));
+        ASSERT_EQ(kWaitObject0, WaitForSingleObject(signals.handles[1], kLongWait)) << i;
     }
-    stop.store(true);
-    for (int i = 0; i < kWaiters; ++i) {
-        ASSERT_TRUE(SetEvent(event.Get()));
-        ASSERT_EQ(kWaitObject0, WaitForSingleObject(ack.Get(), kLongWait));
-    }
+    ASSERT_TRUE(SetEvent(stop.Get()));
     EXPECT_TRUE(waiters.AllReturnZero());
-    // A set that released two waiters would show up as an extra release.
     EXPECT_EQ(kSets, releases.load());
 }
 
 TEST(WaitTest, WaitAllTakesNothingUntilTheWholeSetIsSignalled) {
     Events both(2, false);
+    UniqueHandle waiting = MakeEvent(true);
     ASSERT_TRUE(SetEvent(both.handles[0]));
     EXPECT_EQ(kWaitTimeout, both.Wait(true));
     EXPECT_EQ(kWaitTimeout, both.Wait(true, 50));
-    EXPECT_EQ(kWaitObject0, WaitForSingleObject(both.handles[0], 0)) << "the failed wait took A";
+    EXPECT_EQ(kWaitObject0, WaitForSingleObject(both.handles[0], 0)) << "a failed wait took A";
+    TestThread waiter([&]() -> std::uint32_t {
+        SetEvent(waiting.Get());
+        return both.Wait(true, kLongWait);
+    });
+    ASSERT_EQ(kWaitObject0, WaitForSingleObject(waiting.Get(), kLongWait));
+    // With the other one unset the waiter must stay blocked and leave each to anyone else.
+    for (Handle event : both.handles) {
+        ASSERT_TRUE(SetEvent(event));
+        EXPECT_EQ(kWaitTimeout, WaitForSingleObject(waiter.Handle(), 100));
+        EXPECT_EQ(kWaitObject0, WaitForSingleObject(event, 0)) << "the blocked wait-all took it";
+    }
     ASSERT_TRUE(SetEvent(both.handles[0]));
     ASSERT_TRUE(SetEvent(both.handles[1]));
-    EXPECT_EQ(kWaitObject0, both.Wait(true));
+    EXPECT_EQ(kWaitObject0, waiter.Join());
     EXPECT_EQ(kWaitTimeout, both.Wait(false)) << "wait-all left one set";
 }
 
-TEST(WaitTest, BlockedWaitAllDoesNotConsumeAPartialSet) {
-    UniqueHandle a = MakeEvent(false);
-    UniqueHandle b = MakeEvent(false);
-    UniqueHandle waiting = MakeEvent(true);
-    TestThread waiter([&]() -> std::uint32_t {
-        const Handle both[] = {a.Get(), b.Get()};
-        SetEvent(waiting.Get());
-        return WaitForMultipleObjects(2, both, true, kLongWait);
-    });
-    ASSERT_EQ(kWaitObject0, WaitForSingleObject(waiting.Get(), kLongWait));
-
-    ASSERT_TRUE(SetEvent(a.Get()));
-    // With B unset the waiter must stay blocked and leave A to anyone else.
-    EXPECT_EQ(kWaitTimeout, WaitForSingleObject(waiter.Handle(), 100));
-    EXPECT_EQ(kWaitObject0, WaitForSingleObject(a.Get(), 0)) << "the blocked wait-all took A";
-
-    ASSERT_TRUE(SetEvent(b.Get()));
-    EXPECT_EQ(kWaitTimeout, WaitForSingleObject(waiter.Handle(), 100));
-    EXPECT_EQ(kWaitObject0, WaitForSingleObject(b.Get(), 0)) << "the blocked wait-all took B";
-
-    ASSERT_TRUE(SetEvent(a.Get()));
-    ASSERT_TRUE(SetEvent(b.Get()));
-    EXPECT_EQ(kWaitObject0, waiter.Join());
-    EXPECT_EQ(kWaitTimeout, WaitForSingleObject(a.Get(), 0));
-    EXPECT_EQ(kWaitTimeout, WaitForSingleObject(b.Get(), 0));
-}
-
-TEST(WaitTest, WaitAnyReturnsTheLowestSignalledIndex) {
+TEST(WaitTest, WaitAnyGivesTheLowestSignalledIndexAndSixtyFourObjectsAreTheLimit) {
     Events five(5, false);
     ASSERT_TRUE(SetEvent(five.handles[3]));
     ASSERT_TRUE(SetEvent(five.handles[1]));
     EXPECT_EQ(kWaitObject0 + 1, five.Wait(false));
-    EXPECT_EQ(kWaitObject0 + 3, five.Wait(false));
-    EXPECT_EQ(kWaitTimeout, five.Wait(false));
-}
-
-TEST(WaitTest, SixtyFourObjectsCanBeWaitedOnAndSixtyFiveOrNoneCannot) {
+    EXPECT_EQ(kWaitObject0 + 3, five.Wait(false));  // each wait took the one it reported
     Events events(kMaximumWaitObjects + 1, true);
     for (Handle handle : events.handles) {
         ASSERT_TRUE(SetEvent(handle));
     }
     EXPECT_EQ(kWaitObject0, WaitForMultipleObjects(64, events.handles.data(), true, 0));
     EXPECT_FAILS_WITH(kErrorInvalidParameter, kWaitFailed, events.Wait(true));
-    EXPECT_FAILS_WITH(kErrorInvalidParameter, kWaitFailed,
-                      WaitForMultipleObjects(0, events.handles.data(), false, 0));
 }
 
-TEST(WaitTest, BadHandlesFailWithInvalidHandle) {
-    TestThread thread([] { return 0u; });     // an object of another type
+TEST(WaitTest, ClosedNullAndWrongKindHandlesFailWithInvalidHandle) {
+    TestThread thread([] { return 0u; });
+    UniqueHandle event = MakeEvent(true);
     Handle closed = CreateEvent(true, true);  // Windows reuses the value of the next object
     ASSERT_TRUE(CloseHandle(closed));
+    std::uint32_t code = 0;
     for (Handle bad : {closed, Handle{nullptr}, kInvalidHandleValue}) {
         EXPECT_FAILS_WITH(kErrorInvalidHandle, false, CloseHandle(bad));
     }
-    EXPECT_FAILS_WITH(kErrorInvalidHandle, kWaitFailed, WaitForSingleObject(closed, kLongWait));
-    EXPECT_FAILS_WITH(kErrorInvalidHandle, false, SetEvent(closed));
+    for (Handle bad : {closed, Handle{nullptr}}) {
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, kWaitFailed, WaitForSingleObject(bad, kLongWait));
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, false, SetEvent(bad));
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, false, GetExitCodeProcess(bad, &code));
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, false, TerminateProcess(bad, 1));
+    }
+    for (Handle bad : {closed, Handle{nullptr}, event.Get()}) {
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, false, GetExitCodeThread(bad, &code));
+        EXPECT_FAILS_WITH(kErrorInvalidHandle, false, TerminateThread(bad, 1));
+    }
     EXPECT_FAILS_WITH(kErrorInvalidHandle, false, ResetEvent(thread.Handle()));
+    EXPECT_FAILS_WITH(kErrorInvalidParameter, nullptr, BeginThread(nullptr, nullptr, nullptr));
 }
 
 TEST(WaitStressTest, WaitAllAgainstACompetingSingleWaiter) {
@@ -156,76 +133,57 @@ TEST(WaitStressTest, WaitAllAgainstACompetingSingleWaiter) {
     // setter sets its event again only once its previous signal was taken, so every set is
     // taken exactly once, by the consumer or the thief: none lost, none taken twice.
     constexpr int kConsumed = 500;
-    UniqueHandle a = MakeEvent(false);
-    UniqueHandle b = MakeEvent(false);
-    UniqueHandle aTaken = MakeEvent(false);
-    UniqueHandle bTaken = MakeEvent(false);
+    Events events(4, false);  // A, B, and the signals that each was taken
+    const Handle a = events.handles[0];
+    const Handle b = events.handles[1];
     UniqueHandle stop = MakeEvent(true);
     std::atomic<int> consumed{0};
     std::atomic<int> stolen{0};
-
+    std::atomic<int> sets[2] = {0, 0};
     TestThread consumer([&]() -> std::uint32_t {
-        const Handle both[] = {a.Get(), b.Get()};
+        const Handle both[] = {a, b};
         for (int i = 0; i < kConsumed; ++i) {
             if (WaitForMultipleObjects(2, both, true, kLongWait) != kWaitObject0) {
                 SetEvent(stop.Get());
                 return 1;
             }
             ++consumed;
-            SetEvent(aTaken.Get());
-            SetEvent(bTaken.Get());
+            SetEvent(events.handles[2]);
+            SetEvent(events.handles[3]);
         }
         SetEvent(stop.Get());
         return 0;
     });
-    TestThread thief([&]() -> std::uint32_t {
-        const Handle stopOrA[] = {stop.Get(), a.Get()};
+    // Both the thief (i 0, also taking A) and the setters (i 1, 2) wait for stop or their event.
+    TestThreads others(3, [&](int i) -> std::uint32_t {
+        const Handle stopOr[] = {stop.Get(), i == 0 ? a : events.handles[i + 1]};
         for (;;) {
-            switch (WaitForMultipleObjects(2, stopOrA, false, kLongWait)) {
+            if (i > 0) {
+                ++sets[i - 1];
+                SetEvent(events.handles[i - 1]);
+            }
+            switch (WaitForMultipleObjects(2, stopOr, false, kLongWait)) {
                 case kWaitObject0:
                     return 0;
                 case kWaitObject0 + 1:
-                    ++stolen;
-                    SetEvent(aTaken.Get());
+                    if (i == 0) {
+                        ++stolen;
+                        SetEvent(events.handles[2]);
+                    }
                     break;
                 default:
                     return 1;
             }
         }
     });
-    auto setter = [&stop](Handle event, Handle taken, std::atomic<int>& sets) {
-        return [&stop, event, taken, &sets]() -> std::uint32_t {
-            const Handle stopOrTaken[] = {stop.Get(), taken};
-            for (;;) {
-                ++sets;
-                SetEvent(event);
-                switch (WaitForMultipleObjects(2, stopOrTaken, false, kLongWait)) {
-                    case kWaitObject0:
-                        return 0;
-                    case kWaitObject0 + 1:
-                        break;
-                    default:
-                        return 1;
-                }
-            }
-        };
-    };
-    std::atomic<int> setsOfA{0};
-    std::atomic<int> setsOfB{0};
-    {
-        TestThread setA(setter(a.Get(), aTaken.Get(), setsOfA));
-        TestThread setB(setter(b.Get(), bTaken.Get(), setsOfB));
-        EXPECT_EQ(0u, consumer.Join());
-        EXPECT_EQ(0u, thief.Join());
-        EXPECT_EQ(0u, setA.Join());
-        EXPECT_EQ(0u, setB.Join());
-    }
+    EXPECT_EQ(0u, consumer.Join());
+    EXPECT_TRUE(others.AllReturnZero());
     EXPECT_EQ(kConsumed, consumed.load());
     // A set not taken by the end is still pending in its event.
-    const int pendingA = WaitForSingleObject(a.Get(), 0) == kWaitObject0 ? 1 : 0;
-    const int pendingB = WaitForSingleObject(b.Get(), 0) == kWaitObject0 ? 1 : 0;
-    EXPECT_EQ(setsOfA.load(), consumed.load() + stolen.load() + pendingA);
-    EXPECT_EQ(setsOfB.load(), consumed.load() + pendingB);
+    const int pendingA = WaitForSingleObject(a, 0) == kWaitObject0 ? 1 : 0;
+    const int pendingB = WaitForSingleObject(b, 0) == kWaitObject0 ? 1 : 0;
+    EXPECT_EQ(sets[0].load(), consumed.load() + stolen.load() + pendingA);
+    EXPECT_EQ(sets[1].load(), consumed.load() + pendingB);
 }
 
 }  // namespace

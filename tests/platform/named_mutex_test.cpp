@@ -1,18 +1,10 @@
 // Named mutexes: one mutex per name across threads and processes, race-free creation,
 // recursive thread ownership, abandonment by dead threads and processes, exclusion under
-// contention, lifetime.
+// contention, lifetime (also when its last holder is killed).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "platform/file.h"
 #include "platform/named_mutex.h"
-#include "platform/process.h"
 #include "tests/platform/thread_test_helpers.h"
-#include "tests/support/test_support.h"
 
 namespace platform {
 namespace {
@@ -41,78 +33,43 @@ enum : std::uint32_t { kProbeAcquired = 10, kProbeBusy, kProbeAbandoned };
 KELTRA_CHILD_ROLE(mutex_probe) {
     UniqueHandle mutex(OpenMutex(kSynchronize, false, args.at(0).c_str()));
     const std::uint32_t result = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
-    if (result == kWaitTimeout) {
-        return kProbeBusy;
-    }
-    const bool released = ReleaseMutex(mutex.Get());
-    return !released ? 1
-                     : static_cast<int>(result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned);
+    const std::uint32_t took = result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned;
+    return static_cast<int>(result == kWaitTimeout      ? kProbeBusy
+                            : ReleaseMutex(mutex.Get()) ? took
+                                                        : 1);
 }
 
-// Takes the mutex, then exits (args[1] "exit") or hangs to be killed, without releasing it.
+// Opens the mutex and takes it (args[1] "exit": then exits, "hang": hangs to be killed) or
+// only holds it open ("open": hangs), without ever releasing or closing it.
 KELTRA_CHILD_ROLE(mutex_hold) {
     Handle mutex = CreateMutex(true, false, args.at(0).c_str());
-    if (mutex == nullptr || WaitForSingleObject(mutex, kInfinite) != kWaitObject0) {
+    if (mutex == nullptr ||
+        (args.at(1) != L"open" && WaitForSingleObject(mutex, kInfinite) != kWaitObject0)) {
         return 1;
     }
     return args.at(1) == L"exit" ? 0 : WaitForSingleObject(CreateEvent(true, false), kInfinite);
 }
 
-// Increments a counter kept in a file, each time under the mutex: without exclusion two
-// writers read the same value and an increment is lost.
-bool CountUnderMutex(const std::wstring& name, const std::wstring& path, int iterations) {
-    UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
-    UniqueHandle file(CreateFile(path.c_str(), kGenericRead | kGenericWrite,
-                                 kFileShareRead | kFileShareWrite, true, kOpenAlways,
-                                 kFileAttributeNormal));
-    for (int i = 0; i < iterations; ++i) {
-        std::uint32_t value = 0;
-        std::uint32_t got = 0;
-        if (WaitForSingleObject(mutex.Get(), kInfinite) != kWaitObject0 || !SeekTo(file.Get(), 0) ||
-            !ReadFile(file.Get(), &value, sizeof value, &got)) {
-            return false;
+// Waits until the child has the mutex open and, if owned, owns it: probes through a handle
+// of its own, pausing on the child's handle so that a child that fails ends the wait at once.
+bool AwaitChildHolding(const std::wstring& name, Handle child, bool owned) {
+    for (int i = 0; i < 4000; ++i) {
+        UniqueHandle mutex(OpenMutex(kSynchronize, false, name.c_str()));
+        const std::uint32_t probe = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
+        if (probe == kWaitTimeout) {
+            return true;  // the child owns it
         }
-        value = got == sizeof value ? value + 1 : 1;
-        if (!SeekTo(file.Get(), 0) || !WriteFile(file.Get(), &value, sizeof value, nullptr) ||
-            !ReleaseMutex(mutex.Get())) {
+        if (probe == kWaitObject0 && (!ReleaseMutex(mutex.Get()) || !owned)) {
+            return !owned;  // the child has it open: it exists
+        }
+        if (WaitForSingleObject(child, 5) != kWaitTimeout) {
             return false;
         }
     }
-    return true;
+    return false;
 }
 
-KELTRA_CHILD_ROLE(mutex_counter) {
-    return CountUnderMutex(args.at(0), args.at(1), std::stoi(args.at(2))) ? 0 : 1;
-}
-
-TEST(NamedMutexTest, ProcessesAndThreadsCountingUnderItLoseNoIncrement) {
-    const std::wstring name = UniqueName(L"count");
-    const std::wstring path = MakeTempDirectory(L"mutex") + kPathSeparator + L"n";
-    constexpr int kChildren = 3;
-    constexpr int kIterations = 300;
-    std::vector<UniqueHandle> children;
-    for (int i = 0; i < kChildren; ++i) {
-        children.emplace_back(
-            StartChild("mutex_counter", {name, path, std::to_wstring(kIterations)}));
-    }
-    TestThread thread([&] { return CountUnderMutex(name, path, kIterations) ? 0u : 1u; });
-    EXPECT_TRUE(CountUnderMutex(name, path, kIterations));
-    EXPECT_EQ(0u, thread.Join());
-    for (auto& child : children) {
-        ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), 60000));
-        std::uint32_t code = 0xFFFF;
-        EXPECT_TRUE(GetExitCodeProcess(child.Get(), &code));
-        EXPECT_EQ(0u, code);
-    }
-    std::uint32_t value = 0;
-    std::uint32_t got = 0;
-    UniqueHandle file(CreateFile(path.c_str(), kGenericRead, kFileShareRead | kFileShareWrite,
-                                 false, kOpenExisting, kFileAttributeNormal));
-    EXPECT_TRUE(ReadFile(file.Get(), &value, sizeof value, &got));
-    EXPECT_EQ(static_cast<std::uint32_t>(kIterations * (kChildren + 2)), value);
-}
-
-TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResults) {
+TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResultsGoneWithItsLastHandle) {
     const std::wstring name = UniqueName(L"names");
     EXPECT_FAILS_WITH(kErrorFileNotFound, nullptr, OpenMutex(kSynchronize, false, name.c_str()));
     SetLastError(12345);
@@ -125,9 +82,14 @@ TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResults) {
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(opened.Get(), 0));
     EXPECT_EQ(kWaitTimeout, TryFromAnotherThread(second.Get())) << "one mutex behind all three";
     EXPECT_TRUE(ReleaseMutex(first.Get()));  // any handle of the owner releases
-    std::wstring upper = name;
-    upper.back() = L'X';
-    EXPECT_EQ(nullptr, OpenMutex(kSynchronize, false, upper.c_str())) << "names are case-sensitive";
+    first.Reset();
+    second.Reset();
+    EXPECT_TRUE(UniqueHandle(OpenMutex(kSynchronize, false, name.c_str())).Valid()) << "still";
+    opened.Reset();
+    EXPECT_FAILS_WITH(kErrorFileNotFound, nullptr, OpenMutex(kSynchronize, false, name.c_str()));
+    UniqueHandle again(CreateMutex(true, false, name.c_str()));  // new, and free
+    EXPECT_EQ(kErrorSuccess, GetLastError());
+    EXPECT_EQ(kWaitObject0, TryFromAnotherThread(again.Get()));
     const std::wstring tooLong(kMaxMutexName + 1, L'n');
     for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", tooLong.c_str()}) {
         EXPECT_FAILS_WITH(kErrorInvalidParameter, nullptr, CreateMutex(true, false, bad));
@@ -136,7 +98,7 @@ TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResults) {
     EXPECT_TRUE(UniqueHandle(CreateMutex(true, false, longest.c_str())).Valid()) << GetLastError();
 }
 
-TEST(NamedMutexTest, ThreadOwnershipIsRecursiveAndChecked) {
+TEST(NamedMutexTest, ThreadOwnershipIsRecursiveCheckedAndAbandonedByAnEndingThread) {
     UniqueHandle mutex(CreateMutex(true, true, UniqueName(L"recursive").c_str()));
     EXPECT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0));  // owned from creation
     Handle handles[1] = {mutex.Get()};
@@ -150,25 +112,16 @@ TEST(NamedMutexTest, ThreadOwnershipIsRecursiveAndChecked) {
     EXPECT_FAILS_WITH(kErrorNotOwner, false, ReleaseMutex(mutex.Get()));
     // Free now: a waiting thread gets it as soon as it is released.
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0));
-    TestThread waiter([&] {
-        const std::uint32_t result = WaitForSingleObject(mutex.Get(), kLongWait);
-        return result == kWaitObject0 && ReleaseMutex(mutex.Get()) ? result : 99;
-    });
+    TestThread waiter([&] { return WaitForSingleObject(mutex.Get(), kLongWait); });
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));
-    EXPECT_EQ(kWaitObject0, waiter.Join());
-}
-
-TEST(NamedMutexTest, AThreadEndingWhileOwningAbandonsIt) {
-    UniqueHandle mutex(CreateMutex(true, false, UniqueName(L"thread-dies").c_str()));
-    TestThread owner([&] { return WaitForSingleObject(mutex.Get(), 0); });
-    ASSERT_EQ(kWaitObject0, owner.Join());
+    EXPECT_EQ(kWaitObject0, waiter.Join());  // and ends owning it: abandoned
     EXPECT_EQ(kWaitAbandoned0, WaitForSingleObject(mutex.Get(), kLongWait));
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));  // taken over: an ordinary mutex again
     EXPECT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0));
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));
 }
 
-TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsIt) {
+TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsItToOtherHolders) {
     const std::wstring name = UniqueName(L"process-dies");
     UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0));
@@ -181,20 +134,7 @@ TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsIt) {
     ASSERT_TRUE(ReleaseMutex(mutex.Get()));
 
     UniqueHandle child(StartChild("mutex_hold", {name, L"hang"}));
-    // Wait until the child holds it: probe the mutex, pausing on the child's handle so that a
-    // child that fails ends the wait at once.
-    bool held = false;
-    for (int i = 0; i < 4000 && !held; ++i) {
-        const std::uint32_t probe = WaitForSingleObject(mutex.Get(), 0);
-        if (probe == kWaitTimeout) {
-            held = true;
-        } else {
-            ASSERT_EQ(kWaitObject0, probe);
-            ASSERT_TRUE(ReleaseMutex(mutex.Get()));
-            ASSERT_EQ(kWaitTimeout, WaitForSingleObject(child.Get(), 5)) << "child ended early";
-        }
-    }
-    ASSERT_TRUE(held);
+    ASSERT_TRUE(AwaitChildHolding(name, child.Get(), true));
     // A waiter in a second process, blocked while the owner is killed, gets it.
     ASSERT_TRUE(TerminateProcess(child.Get(), 9));
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
@@ -203,16 +143,30 @@ TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsIt) {
     EXPECT_TRUE(ReleaseMutex(mutex.Get()));
 }
 
+TEST(NamedMutexTest, AKilledLastHolderLeavesNoMutexBehind) {
+    // Its handles close with the process: the name is free, and the next mutex is a new one,
+    // free, not abandoned (no handle was left to see the abandonment).
+    for (const bool owned : {true, false}) {
+        const std::wstring name = UniqueName(owned ? L"killed-owner" : L"killed-opener");
+        UniqueHandle child(StartChild("mutex_hold", {name, owned ? L"hang" : L"open"}));
+        ASSERT_TRUE(AwaitChildHolding(name, child.Get(), owned)) << owned;
+        ASSERT_TRUE(TerminateProcess(child.Get(), 9));
+        ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
+        UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
+        EXPECT_EQ(kErrorSuccess, GetLastError()) << owned;
+        EXPECT_EQ(kWaitObject0, WaitForSingleObject(mutex.Get(), 0)) << owned;
+        EXPECT_TRUE(ReleaseMutex(mutex.Get()));
+    }
+}
+
 TEST(NamedMutexTest, ConcurrentFirstCreatorsGetOneMutex) {
     const std::wstring name = UniqueName(L"race");
     constexpr int kThreads = 8;
-    std::atomic<int> ready{0};
+    StartingLine line(kThreads);
     std::atomic<int> created{0};
     std::vector<UniqueHandle> handles(kThreads);
     TestThreads threads(kThreads, [&](int i) -> std::uint32_t {
-        for (ready.fetch_add(1); ready.load() < kThreads;) {
-            std::this_thread::yield();
-        }
+        line.Arrive();
         handles[i].Reset(CreateMutex(true, false, name.c_str()));
         const ErrorCode error = GetLastError();
         created += error == kErrorSuccess ? 1 : 0;
@@ -225,21 +179,6 @@ TEST(NamedMutexTest, ConcurrentFirstCreatorsGetOneMutex) {
         EXPECT_EQ(kWaitTimeout, TryFromAnotherThread(handles[i].Get())) << "one mutex: busy";
     }
     EXPECT_TRUE(ReleaseMutex(handles[0].Get()));
-}
-
-TEST(NamedMutexTest, TheMutexGoesAwayWithItsLastHandle) {
-    const std::wstring name = UniqueName(L"lifetime");
-    UniqueHandle first(CreateMutex(true, false, name.c_str()));
-    UniqueHandle second(OpenMutex(kSynchronize, false, name.c_str()));
-    ASSERT_EQ(kWaitObject0, WaitForSingleObject(first.Get(), 0));
-    ASSERT_TRUE(ReleaseMutex(first.Get()));
-    first.Reset();
-    EXPECT_TRUE(UniqueHandle(OpenMutex(kSynchronize, false, name.c_str())).Valid()) << "still";
-    second.Reset();
-    EXPECT_FAILS_WITH(kErrorFileNotFound, nullptr, OpenMutex(kSynchronize, false, name.c_str()));
-    UniqueHandle again(CreateMutex(true, false, name.c_str()));  // new, and free
-    EXPECT_EQ(kErrorSuccess, GetLastError());
-    EXPECT_EQ(kWaitObject0, TryFromAnotherThread(again.Get()));
 }
 
 TEST(NamedMutexTest, OpenersRacingTheLastCloserNeverSplitTheMutex) {

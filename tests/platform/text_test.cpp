@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
-#include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/text_codec.h"
@@ -59,9 +57,9 @@ class TextTest : public ::testing::Test {
         va_end(args);
         return buffer;
     }
-    static void OnInvalid(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
+    static void OnInvalid(const wchar_t* expr, const wchar_t* function, const wchar_t* file,
                           unsigned int, std::uintptr_t) {
-        s_calls += expression != nullptr && function != nullptr && file != nullptr ? 1 : 1000;
+        s_calls += expr && function && file ? 1 : 1000;
     }
     static inline int s_calls = 0;
     std::size_t m_cch = 0;
@@ -71,12 +69,8 @@ class TextTest : public ::testing::Test {
 
 TEST_F(TextTest, BoundedCopyAndPrintCutAtCapacityMinusOneAndRefuseBadCapacities) {
     const std::wstring longPath(1000, L'p');
-    const struct {
-        std::size_t cch;
-        const wchar_t* source;  // copied, and printed through "%s"
-        std::int32_t result;
-        std::wstring text;
-    } cases[] = {
+    // Capacity, source (copied, and printed through "%s"), result, text in the buffer.
+    const std::tuple<std::size_t, const wchar_t*, std::int32_t, std::wstring> cases[] = {
         {8, L"1234567", kSOk, L"1234567"},
         {8, L"12345678", kStrsafeEInsufficientBuffer, L"1234567"},
         {1, L"x", kStrsafeEInsufficientBuffer, L""},
@@ -84,13 +78,14 @@ TEST_F(TextTest, BoundedCopyAndPrintCutAtCapacityMinusOneAndRefuseBadCapacities)
         {0, L"abc", kStrsafeEInvalidParameter, L"\x2603"},  // not written at all
         {kStrsafeMaxCch + 1, L"abc", kStrsafeEInvalidParameter, L""},
     };
-    for (const auto& c : cases) {
-        const std::size_t cch = std::min<std::size_t>(c.cch, 260);
-        EXPECT_EQ(c.result, StringCchCopyW(Buffer(cch), c.cch, c.source)) << c.cch;
-        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
-        EXPECT_TRUE(TailIntact());
-        EXPECT_EQ(c.result, StringCchPrintfW(Buffer(cch), c.cch, L"%s", c.source)) << c.cch;
-        EXPECT_EQ(c.text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << c.cch;
+    for (const auto& [capacity, source, result, text] : cases) {
+        const std::size_t cch = std::min<std::size_t>(capacity, 260);
+        for (const bool print : {false, true}) {
+            EXPECT_EQ(result, print ? StringCchPrintfW(Buffer(cch), capacity, L"%s", source)
+                                    : StringCchCopyW(Buffer(cch), capacity, source));
+            EXPECT_EQ(text, cch == 0 ? std::wstring(1, m_storage[0]) : Text()) << capacity;
+            EXPECT_TRUE(TailIntact());
+        }
     }
     EXPECT_EQ(kSOk, StringCchCopyW(Buffer(4), 4, nullptr));
     EXPECT_EQ(kStrsafeEInvalidParameter, StringCchCopyW(nullptr, 4, L"abc"));
@@ -117,36 +112,30 @@ TEST_F(TextTest, StringsAndCharactersAreWideUnlessMarkedNarrowAndSizesArePinned)
     // runtime entry points are not the msvcrt ones.
     EXPECT_EQ(L"<wide|W\x263A|l|w|c>",
               Print(L"<%s|%c%c|%ls|%ws|%lc>", L"wide", L'W', L'\x263A', L"l", L"w", L'c'));
-    EXPECT_EQ(L"<narrow|upper|nC>", Print(L"<%hs|%S|%hc%C>", "narrow", "upper", 'n', 'C'));
-    EXPECT_EQ(L"<(null)>", Print(L"<%s>", static_cast<const wchar_t*>(nullptr)));
+    EXPECT_EQ(L"<narrow|upper|nC|(null)>", Print(L"<%hs|%S|%hc%C|%s>", "narrow", "upper", 'n', 'C',
+                                                 static_cast<const wchar_t*>(nullptr)));
     EXPECT_EQ(L"<   ab|cd   |ef|  i>",
               Print(L"<%5s|%-5s|%.2s|%*s>", L"ab", L"cd", L"efgh", 3, L"i"));
     const std::wstring astral = Utf8ToWide("\xF0\x9F\x98\x80");  // U+1F600
     EXPECT_EQ(astral + L"100%", Print(L"%s100%%", astral.c_str()));
-    EXPECT_EQ(L"-5|4000000000|beef|BEEF|0000001A|10",
-              Print(L"%d|%u|%x|%X|%08X|%o", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au, 8u));
-    EXPECT_EQ(L"-9223372036854775808|18446744073709551615",
-              Print(L"%I64d|%I64u", INT64_MIN, UINT64_MAX));
-    EXPECT_EQ(L"-1099511627776|1099511627776|" + std::to_wstring(SIZE_MAX),
-              Print(L"%lld|%llu|%zu", -1LL << 40, 1ULL << 40, SIZE_MAX));
-    EXPECT_EQ(L"-7|4464|4464", Print(L"%I32d|%hd|%hu", -7, 70000, 70000));
+    EXPECT_EQ(L"-5|4000000000|beef|BEEF|0000001A|10|-7|4464|4464",
+              Print(L"%d|%u|%x|%X|%08X|%o|%I32d|%hd|%hu", -5, 4000000000u, 0xbeefu, 0xbeefu, 0x1Au,
+                    8u, -7, 70000, 70000));
     // Arguments after a 64-bit one are still found: a wrong size shifts every later value.
-    EXPECT_EQ(L"8589934592 after 9", Print(L"%I64u %s %d", 1ULL << 33, L"after", 9));
-    EXPECT_EQ(L"+5| 5|5   |0005|005|0xff",
-              Print(L"%+d|% d|%-4d|%04d|%.3d|%#x", 5, 5, 5, 5, 5, 255u));
-    EXPECT_EQ(L"1.50|  2.3", Print(L"%.2f|%5.1f", 1.5, 2.34));
-    auto* p = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xABCDEF12u));
-    EXPECT_EQ(L"00000000ABCDEF12|0000000000000000", Print(L"%p|%p", p, nullptr));
+    EXPECT_EQ(L"-9223372036854775808|18446744073709551615|-1099511627776|1099511627776|" +
+                  std::to_wstring(SIZE_MAX) + L" after 9",
+              Print(L"%I64d|%I64u|%lld|%llu|%zu %s %d", INT64_MIN, UINT64_MAX, -1LL << 40,
+                    1ULL << 40, SIZE_MAX, L"after", 9));
+    EXPECT_EQ(L"+5| 5|5   |0005|005|0xff|1.50|  2.3|00000000ABCDEF12|0000000000000000",
+              Print(L"%+d|% d|%-4d|%04d|%.3d|%#x|%.2f|%5.1f|%p|%p", 5, 5, 5, 5, 5, 255u, 1.5, 2.34,
+                    reinterpret_cast<void*>(static_cast<std::uintptr_t>(0xABCDEF12u)), nullptr));
 }
 
 TEST_F(TextTest, SecureFormatReturnsTheLengthOrMinusOneWithTheCutTextAsTheLogUsesIt) {
-    const auto text = [](std::size_t n) { return std::wstring(n, L'a') + L"!"; };
-    const struct {
-        std::size_t size, count, length;  // length of the text printed, "!" included
-        int result;
-        std::size_t kept;  // characters left in the buffer
-        int calls;         // of the invalid-parameter handler
-    } cases[] = {
+    // Size, count, length of the text printed ("!" included), result, characters left in the
+    // buffer, calls of the invalid-parameter handler.
+    using Case = std::tuple<std::size_t, std::size_t, std::size_t, int, std::size_t, int>;
+    const Case cases[] = {
         // clang-format off
         {16, 15, 15, 15, 15, 0}, {16, 15, 16, -1, 15, 0},  // glibc would not write the cut text
         {16, 4, 6, -1, 4, 0},    {16, ~std::size_t{0}, 17, -1, 15, 0}, {16, 16, 17, -1, 0, 1},
@@ -154,14 +143,14 @@ TEST_F(TextTest, SecureFormatReturnsTheLengthOrMinusOneWithTheCutTextAsTheLogUse
         {1024, 1023, 1024, -1, 1023, 0}, {2048, 2047, 1024, 1024, 1024, 0},
         // clang-format on
     };
-    for (const auto& c : cases) {
+    for (const auto& [size, count, length, result, kept, calls] : cases) {
         s_calls = 0;
-        const std::wstring printed = text(c.length - 1);
-        EXPECT_EQ(c.result, Snw(Buffer(c.size), c.size, c.count, L"%s", printed.c_str()))
-            << c.size << " " << c.count << " " << c.length;
-        EXPECT_EQ(printed.substr(0, c.kept), Text());
+        const std::wstring printed = std::wstring(length - 1, L'a') + L"!";
+        EXPECT_EQ(result, Snw(Buffer(size), size, count, L"%s", printed.c_str()))
+            << size << " " << count << " " << length;
+        EXPECT_EQ(printed.substr(0, kept), Text());
         EXPECT_TRUE(TailIntact());
-        EXPECT_EQ(c.calls, s_calls);
+        EXPECT_EQ(calls, s_calls);
     }
     s_calls = 0;
     EXPECT_EQ(0, Snw(nullptr, 0, 0, L"x")) << "the measure-nothing case is not an error";
@@ -207,15 +196,15 @@ TEST(TextCodec, ConvertsBothWaysReplacesEachIllFormedPartAndFillsOnlyWhatFits) {
     EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", Utf16ToWide(std::u16string{0xDC00, u'a', 0xDE00, 0xD83D}));
     const std::wstring bad(1, static_cast<wchar_t>(sizeof(wchar_t) == 2 ? 0xD800 : 0x110000));
     EXPECT_EQ("\xEF\xBF\xBD", WideToUtf8(bad));
-    const struct {
-        std::size_t capacity, read, written;
-    } cases[] = {{0, 0, 0}, {1, 1, 1}, {3, 6, 3}, {4, 6, 3}, {5, 10, 5}, {8, 11, 6}};
-    for (const auto& c : cases) {
+    // Capacity, input read, output written.
+    const std::tuple<std::size_t, std::size_t, std::size_t> cases[] = {
+        {0, 0, 0}, {1, 1, 1}, {3, 6, 3}, {4, 6, 3}, {5, 10, 5}, {8, 11, 6}};
+    for (const auto& [capacity, read, written] : cases) {
         char16_t out[8] = {u'#', u'#', u'#', u'#', u'#', u'#', u'#', u'#'};
-        const utf::Converted r = utf::Convert(utf8.data(), utf8.size(), out, c.capacity);
-        EXPECT_EQ(c.read, r.read) << c.capacity;
-        EXPECT_EQ(c.written, r.written) << c.capacity;
-        EXPECT_EQ(std::u16string(8 - c.written, u'#'), std::u16string(out + c.written, out + 8));
+        const utf::Converted r = utf::Convert(utf8.data(), utf8.size(), out, capacity);
+        EXPECT_EQ(read, r.read) << capacity;
+        EXPECT_EQ(written, r.written) << capacity;
+        EXPECT_EQ(std::u16string(8 - written, u'#'), std::u16string(out + written, out + 8));
     }
     char bytes[8];
     const char16_t lone[] = {u'x', 0xDC00, u'y'};

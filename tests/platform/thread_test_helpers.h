@@ -1,5 +1,5 @@
 // Helpers for the platform tests: callables on platform threads, events, failure checks and
-// the time bound.
+// the time bound; includes what most platform tests use.
 //
 // Threads that a test terminates must not run a TestThread body: the body is freed when it
 // returns, which a terminated thread never does. Those tests call BeginThread directly.
@@ -7,17 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/error.h"
 #include "platform/event.h"
+#include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/message_queue.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "tests/support/test_support.h"
 
 /// Expects call to give failure with exactly the last error code (cleared before the call).
 #define EXPECT_FAILS_WITH(code, failure, call)       \
@@ -33,9 +40,13 @@ namespace keltra::test {
 inline constexpr std::uint32_t kLongWait = 20000;
 
 inline platform::UniqueHandle MakeEvent(bool manualReset, bool signalled = false) {
-    platform::UniqueHandle event(platform::CreateEvent(manualReset, signalled));
-    EXPECT_TRUE(event.Valid()) << "CreateEvent failed with " << platform::GetLastError();
-    return event;
+    return platform::UniqueHandle(platform::CreateEvent(manualReset, signalled));
+}
+
+/// The exit code of a thread, or 0xFFFFFFFF when it cannot be read.
+inline std::uint32_t ThreadExitCode(platform::Handle thread) {
+    std::uint32_t code = 0xFFFFFFFF;
+    return platform::GetExitCodeThread(thread, &code) ? code : 0xFFFFFFFF;
 }
 
 /// Runs body() on a thread of BeginThread; its result is the exit code. The destructor waits
@@ -64,17 +75,14 @@ class TestThread {
 
     [[nodiscard]] platform::Handle Handle() const { return m_handle.Get(); }
     [[nodiscard]] std::uint32_t Id() const { return m_id; }
-    [[nodiscard]] bool Started() const { return m_handle.Valid(); }
 
     /// Waits (bounded) for the thread to end and returns its exit code, or 0xFFFFFFFF.
     std::uint32_t Join() {
-        std::uint32_t code = 0xFFFFFFFF;
         if (platform::WaitForSingleObject(m_handle.Get(), kLongWait) != platform::kWaitObject0) {
             ADD_FAILURE() << "test thread " << m_id << " did not end";
-        } else {
-            EXPECT_TRUE(platform::GetExitCodeThread(m_handle.Get(), &code));
+            return 0xFFFFFFFF;
         }
-        return code;
+        return ThreadExitCode(m_handle.Get());
     }
 
   private:
@@ -113,6 +121,17 @@ class TestThreads {
     std::vector<platform::Handle> m_handles;
 };
 
+/// Lets count threads start a race together: each Arrive() returns once all have arrived.
+struct StartingLine {
+    explicit StartingLine(int count) : left(count) {}
+    void Arrive() {
+        for (left.fetch_sub(1); left.load() > 0;) {
+            std::this_thread::yield();
+        }
+    }
+    std::atomic<int> left;
+};
+
 /// The state of a thread that a test terminates: it lives outside the thread, which runs no
 /// further code of its own.
 struct Victim {
@@ -128,13 +147,10 @@ inline void TerminateAndCheck(platform::ThreadRoutine routine, Victim& victim,
     platform::UniqueHandle thread(platform::BeginThread(routine, &victim, threadId));
     ASSERT_EQ(platform::kWaitObject0,
               platform::WaitForSingleObject(victim.started.Get(), kLongWait));
-    std::uint32_t code = 0;
-    ASSERT_TRUE(platform::GetExitCodeThread(thread.Get(), &code));
-    EXPECT_EQ(platform::kStillActive, code);
+    EXPECT_EQ(platform::kStillActive, ThreadExitCode(thread.Get()));
     ASSERT_TRUE(platform::TerminateThread(thread.Get(), 77));
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(thread.Get(), kLongWait));
-    ASSERT_TRUE(platform::GetExitCodeThread(thread.Get(), &code));
-    EXPECT_EQ(77u, code);
+    EXPECT_EQ(77u, ThreadExitCode(thread.Get()));
 }
 
 }  // namespace keltra::test

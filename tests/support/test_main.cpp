@@ -1,6 +1,7 @@
 // The main of every test program: runs GoogleTest, or one child-process role when asked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -16,16 +17,12 @@ std::map<std::string, ChildRole>& ChildRoles();
 int main(int argc, char** argv) {
     static const char kChildFlag[] = "--keltra-child=";
     if (argc >= 2 && std::strncmp(argv[1], kChildFlag, sizeof kChildFlag - 1) == 0) {
-        const std::string role = argv[1] + sizeof kChildFlag - 1;
-        auto& roles = keltra::test::ChildRoles();
-        auto it = roles.find(role);
-        if (it == roles.end()) {
+        const auto it = keltra::test::ChildRoles().find(argv[1] + sizeof kChildFlag - 1);
+        if (it == keltra::test::ChildRoles().end()) {
             return 120;
         }
-        std::vector<std::wstring> args;
-        for (int i = 2; i < argc; ++i) {
-            args.push_back(platform::Utf8ToWide(argv[i]));
-        }
+        std::vector<std::wstring> args(argc - 2);
+        std::transform(argv + 2, argv + argc, args.begin(), platform::Utf8ToWide);
         return it->second(args);
     }
     testing::InitGoogleTest(&argc, argv);

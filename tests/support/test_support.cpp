@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 
 #include "platform/dynamic_library.h"
@@ -43,9 +44,8 @@ bool RegisterChildRole(const char* name, ChildRole role) {
 }
 
 platform::Handle StartChild(const char* role, const std::vector<std::wstring>& args) {
-    std::vector<std::wstring> all;
-    all.push_back(L"--keltra-child=" +
-                  std::wstring(role, role + std::char_traits<char>::length(role)));
+    std::vector<std::wstring> all{L"--keltra-child=" +
+                                  std::wstring(role, role + std::strlen(role))};
     all.insert(all.end(), args.begin(), args.end());
     return platform::StartProcess(platform::GetExecutablePath(), all);
 }
@@ -69,13 +69,12 @@ std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args,
 }
 
 bool RunningUnderWine() {
+    const platform::ErrorCode saved = platform::GetLastError();
     static const bool wine = [] {
-        const platform::ErrorCode saved = platform::GetLastError();
         platform::UniqueModule ntdll(platform::LoadLibrary(L"ntdll.dll"));
-        const bool found = ntdll && platform::GetProcAddress(ntdll.Get(), "wine_get_version");
-        platform::SetLastError(saved);
-        return found;
+        return ntdll && platform::GetProcAddress(ntdll.Get(), "wine_get_version");
     }();
+    platform::SetLastError(saved);
     return wine;
 }
 

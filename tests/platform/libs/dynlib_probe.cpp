@@ -21,11 +21,8 @@ KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL probeanswer(void) {
     return 7;
 }
 
-KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL ProbeInitialised(void) {
-    return g_initialised;
-}
-
 /// Counts calls; starts again at 1 only after the library was really unloaded and reloaded.
+/// 0 when its initialiser did not run.
 KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL ProbeCount(void) {
-    return ++g_counter;
+    return g_initialised * ++g_counter;
 }
