@@ -13,6 +13,12 @@ wine_start() {
     TMPDIR="$WINE_TMPDIR" wineserver -p </dev/null >/dev/null 2>&1
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         TMPDIR="$WINE_TMPDIR" wineboot -i </dev/null >/dev/null 2>&1
+        # The first boot leaves its own service manager running beside the one the next
+        # program starts: two managers answer service calls each from its own database
+        # (a service created in one is missing in the other). Start again from one server.
+        TMPDIR="$WINE_TMPDIR" wineserver -k </dev/null >/dev/null 2>&1
+        TMPDIR="$WINE_TMPDIR" wineserver -w </dev/null >/dev/null 2>&1
+        TMPDIR="$WINE_TMPDIR" wineserver -p </dev/null >/dev/null 2>&1
     fi
     # Start Wine's own services now, detached, so no test inherits their output pipe.
     TMPDIR="$WINE_TMPDIR" wine cmd /c "exit 0" </dev/null >/dev/null 2>&1
