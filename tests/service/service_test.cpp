@@ -4,7 +4,7 @@
 // cannot be sent to a service under Wine, so they are covered here.)
 #include <gtest/gtest.h>
 
-#include "tests/service/service_test_fixture.h"
+#include "tests/service/service_test_support.h"
 
 namespace keltra::test {
 namespace {
