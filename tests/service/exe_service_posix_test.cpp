@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
-#include <utility>
 
 #include "tests/service/service_test_support.h"
 

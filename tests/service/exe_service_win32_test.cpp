@@ -33,7 +33,7 @@ class ServiceManager : public HostFixture {
 
     void RunSteps(const std::vector<Step>& steps) {
         for (const auto& [args, code] : steps) {
-            EXPECT_EQ(code, RunExe(args)) << platform::WideToUtf8(args.back());
+            EXPECT_EQ(code, RunExe(args)) << platform::WideToUtf8(args.empty() ? L"" : args[0]);
         }
     }
 

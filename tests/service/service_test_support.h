@@ -65,7 +65,6 @@ class PluginSet {
     }
     [[nodiscard]] const FrameworkParams* Params() const { return &m_params; }
     TestLib& operator[](std::size_t i) { return *m_libs[i]; }
-    [[nodiscard]] std::size_t Size() const { return m_libs.size(); }
 
   private:
     TestRegistryKey m_key;
@@ -152,6 +151,9 @@ class HostFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         dir = MakeTempDirectory(L"exe");
+        // Its name comes back with the process id (under Wine quickly): no earlier calls or log.
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
         logPath = dir + platform::kPathSeparator + L"host.log";
         platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", (dir + L"/registry.reg").c_str());
         platform::SetEnvironmentVariable(L"STATE_DIRECTORY", dir.c_str());
