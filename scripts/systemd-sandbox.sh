@@ -2,8 +2,10 @@
 # A real systemd for tests: PID 1 of private PID and mount namespaces, booted over an overlay of
 # / whose upper layer is a tmpfs, so nothing it writes (its /tmp clean-up included) reaches the
 # machine. Never boot it over the real root.
-#   systemd-sandbox.sh start BASE [DIR...]  boots (BASE: an empty directory outside /tmp; each
-#                                           DIR is bound read-only at its own path inside) and
+#   systemd-sandbox.sh start BASE [[--rw] DIR...]
+#                                           boots (BASE: an empty directory outside /tmp; each
+#                                           DIR is bound at its own path inside, read-only unless
+#                                           --rw precedes it, for what the test reads back) and
 #                                           prints the namespace's systemd PID once it runs;
 #                                           exits 77 with the reason when it cannot be made
 #   systemd-sandbox.sh run PID COMMAND...   runs a command inside
@@ -25,10 +27,13 @@ boot)  # inside unshare: the overlay root, then systemd in it
     mount --rbind /dev "$base/root/dev"
     mount -t tmpfs tmpfs "$base/root/run"
     mount -t tmpfs tmpfs "$base/root/tmp"
+    rw=
     for d in "$@"; do
+        if [ "$d" = --rw ]; then rw=1 && continue; fi
         mkdir -p "$base/root$d"
         mount --bind "$d" "$base/root$d"
-        mount -o remount,bind,ro "$base/root$d"
+        [ -n "$rw" ] || mount -o remount,bind,ro "$base/root$d"
+        rw=
     done
     cd "$base/root"
     exec chroot . /lib/systemd/systemd --system --unit=basic.target </dev/null >/dev/null 2>&1
@@ -62,7 +67,7 @@ stop)
     kill -9 "$1"
     ;;
 *)
-    echo "usage: $0 start BASE [DIR...] | run PID COMMAND... | stop PID" >&2
+    echo "usage: $0 start BASE [[--rw] DIR...] | run PID COMMAND... | stop PID" >&2
     exit 2
     ;;
 esac

@@ -3,30 +3,27 @@
 // (A second instance against the running service: the service tests of each platform.)
 #include "platform/service_control.h"
 #include "tests/diagnostics/crash_test_support.h"
-#include "tests/service/exe_test_support.h"
+#include "tests/service/service_test_support.h"
 
-namespace keltra::test::exe {
+namespace keltra::test {
 namespace {
 
 using Foreground = HostFixture;
 
 TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
     EXPECT_EQ(0u, RunExe({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
-    for (const std::wstring& plugin : kRecorders) {
+    for (const std::wstring& plugin : recorders) {
         EXPECT_EQ(
             "Handler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
             "Unload\n",
-            CallsBesideMain(PluginPath(plugin)));
+            CallsBesideMain(plugin));
     }
     EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
 }
 
 TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
     const std::wstring longPath = L"/" + std::wstring(257, L'x') + L" ";  // 259 with a space
-    const struct {
-        std::vector<std::wstring> args;
-        std::uint32_t code;
-    } cases[] = {
+    const Step cases[] = {
         {{L"/HELP"}, 87},
         {{L"/INSTALLX", L"/x"}, 87},
         {{L"/install"}, 87},
@@ -36,13 +33,12 @@ TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
         {{L"/CONTROL", L"1"}, 87},
         {{L"/RUN", L"nonsense"}, 87},
     };
-    for (const auto& c : cases) {
-        std::vector<std::wstring> args = c.args;
-        EXPECT_EQ(AsExitCode(c.code), RunExe(args)) << platform::WideToUtf8(args[0]);
+    for (const auto& [args, code] : cases) {
+        EXPECT_EQ(AsExitCode(code), RunExe(args)) << platform::WideToUtf8(args[0]);
         EXPECT_NE(std::string::npos,
-                  Log().find("Exec arguments failed, dwRet=" + std::to_string(c.code)));
+                  Log().find("Exec arguments failed, dwRet=" + std::to_string(code)));
     }
-    EXPECT_EQ("", Calls(PluginPath(kRecorders[0])));  // no plug-in was loaded for any of them
+    EXPECT_EQ("", Calls(recorders[0]));  // no plug-in was loaded for any of them
 }
 
 TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
@@ -68,4 +64,4 @@ TEST_F(Foreground, CrashOnAPlugInThreadWritesADumpAndExitsWith1) {
 }
 
 }  // namespace
-}  // namespace keltra::test::exe
+}  // namespace keltra::test

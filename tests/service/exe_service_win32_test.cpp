@@ -1,13 +1,18 @@
-// The shipped executable under the real Service Control Manager (Wine): every administration
-// command with its exit code, controls reaching the real plug-ins of the real registry, the
-// single-instance mutex against the running service, and the deletion hooks.
+// Under the real service manager (Wine's services.exe): the test service held in its pending
+// states, with the states, checkpoints and control results the manager reports; the shipped
+// executable with every administration command and its exit code, controls reaching the real
+// plug-ins of the real registry, the single-instance mutex against the running service, and
+// the deletion hooks.
+#include "platform/win32/windows_lean.h"
+
 #include <chrono>
+#include <tuple>
 
 #include "service/service_admin.h"
 #include "tests/diagnostics/crash_test_support.h"
-#include "tests/service/exe_test_support.h"
+#include "tests/service/service_test_support.h"
 
-namespace keltra::test::exe {
+namespace keltra::test {
 namespace {
 
 class ServiceManager : public HostFixture {
@@ -27,8 +32,8 @@ class ServiceManager : public HostFixture {
     }
 
     void RunSteps(const std::vector<Step>& steps) {
-        for (const Step& step : steps) {
-            EXPECT_EQ(step.code, RunExe(step.args)) << platform::WideToUtf8(step.args.back());
+        for (const auto& [args, code] : steps) {
+            EXPECT_EQ(code, RunExe(args)) << platform::WideToUtf8(args.empty() ? L"" : args[0]);
         }
     }
 
@@ -39,8 +44,7 @@ TEST_F(ServiceManager, InstallStartControlStopUninstall) {
     for (const std::vector<Step>& part : Lifecycle(exe)) {
         RunSteps(part);
     }
-    ExpectLifecycleSeen({PluginPath(kRecorders[0]), PluginPath(kRecorders[1])},
-                        "Handler 128 0\nHandler 200 0\nHandler 4 0\n");
+    ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 4 0\n");
 }
 
 TEST_F(ServiceManager, DelayedStartOnlyForDOrLowerD) {
@@ -73,5 +77,85 @@ TEST_F(ServiceManager, StatusPollIsBoundedAndSeesAStoppedService) {
     EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
+// Polls: the manager offers no event for a state. Bounded.
+SERVICE_STATUS_PROCESS WaitForState(SC_HANDLE service, DWORD state) {
+    SERVICE_STATUS_PROCESS s = {};
+    DWORD size = 0;
+    for (int i = 0; i < 1000 && s.dwCurrentState != state; ++i, ::Sleep(20)) {
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&s), sizeof s,
+                             &size);
+    }
+    EXPECT_EQ(s.dwCurrentState, state);
+    return s;
+}
+
+DWORD Control(SC_HANDLE service, DWORD control) {
+    SERVICE_STATUS status;
+    return ControlService(service, control, &status) ? 0 : ::GetLastError();
+}
+
+using Seen = std::tuple<DWORD, DWORD, DWORD>;  // checkpoint, accepted controls, wait hint
+
+// The test service, held after start-pending and after stop-pending: the states, checkpoints
+// and control results as the manager reports them (shutdown, device, power and session events
+// cannot be sent to a service under Wine: service_test drives those through the handler).
+TEST_F(ServiceManager, TestServiceStatesControlsAndAHungPlugIn) {
+    WriteKeys({recorders[0], recorders[1], PluginPath(L"tp_hang_handler")});
+    const std::wstring name = L"keltra-scm-" + std::to_wstring(::GetCurrentProcessId());
+    platform::UniqueHandle startHold(
+        platform::CreateMutex(false, true, (L"Global\\" + name + L"_start").c_str()));
+    platform::UniqueHandle stopHold(
+        platform::CreateMutex(false, true, (L"Global\\" + name + L"_stop").c_str()));
+    const std::wstring command = L"\"" + ExePath(L"test_service.exe") + L"\" " + name + L" \"" +
+                                 kPluginKey + L"\" 2000 Global\\" + name;
+    struct Service {
+        SC_HANDLE manager, service;
+        ~Service() {
+            DeleteService(service);
+            CloseServiceHandle(service);
+            CloseServiceHandle(manager);
+        }
+    } sc{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr};
+    sc.service =
+        CreateServiceW(sc.manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(sc.service, nullptr) << ::GetLastError();
+    DWORD started = ERROR_SERVICE_DATABASE_LOCKED;  // Wine: while another start holds its lock
+    for (int i = 0; i < 20 && started == ERROR_SERVICE_DATABASE_LOCKED; ++i) {
+        started = StartServiceW(sc.service, 0, nullptr) ? 0 : ::GetLastError();
+    }
+    ASSERT_EQ(started, 0u);
+    SERVICE_STATUS_PROCESS s = WaitForState(sc.service, SERVICE_START_PENDING);
+    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(1, 0, 5000));
+    platform::UniqueHandle process(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, s.dwProcessId));
+    const DWORD early = Control(sc.service, SERVICE_CONTROL_STOP);  // Wine 1052, Windows 1061
+    EXPECT_TRUE(early == 1052 || early == 1061) << "stop during start: " << early;
+    platform::ReleaseMutex(startHold.Get());
+    s = WaitForState(sc.service, SERVICE_RUNNING);
+    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(0, 0xE5, 0));
+    const DWORD table[][2] = {
+        {SERVICE_CONTROL_INTERROGATE, 0}, {128, 0}, {255, 0},  {SERVICE_CONTROL_PARAMCHANGE, 1052},
+        {SERVICE_CONTROL_PAUSE, 1052},    {0, 87},  {256, 87}, {SERVICE_CONTROL_SHUTDOWN, 87}};
+    for (const auto& row : table) {
+        EXPECT_EQ(Control(sc.service, row[0]), row[1]) << "control " << row[0];
+    }
+    EXPECT_EQ(Control(sc.service, SERVICE_CONTROL_STOP), 0u);
+    s = WaitForState(sc.service, SERVICE_STOP_PENDING);
+    EXPECT_TRUE(s.dwCheckPoint == 1 || s.dwCheckPoint == 2) << "2 after the handler's re-report";
+    EXPECT_EQ(Control(sc.service, SERVICE_CONTROL_STOP), 1061u) << "second stop";
+    platform::ReleaseMutex(stopHold.Get());
+    WaitForState(sc.service, SERVICE_STOPPED);
+    // The third plug-in hangs in its first control: the stop still ends within the bounds.
+    ASSERT_EQ(platform::WaitForSingleObject(process.Get(), kPromptMs), 0u);
+    DWORD result = 0xFFFFFFFF;
+    EXPECT_TRUE(GetExitCodeProcess(process.Get(), &result) && result == 0) << result;
+    for (const std::wstring& path : recorders) {
+        EXPECT_EQ(CallsBesideMain(path),
+                  "Handler 4 0\nHandler 128 0\nHandler 255 0\nHandler 1 0\nUnload\n");
+    }
+}
+
 }  // namespace
-}  // namespace keltra::test::exe
+}  // namespace keltra::test

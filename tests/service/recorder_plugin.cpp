@@ -38,7 +38,7 @@ std::string RecordPath() {
 
 void Record(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_lock);
-    if (std::FILE* file = std::fopen(RecordPath().c_str(), "a")) {
+    if (std::FILE* file = std::fopen(RecordPath().c_str(), "ab")) {
         std::fprintf(file, "%s\n", line.c_str());
         std::fclose(file);
     }

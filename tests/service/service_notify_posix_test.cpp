@@ -1,7 +1,6 @@
 // The service under the POSIX dispatcher in this process, with the test as systemd: a notify
 // socket of its own (NOTIFY_SOCKET) receives the status messages, controls come through the
 // control channel and as signals, and the plug-ins record what reached them.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,13 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <string>
 #include <thread>
-#include <utility>
 
 #include "platform/posix/control_channel_posix.h"
-#include "tests/service/service_test_fixture.h"
+#include "tests/service/service_test_support.h"
 
 namespace keltra::test {
 namespace {
@@ -127,6 +123,12 @@ class ServiceRun {
     Flag m_done;
 };
 
+KELTRA_CHILD_ROLE(send) {  // a client of the channel as another user: the error it gets
+    std::uint32_t result = 0;
+    return static_cast<int>(
+        platform::posix::SendControlRequest(args[0].c_str(), 201, 0, &result, kPromptMs));
+}
+
 const std::vector<std::string> kLifecycle = {"Starting", "Running", "Stopping", "Stopped"};
 
 TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
@@ -172,9 +174,8 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     for (int mode : {0600, 0666}) {    // another user: refused by the socket's mode, then by the
         chmod(channel.c_str(), mode);  // peer check (only root can test this)
         platform::UniqueHandle child(platform::StartProcess(
-            L"/usr/bin/setpriv",
-            {L"--reuid=65534", L"--regid=65534", L"--clear-groups",
-             platform::GetExecutableDirectory() + L"/test_control_client", kName, L"201"}));
+            L"/usr/bin/setpriv", {L"--reuid=65534", L"--regid=65534", L"--clear-groups",
+                                  platform::GetExecutablePath(), L"--keltra-child=send", kName}));
         std::uint32_t code = 0;
         ASSERT_EQ(platform::WaitForSingleObject(child.Get(), kPromptMs), 0u);
         platform::GetExitCodeProcess(child.Get(), &code);

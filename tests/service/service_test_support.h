@@ -1,20 +1,17 @@
 // Shared by the service tests and the test service: a service whose start and stop can be
-// held at a named mutex, and the run report that tells what reached each plug-in.
+// held at a named mutex, sets of test plug-ins loaded in the test, and for runs in other
+// processes the shipped executable's runner, its registry settings and what the recorder
+// plug-ins and the log got.
 #pragma once
 
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <initializer_list>
 #include <memory>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "platform/handle.h"
 #include "platform/named_mutex.h"
-#include "platform/text.h"
-#include "platform/wait.h"
 #include "service/service_impl.h"
-#include "tests/plugins/test_plugin_api.h"
+#include "tests/diagnostics/log_test_support.h"
+#include "tests/executive/exec_test_support.h"
 
 namespace keltra::test {
 
@@ -52,36 +49,181 @@ inline FrameworkParams TestParams(const wchar_t* key) {
     return params;
 }
 
-/// The run report: the service object's address (the handler's context), EntryService's
-/// result, and each listed plug-in's record at the end, as bytes (one build writes and reads).
-struct RunReport {
-    std::uintptr_t service = 0;
-    std::uint32_t result = 0xFFFFFFFF;
-    std::vector<std::unique_ptr<TestPluginRecord>> plugins;
+/// Copies of test plug-ins listed under a key of the test's own, each also loaded by the test
+/// to read its record.
+class PluginSet {
+  public:
+    PluginSet(std::initializer_list<const wchar_t*> baseNames) {
+        const std::wstring dir = MakeTempDirectory(L"svc");
+        for (const wchar_t* name : baseNames) {
+            const std::wstring index = std::to_wstring(m_libs.size());
+            const std::wstring path = CopyPlugin(name, dir, L"svc" + index);
+            m_key.SetString((L"svcbu" + index).c_str(), path);
+            m_libs.push_back(std::make_unique<TestLib>(path));
+        }
+        m_params = TestParams(m_key.Path());
+    }
+    [[nodiscard]] const FrameworkParams* Params() const { return &m_params; }
+    TestLib& operator[](std::size_t i) { return *m_libs[i]; }
+
+  private:
+    TestRegistryKey m_key;
+    std::vector<std::unique_ptr<TestLib>> m_libs;
+    FrameworkParams m_params;
 };
 
-inline void WriteRunReport(const std::wstring& path, const void* service, std::uint32_t result,
-                           const std::vector<TestPluginRecord*>& records) {
-    std::ofstream out(std::filesystem::path(path), std::ios::binary);
-    const auto address = reinterpret_cast<std::uintptr_t>(service);
-    out.write(reinterpret_cast<const char*>(&address), sizeof address);
-    out.write(reinterpret_cast<const char*>(&result), sizeof result);
-    for (const TestPluginRecord* r : records) {
-        out.write(reinterpret_cast<const char*>(r), sizeof *r);
+/// The controls a plug-in saw, in order.
+inline std::vector<std::uint32_t> Controls(const std::vector<HandlerCall>& calls) {
+    std::vector<std::uint32_t> out;
+    for (const HandlerCall& c : calls) {
+        out.push_back(c.control);
     }
+    return out;
+}
+inline std::vector<HandlerCall> Calls(TestPluginRecord& r) {
+    return {r.calls, r.calls + std::min<std::uint32_t>(r.handlerCalls.load(), kMaxRecordedCalls)};
 }
 
-inline RunReport ReadRunReport(const std::wstring& path) {
-    RunReport report;
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    in.read(reinterpret_cast<char*>(&report.service), sizeof report.service);
-    in.read(reinterpret_cast<char*>(&report.result), sizeof report.result);
-    for (auto r = std::make_unique<TestPluginRecord>();
-         in.read(reinterpret_cast<char*>(r.get()), sizeof *r);
-         r = std::make_unique<TestPluginRecord>()) {
-        report.plugins.push_back(std::move(r));
-    }
-    return report;
+inline constexpr wchar_t kPluginKey[] = L"Software\\Keltra\\Brismont Settings\\SvcPlugins";
+inline constexpr wchar_t kLogKey[] = L"Software\\Keltra\\Brismont Settings\\DbgLog";
+
+/// A program built beside the test program (the shipped executable by default).
+inline std::wstring ExePath(const std::wstring& name = KELTRA_SERVICE_EXE) {
+    return platform::GetExecutableDirectory() + platform::kPathSeparator + name;
 }
+
+/// Runs a program and returns its exit code; 0xFFFFFFFF (and a failure) when it does not end
+/// within timeoutMs.
+inline std::uint32_t RunExe(const std::vector<std::wstring>& args, std::uint32_t timeoutMs = 90000,
+                            const std::wstring& program = ExePath()) {
+    platform::UniqueHandle child(platform::StartProcess(program, args));
+    std::uint32_t code = 0xFFFFFFFF;
+    if (!child || platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
+        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args.back()) << " hung";
+        platform::TerminateProcess(child.Get(), code);
+    } else {
+        platform::GetExitCodeProcess(child.Get(), &code);
+    }
+    return code;
+}
+
+/// A POSIX exit code keeps the low 8 bits of the result; the log keeps all 32.
+inline std::uint32_t AsExitCode(std::uint32_t result) {
+    return platform::kLibrarySuffix == std::wstring(L".dll") ? result : result & 0xFF;
+}
+
+inline void SetText(platform::RegKey key, const wchar_t* name, const std::wstring& text) {
+    const std::vector<std::uint8_t> bytes = Utf16LeBytes(text);
+    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegSz, bytes.data(),
+                                          static_cast<std::uint32_t>(bytes.size())));
+}
+
+/// One run of the executable: its arguments and the result it must give.
+using Step = std::pair<std::vector<std::wstring>, std::uint32_t>;
+
+/// What both service managers go through, in three parts: before the service runs (ending
+/// with it installed for exe), while it runs, and stopping and removing it.
+inline std::vector<std::vector<Step>> Lifecycle(const std::wstring& exe) {
+    return {{{{L"/STOP"}, 1060},
+             {{L"/UNINSTALL"}, 1060},
+             {{L"/START"}, 1060},
+             {{L"/INSTALL"}, 87},
+             {{L"/install", L"  " + exe + L" \t"}, 0},
+             {{L"/INSTALL", exe}, 1073}},
+            {{{L"/Start"}, 0},
+             {{L"/START"}, 1056},
+             {{}, 183},
+             {{L"/RUN", L"STOP"}, 183},
+             {{L"/CONTROL", L"128"}, 0},
+             {{L"/control", L"0xC8"}, 0},
+             {{L"/CONTROL", L"INTERROGATE"}, 0}},
+            {{{L"/STOP"}, 0},
+             {{L"/STOP"}, 0},
+             {{L"/CONTROL", L"128"}, 1062},
+             {{L"/UNINSTALL"}, 0},
+             {{L"/START"}, 1060}}};
+}
+
+/// The host's configuration for one test, in a fresh directory: two copies of the recorder
+/// plug-in (each appends every call it gets to "<its path>.calls") listed under the real key
+/// (Linux: in a registry file of the test's own), and the trace log on, at every level.
+class HostFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = MakeTempDirectory(L"exe");
+        // Its name comes back with the process id (under Wine quickly): no earlier calls or log.
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        logPath = dir + platform::kPathSeparator + L"host.log";
+        platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", (dir + L"/registry.reg").c_str());
+        platform::SetEnvironmentVariable(L"STATE_DIRECTORY", dir.c_str());
+        recorders = {CopyPlugin(L"svc_recorder", dir, L"rec_a"),
+                     CopyPlugin(L"svc_recorder", dir, L"rec_b")};
+        WriteKeys(recorders);
+    }
+
+    void TearDown() override {  // the plug-in list and the log settings
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(),
+                                      L"Software\\Keltra\\Brismont Settings");
+    }
+
+    /// Lists the plug-in libraries (full paths) and switches the log on.
+    void WriteKeys(const std::vector<std::wstring>& plugins) {
+        (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
+        platform::RegKey key = nullptr;
+        ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kPluginKey,
+                                               platform::kKeyAllAccess, &key));
+        for (std::size_t i = 0; i < plugins.size(); ++i) {
+            SetText(key, (L"svcbu" + std::to_wstring(i)).c_str(), plugins[i]);
+        }
+        platform::RegCloseKey(key);
+        ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kLogKey,
+                                               platform::kKeyAllAccess, &key));
+        const std::uint32_t on = 1;  // "loglevel" missing: 0, every line
+        for (const wchar_t* name : {L"enabled", L"append"}) {
+            (void)platform::RegSetValueEx(key, name, platform::kRegDword,
+                                          reinterpret_cast<const std::uint8_t*>(&on), 4);
+        }
+        SetText(key, L"logpath", logPath);
+        platform::RegCloseKey(key);
+    }
+
+    /// What the recorder library at path recorded.
+    static std::string Calls(const std::wstring& path) { return ReadFileBytes(path + L".calls"); }
+
+    /// The calls with "Main 1" taken out, or "no Main" when it is missing: "Main" runs on a
+    /// thread of its own, so the first controls may be recorded before it.
+    static std::string CallsBesideMain(const std::wstring& path) {
+        std::string calls = Calls(path);
+        const std::size_t main = calls.find("Main 1\n");
+        return main == std::string::npos ? "no Main" : calls.erase(main, 7);
+    }
+
+    std::string Log() const {
+        const std::string raw = ReadFileBytes(logPath);
+        std::string text;
+        logfilesync::LogTextReader reader;
+        reader.Feed(raw.data(), raw.size(), &text);
+        reader.Flush(&text);
+        return text;
+    }
+
+    /// After a lifecycle: every recorder got these controls (and Main, Unload and the deletion
+    /// hook), and the log holds each command's outcome.
+    void ExpectLifecycleSeen(const std::string& handled) {
+        for (const std::wstring& path : recorders) {
+            EXPECT_EQ(handled + "Handler 1 0\nUnload\nOnDeleteService\n", CallsBesideMain(path));
+        }
+        for (const char* line :
+             {"Entry service failed, dwRet=183", "Entry service success.",
+              "Exec arguments failed, dwRet=1060", "Exec arguments failed, dwRet=1073"}) {
+            EXPECT_NE(std::string::npos, Log().find(line)) << line;
+        }
+    }
+
+    std::wstring dir;
+    std::wstring logPath;
+    std::vector<std::wstring> recorders;
+};
 
 }  // namespace keltra::test
