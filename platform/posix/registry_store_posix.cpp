@@ -138,8 +138,7 @@ ErrorCode ReplaceFile(const std::string& path, const std::vector<std::uint8_t>& 
 }
 
 // The file's state after a read or a write.
-void Keep(RegistryFile& file, regfile::Document doc, std::vector<std::uint8_t> bytes,
-          bool exists) {
+void Keep(RegistryFile& file, regfile::Document doc, std::vector<std::uint8_t> bytes, bool exists) {
     file.doc = std::move(doc);
     file.bytes = std::move(bytes);
     file.exists = exists;
