@@ -19,6 +19,7 @@
 
 #include "platform/service_dispatcher.h"
 #include "platform/types.h"
+#include "platform/unique_owner.h"
 
 namespace platform {
 
@@ -73,23 +74,7 @@ bool CloseServiceHandle(ServiceHandle handle) noexcept;
 [[nodiscard]] std::wstring ServiceDataDirectory(const wchar_t* serviceName);
 
 /// Owns one service-manager or service handle and closes it on destruction.
-class UniqueServiceHandle {
-  public:
-    UniqueServiceHandle() = default;
-    explicit UniqueServiceHandle(ServiceHandle handle) noexcept : m_handle(handle) {}
-    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
-    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
-    ~UniqueServiceHandle() {
-        if (m_handle != nullptr) {
-            CloseServiceHandle(m_handle);
-        }
-    }
-    [[nodiscard]] ServiceHandle Get() const noexcept { return m_handle; }
-    explicit operator bool() const noexcept { return m_handle != nullptr; }
-
-  private:
-    ServiceHandle m_handle = nullptr;
-};
+using UniqueServiceHandle = UniqueOwner<NullMeansNone<ServiceHandle, &CloseServiceHandle>>;
 
 /// The backends, called only after the portable checks above have passed (non-null handles,
 /// names, paths and records; a control code the commands may send).

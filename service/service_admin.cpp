@@ -115,15 +115,23 @@ bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
     return allowed;
 }
 
-std::uint32_t ControlRunningService(const wchar_t* serviceName, std::uint32_t control) noexcept {
-    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
+// Opens the service manager and the named service with full access, as every command but
+// the installation does. 0, or the error of the call that failed.
+static std::uint32_t OpenOwnService(const wchar_t* name, UniqueServiceHandle& manager,
+                                    UniqueServiceHandle& service) noexcept {
+    manager.Reset(platform::OpenServiceManager(platform::kScManagerAllAccess));
     if (!manager) {
         return platform::GetLastError();
     }
-    UniqueServiceHandle service(
-        platform::OpenService(manager.Get(), serviceName, platform::kServiceAllAccess));
-    if (!service) {
-        return platform::GetLastError();
+    service.Reset(platform::OpenService(manager.Get(), name, platform::kServiceAllAccess));
+    return service ? 0 : platform::GetLastError();
+}
+
+std::uint32_t ControlRunningService(const wchar_t* serviceName, std::uint32_t control) noexcept {
+    UniqueServiceHandle manager;
+    UniqueServiceHandle service;
+    if (const std::uint32_t rc = OpenOwnService(serviceName, manager, service); rc != 0) {
+        return rc;
     }
     platform::ServiceStatus status{};
     if (!platform::ControlService(service.Get(), control, &status)) {
@@ -290,14 +298,10 @@ std::uint32_t CService::Uninstall() {
     if (const std::uint32_t rc = BeforeDeleteService(); rc != 0) {
         return rc;
     }
-    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
-    if (!manager) {
-        return platform::GetLastError();
-    }
-    UniqueServiceHandle service(
-        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
-    if (!service) {
-        return platform::GetLastError();
+    UniqueServiceHandle manager;
+    UniqueServiceHandle service;
+    if (const std::uint32_t rc = OpenOwnService(ServiceName(), manager, service); rc != 0) {
+        return rc;
     }
     if (!platform::DeleteService(service.Get())) {
         return platform::GetLastError();
@@ -306,14 +310,10 @@ std::uint32_t CService::Uninstall() {
 }
 
 std::uint32_t CService::Start() {
-    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
-    if (!manager) {
-        return platform::GetLastError();
-    }
-    UniqueServiceHandle service(
-        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
-    if (!service) {
-        return platform::GetLastError();
+    UniqueServiceHandle manager;
+    UniqueServiceHandle service;
+    if (const std::uint32_t rc = OpenOwnService(ServiceName(), manager, service); rc != 0) {
+        return rc;
     }
     if (!platform::StartService(service.Get())) {
         return platform::GetLastError();
@@ -322,14 +322,10 @@ std::uint32_t CService::Start() {
 }
 
 std::uint32_t CService::Stop() {
-    UniqueServiceHandle manager(platform::OpenServiceManager(platform::kScManagerAllAccess));
-    if (!manager) {
-        return platform::GetLastError();
-    }
-    UniqueServiceHandle service(
-        platform::OpenService(manager.Get(), ServiceName(), platform::kServiceAllAccess));
-    if (!service) {
-        return platform::GetLastError();
+    UniqueServiceHandle manager;
+    UniqueServiceHandle service;
+    if (const std::uint32_t rc = OpenOwnService(ServiceName(), manager, service); rc != 0) {
+        return rc;
     }
     platform::ServiceStatus status{};
     if (!platform::QueryServiceStatus(service.Get(), &status)) {
