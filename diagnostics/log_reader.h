@@ -73,6 +73,10 @@ class LogTextReader {
     /// Starts over at the first byte of a file.
     void Reset();
 
+    /// Takes the next bytes as starting at a line inside a log whose byte-order mark lies
+    /// before them (a reader that joins at the current end of a log being written).
+    void StartPastMark() { m_atStart = false; }
+
     /// Whether an unfinished line is waiting for its end.
     [[nodiscard]] bool HasPartialLine() const { return !m_pending.empty() || m_oddByte >= 0; }
 

@@ -63,7 +63,11 @@ class LogEcho {
         (void)platform::SetFilePointer(m_file.Get(), static_cast<std::int32_t>(low),
                                        reinterpret_cast<std::int32_t*>(&high),
                                        platform::kFileBegin);
-        // From the current end: only the lines of this run are shown.
+        // From the current end: only the lines of this run are shown. The log is open, so its
+        // mark is already in the file whenever the end is past the start.
+        if (low != 0 || high != 0) {
+            m_reader.StartPastMark();
+        }
         m_thread = std::thread([this] { Run(); });
     }
     ~LogEcho() {

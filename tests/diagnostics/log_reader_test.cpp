@@ -98,6 +98,12 @@ TEST(LogReaderText, ConvertsToUtf8FiltersWholeRecordsAndRefusesWhatIsNoLog) {
             EXPECT_EQ(problem.empty(), reader.Problem().empty()) << reader.Problem();
         }
     }
+    // A reader that joins a log at a line inside it (past the mark) takes the lines as they come.
+    logfilesync::LogTextReader joined;
+    joined.StartPastMark();
+    std::string out;
+    joined.Feed(bytes.data() + 2, bytes.size() - 2, &out);
+    EXPECT_EQ(0u, out.find("2026/01/01 00:00:00.000|D|")) << joined.Problem();
 }
 
 // Collects a follower's output (text or notices) and lets the test wait, bounded, for text.
