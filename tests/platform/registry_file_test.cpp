@@ -170,7 +170,9 @@ TEST(RegistryFileTest, WritesTheExportersFormsAndReadsThemBack) {
     const std::string text(bytes.begin(), bytes.end());
     EXPECT_EQ(0u, text.find(std::string(kHeader) + "\n[HKEY_LOCAL_MACHINE\\Software]\n"));
     for (const auto& v : values) {
-        EXPECT_NE(std::string::npos, text.find("\n" + std::string(v.line))) << v.line;
+        // Found as a whole line: preceded by a line end.
+        const size_t at = text.find(v.line);
+        EXPECT_TRUE(at != std::string::npos && at > 0 && text[at - 1] == '\n') << v.line;
     }
     ExpectSameRegistry(doc, MustParse(bytes));
 }
