@@ -98,7 +98,10 @@ std::uint32_t CLogFile::CMutexLock::Lock() {
     platform::Handle mutex = m_mutex.Get();
     switch (platform::WaitForMultipleObjects(1, &mutex, false, m_timeout)) {
         case platform::kWaitObject0:
+            m_abandoned = false;
+            return platform::kErrorSuccess;
         case platform::kWaitAbandoned0:  // a dead owner's mutex is ours now
+            m_abandoned = true;
             return platform::kErrorSuccess;
         case platform::kWaitTimeout:
             return platform::kErrorBusy;
@@ -200,21 +203,31 @@ int CLogFile::Open() {
                              platform::kFileAttributeNormal));
     const platform::ErrorCode openError = platform::GetLastError();
     bool open = file.Valid();
-    if (open && (m_append == 0 || openError != platform::kErrorAlreadyExists)) {
+    const bool marked = open && (m_append == 0 || openError != platform::kErrorAlreadyExists);
+    if (marked) {
         // New or just emptied: the byte-order mark first.
         const unsigned char mark[2] = {0xFF, 0xFE};
         open = platform::SeekTo(file.Get(), 0) &&
                platform::WriteFile(file.Get(), mark, sizeof mark, nullptr);
     }
+    m_file = std::move(file);
+    m_endOfLastLine = kUnknownEnd;
+    if (open && !marked && m_lock.TookOverFromDeadOwner()) {
+        // A writer died holding the mutex: only the taker is told, so mend its half line now
+        // rather than leave it to writers that will not look.
+        FileEnd end;
+        if (FindEnd(&end)) {
+            RestoreEnd(end);
+        }
+    }
     (void)m_lock.Unlock();
     if (!open) {
+        m_file.Reset();
         m_lock.Close();
         return 0;
     }
-    m_file = std::move(file);
     m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
-    m_othersWrite = false;
     return 1;
 }
 
@@ -364,54 +377,50 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
 }
 
 // Under the mutex: moves to the end of the file and finds out what must go in front of the
-// line. After a line of this object's own (the file still has the size it left), the end is
-// known to close a line: one seek. When another writer wrote last, the last two characters
-// are read; while others keep writing between this object's lines, the seek goes straight to
-// them (4 bytes before the end, which also gives the size) and the read leaves the position
-// at the end: two calls instead of three.
+// line. Usually one seek; the last two characters are read only where the end may be torn.
 bool CLogFile::FindEnd(FileEnd* end) {
     const platform::Handle file = m_file.Get();
-    unsigned char last[4] = {};
-    std::uint32_t got = 0;
-    const auto seekFromEnd = [&](std::int32_t distance, std::uint64_t* position) {
-        std::int32_t high = distance < 0 ? -1 : 0;
-        const std::uint32_t low =
-            platform::SetFilePointer(file, distance, &high, platform::kFileEnd);
-        *position = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
-        return !(low == platform::kInvalidSetFilePointer &&
-                 platform::GetLastError() != platform::kErrorSuccess);
-    };
-    const auto endsLine = [&] {
-        return last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0;
-    };
-    std::uint64_t position = 0;
-    if (m_othersWrite && seekFromEnd(-4, &position) &&
-        platform::ReadFile(file, last, sizeof last, &got) && got == sizeof last) {
-        end->size = position + 4;
-        end->needMark = false;
-        end->needPad = end->size % 2 != 0;  // a writer stopped inside a character
-        end->needBreak = end->needPad || !endsLine();
-        m_othersWrite = end->size != m_endOfLastLine;
-        return true;
-    }
-    if (!seekFromEnd(0, &end->size)) {
+    std::int32_t high = 0;
+    const std::uint32_t low = platform::SetFilePointer(file, 0, &high, platform::kFileEnd);
+    if (low == platform::kInvalidSetFilePointer &&
+        platform::GetLastError() != platform::kErrorSuccess) {
         return false;
     }
+    end->size = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
     end->needMark = end->size == 0;
-    end->needPad = end->size % 2 != 0;
+    end->needPad = end->size % 2 != 0;  // a writer stopped inside a character
     end->needBreak = end->needPad;
-    m_othersWrite = end->size >= 4 && end->size != m_endOfLastLine;
-    if (end->needPad || !m_othersWrite) {
+    const bool mayBeTorn = m_lock.TookOverFromDeadOwner() || m_endOfLastLine == kUnknownEnd ||
+                           end->size < m_endOfLastLine;
+    if (!mayBeTorn || end->needPad || end->size < 4) {
         return true;
     }
+    unsigned char last[4] = {};
+    std::uint32_t got = 0;
     if (!platform::SeekTo(file, end->size - 4)) {
         return false;
     }
     if (!platform::ReadFile(file, last, sizeof last, &got) || got != sizeof last) {
         return platform::SeekTo(file, end->size);
     }
-    end->needBreak = !endsLine();
+    end->needBreak = !(last[0] == 0x0D && last[1] == 0 && last[2] == 0x0A && last[3] == 0);
     return true;
+}
+
+// Under the mutex, after a failed write or when only mending: cuts the file back to the end
+// that was found and writes the mending bytes alone, so that the file ends a line again for
+// writers that will not read it. Best effort: a failure here leaves it to the next reader.
+void CLogFile::RestoreEnd(const FileEnd& end) {
+    m_endOfLastLine = kUnknownEnd;
+    if (!platform::TruncateTo(m_file.Get(), end.size)) {
+        return;
+    }
+    const unsigned char mend[5] = {0x00, 0x0D, 0x00, 0x0A, 0x00};
+    if (end.needBreak) {
+        const std::size_t skip = end.needPad ? 0 : 1;
+        (void)platform::WriteFile(m_file.Get(), mend + skip,
+                                  static_cast<std::uint32_t>(sizeof mend - skip), nullptr);
+    }
 }
 
 // Under the mutex: puts the time stamp (and any mending prefix) in front of the tail and
@@ -431,21 +440,20 @@ bool CLogFile::WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailC
         *--start = u'\n';
         *--start = u'\r';
     }
-    if (end.needPad) {
-        const unsigned char zero = 0;
-        if (!platform::WriteFile(m_file.Get(), &zero, 1, nullptr)) {
-            m_endOfLastLine = kUnknownEnd;
-            return false;
-        }
-    }
     const std::size_t bytes = static_cast<std::size_t>(lineEnd - start) * sizeof(char16_t);
     if (bytes > 0xFFFFFFFFu) {
         return false;
     }
+    const unsigned char zero = 0;
     const bool written =
+        (!end.needPad || platform::WriteFile(m_file.Get(), &zero, 1, nullptr)) &&
         platform::WriteFile(m_file.Get(), start, static_cast<std::uint32_t>(bytes), nullptr);
-    m_endOfLastLine = written ? end.size + (end.needPad ? 1 : 0) + bytes : kUnknownEnd;
-    return written;
+    if (!written) {
+        RestoreEnd(end);  // take back what part of the line got in
+        return false;
+    }
+    m_endOfLastLine = end.size + (end.needPad ? 1 : 0) + bytes;
+    return true;
 }
 
 // ---- CLogFileMap --------------------------------------------------------------------------

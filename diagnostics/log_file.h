@@ -65,6 +65,9 @@ class CLogFile {
         /// by an owner that ended while holding it; 21 without a mutex; 170 on time-out; 1
         /// for any other outcome (a broken handle).
         std::uint32_t Lock();
+        /// Whether the last successful Lock took the mutex over from an owner that ended
+        /// while holding it: that owner may have left half a line behind.
+        [[nodiscard]] bool TookOverFromDeadOwner() const { return m_abandoned; }
         /// Releases it once. 0, 21 without a mutex, or the error of the release.
         std::uint32_t Unlock();
         /// Closes the mutex handle (if held) and resets the lock to "none".
@@ -76,6 +79,7 @@ class CLogFile {
         platform::UniqueHandle m_mutex;
         std::uint32_t m_timeout = 0;
         std::uint32_t m_created = 0;
+        bool m_abandoned = false;
     };
 
     /// A closed log with no path, settings 0 and the ranks V 0, D 1, I 2, W 3, E 4.
@@ -155,9 +159,13 @@ class CLogFile {
     /// (allocated with new[]) in every case. messageBytes is the message's length in wide
     /// characters times 2 (its UTF-16 size on Windows). The line is written with one write
     /// after the position has been moved to the end, while the mutex is held. If the file
-    /// does not end a line where this one would start (a writer died or failed half-way, or
-    /// the file was cut from outside), a CR LF is written first so that the new line stands
-    /// whole; an empty file gets its byte-order mark first. 1 when the whole line was
+    /// does not end a line where this one would start (a writer died half-way, or the file
+    /// was cut from outside), a CR LF is written first so that the new line stands whole; an
+    /// empty file gets its byte-order mark first. The end is read only when it may be torn:
+    /// on this object's first line, after the mutex was taken over from a dead owner, when
+    /// the file shrank or its size is odd; writers that append whole lines under the mutex
+    /// need no check. A write that fails part-way is cut off again, so that the file still
+    /// ends a line for the next writer. 1 when the whole line was
     /// written. 0, writing nothing, when the file is closed, the function or message is
     /// missing or empty, messageBytes is odd, the level is NUL, CR or LF or the function
     /// name holds a CR or LF (they would break the framing), the header would exceed 259
@@ -206,6 +214,7 @@ class CLogFile {
     [[nodiscard]] bool FindEnd(FileEnd* end);
     [[nodiscard]] bool WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailChars,
                                    const char16_t* lineEnd);
+    void RestoreEnd(const FileEnd& end);
 
     std::uint32_t m_enabled = 0;
     platform::UniqueHandle m_file;  // not valid while closed
@@ -218,11 +227,10 @@ class CLogFile {
     std::uint32_t m_processId = 0;  // taken at Open
 
     static constexpr std::uint64_t kUnknownEnd = ~std::uint64_t{0};
-    // Where this object's last line ended (under the mutex): while the file still has that
-    // size, nobody wrote since and its end need not be read to know it ends a line.
+    // Where this object's last line ended (under the mutex). Writers only ever append whole
+    // lines, so while the file is at least that long its end closes a line unless a writer
+    // died holding the mutex; unknown before the first line and after a failed write.
     std::uint64_t m_endOfLastLine = kUnknownEnd;
-    // Whether another writer wrote between this object's last two lines (under the mutex).
-    bool m_othersWrite = false;
 };
 
 /// The table of named logs. Empty in this system.

@@ -73,6 +73,10 @@ enum : std::uint32_t {
 /// INT64_MAX). A position past the end is allowed: a write there extends the file.
 bool SeekTo(Handle file, std::uint64_t offset) noexcept;
 
+/// Cuts the file to size bytes (a larger size extends it with zeros) and leaves the position
+/// there. True on success; false with the last error set (87 for a size above INT64_MAX).
+bool TruncateTo(Handle file, std::uint64_t size) noexcept;
+
 /// Writes bytes at the current position and advances it. True when all bytes were written;
 /// *written (may be null) holds the count. False on failure with the last error set (112
 /// when the disk is full); a failure may leave part of the data written.

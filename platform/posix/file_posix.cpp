@@ -232,20 +232,23 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distanceLow, std::int32_t
             static_cast<std::uint32_t>(distanceLow));
     }
     // A target before the start fails without moving, as on Windows (lseek would say EINVAL).
-    off_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = ::lseek(object->Fd(), 0, SEEK_CUR);
-    } else if (whence == SEEK_END) {
-        struct stat info {};
-        base = ::fstat(object->Fd(), &info) == 0 ? info.st_size : -1;
-    }
-    if (base < 0) {
-        SetErrno(errno);
-        return kInvalidSetFilePointer;
-    }
-    if (distance < 0 && -distance > base) {
-        SetLastError(kErrorNegativeSeek);
-        return kInvalidSetFilePointer;
+    // Only a backward move can reach it, so only then is the base looked up.
+    if (distance < 0) {
+        off_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = ::lseek(object->Fd(), 0, SEEK_CUR);
+        } else if (whence == SEEK_END) {
+            struct stat info {};
+            base = ::fstat(object->Fd(), &info) == 0 ? info.st_size : -1;
+        }
+        if (base < 0) {
+            SetErrno(errno);
+            return kInvalidSetFilePointer;
+        }
+        if (-distance > base) {
+            SetLastError(kErrorNegativeSeek);
+            return kInvalidSetFilePointer;
+        }
     }
     const off_t position = ::lseek(object->Fd(), static_cast<off_t>(distance), whence);
     if (position < 0) {
@@ -277,6 +280,24 @@ bool SeekTo(Handle file, std::uint64_t offset) noexcept {
         SetErrno(errno);
         return false;
     }
+    return true;
+}
+
+bool TruncateTo(Handle file, std::uint64_t size) noexcept {
+    const std::shared_ptr<FileObject> object = LookupFile(file);
+    if (!object) {
+        return false;
+    }
+    if (size > static_cast<std::uint64_t>(INT64_MAX)) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
+    }
+    if (::ftruncate(object->Fd(), static_cast<off_t>(size)) != 0 ||
+        ::lseek(object->Fd(), static_cast<off_t>(size), SEEK_SET) < 0) {
+        SetErrno(errno);
+        return false;
+    }
+    SetLastError(kErrorSuccess);
     return true;
 }
 

@@ -81,6 +81,10 @@ bool SeekTo(Handle file, std::uint64_t offset) noexcept {
     return ::SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != 0;
 }
 
+bool TruncateTo(Handle file, std::uint64_t size) noexcept {
+    return SeekTo(file, size) && ::SetEndOfFile(file) != 0;
+}
+
 bool WriteFile(Handle file, const void* data, std::uint32_t bytes,
                std::uint32_t* written) noexcept {
     DWORD count = 0;

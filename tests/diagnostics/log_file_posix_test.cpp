@@ -1,5 +1,10 @@
 // The log file past 4 GiB (a sparse file, which costs nothing here but would be written out
-// in full on a Windows volume).
+// in full on a Windows volume), and a write that fails part-way (a file size limit, which
+// only POSIX lets a test set).
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
@@ -24,6 +29,33 @@ TEST(LogFileLines, AFileWhoseSizeHasAllOnesInItsLowHalfIsStillWritten) {
                     .read(bytes.data(), bytes.size()));
     EXPECT_EQ(tail, bytes);
     EXPECT_TRUE(std::filesystem::remove(file));
+}
+
+TEST(LogFileLines, AWriteThatFailsPartWayIsTakenBackForTheOtherWriters) {
+    using keltra::test::TestLog;
+    const std::wstring path = keltra::test::FreshLogPath(L"log-short");
+    TestLog a(path, 1), b(path, 1);
+    ASSERT_TRUE(a.Opened() && b.Opened());
+    ASSERT_EQ(1, a->Log(L'D', L"f", 1, L"a1"));
+    ASSERT_EQ(1, b->Log(L'D', L"f", 1, L"b1"));
+    ASSERT_EQ(1, a->Log(L'D', L"f", 2, L"a2"));
+    // Room for a few bytes more: the next write stops short, then fails.
+    const std::filesystem::path file(platform::WideToUtf8(path));
+    rlimit saved{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    rlimit tight = saved;
+    tight.rlim_cur = std::filesystem::file_size(file) + 20;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &tight));
+    const int written = a->Log(L'D', L"f", 3, L"%s", std::wstring(200, L'x').c_str());
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(0, written);
+    // b wrote before a's last line, so it has no reason to read the end: it must be whole.
+    ASSERT_EQ(1, b->Log(L'D', L"f", 2, L"b2"));
+    EXPECT_EQ(0u, keltra::test::ReadLogFile(path).unframed);
+    EXPECT_EQ((std::vector<std::wstring>{L"a1", L"b1", L"a2", L"b2"}),
+              keltra::test::Messages(path));
 }
 
 }  // namespace

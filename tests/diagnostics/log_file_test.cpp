@@ -113,16 +113,20 @@ TEST(LogFileLines, LinesThatCannotBeFramedAreDroppedAndTheNextIsWritten) {
 }
 
 TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
+    // A file left with half a line (its writer's machine stopped) is mended by the first line
+    // of the next log to open it.
     const std::wstring path = FreshLogPath(L"log-mend");
+    ASSERT_TRUE(AppendRawBytes(path, "\xFF\xFE" + Utf16Le(L"2026/01/01 00:00:00.000|D|00")));
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
-    ASSERT_EQ(1, log->Log(L'D', L"f", 1, L"before"));
-    // A writer that died after half a line (an even number of bytes).
-    ASSERT_TRUE(AppendRawBytes(path, Utf16Le(L"2026/01/01 00:00:00.000|D|00")));
     ASSERT_EQ(1, log->Log(L'D', L"f", 2, L"after fragment"));
     // One that died inside a character (an odd number of bytes).
     ASSERT_TRUE(AppendRawBytes(path, "A"));
     ASSERT_EQ(1, log->Log(L'D', L"f", 3, L"after half a character"));
+    // Cut back from outside to inside the last line.
+    const std::filesystem::path file(platform::WideToUtf8(path));
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) - 4);
+    ASSERT_EQ(1, log->Log(L'D', L"f", 4, L"after a cut"));
 
     // Each torn end stands alone on its line; a padding byte completes the half character.
     const LogFileContent content = ReadLogFile(path);
@@ -130,14 +134,13 @@ TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
     ASSERT_EQ(5u, content.lines.size());
     EXPECT_EQ(2u, content.unframed);
     const std::vector<std::wstring> messages = Messages(path);
-    EXPECT_EQ(
-        (std::vector<std::wstring>{L"before", L"2026/01/01 00:00:00.000|D|00", L"after fragment",
-                                   messages[3], L"after half a character"}),
-        messages);
+    EXPECT_EQ((std::vector<std::wstring>{L"2026/01/01 00:00:00.000|D|00", L"after fragment",
+                                         messages[2], L"after half a character", L"after a cut"}),
+              messages);
 
     // A file cut to nothing from outside gets its mark back with the next line.
-    std::filesystem::resize_file(std::filesystem::path(path), 0);
-    ASSERT_EQ(1, log->Log(L'D', L"f", 4, L"after cut"));
+    std::filesystem::resize_file(file, 0);
+    ASSERT_EQ(1, log->Log(L'D', L"f", 5, L"after cut"));
     EXPECT_TRUE(ReadLogFile(path).startsWithMark);
     EXPECT_EQ(std::vector<std::wstring>{L"after cut"}, Messages(path));
 }

@@ -57,8 +57,8 @@ KELTRA_CHILD_ROLE(log_die_holding_mutex) {
     platform::UniqueHandle mutex(platform::OpenMutex(platform::kSynchronize, false,
                                                      (std::wstring(L"Global\\") + name).c_str()));
     if (platform::WaitForSingleObject(mutex.Get(), platform::kInfinite) != platform::kWaitObject0 ||
-        !AppendRawBytes(args.at(0), Utf16Le(args.at(1)) + "x")) {
-        return 4;  // the fragment ends inside a character
+        !AppendRawBytes(args.at(0), Utf16Le(args.at(1)))) {
+        return 4;  // whole characters: the size alone does not show the tear
     }
     platform::UniqueHandle never(platform::CreateEvent(true, false));
     (void)platform::WaitForSingleObject(never.Get(), platform::kInfinite);
@@ -182,22 +182,24 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
         }
     }
     ASSERT_TRUE(held);
-    // Writers that start now block on the held mutex; the kill must set them free.
-    std::vector<platform::UniqueHandle> writers = StartWriters(path, L"w", 2, 2, 200);
     ASSERT_TRUE(platform::TerminateProcess(dying.Get(), 9));
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(dying.Get(), kChildWait));
-    ExpectChildrenSucceed(writers);
+    // This log wrote last before the fragment, and only the mutex says the end is torn.
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 2, L"after"));
+    std::vector<platform::UniqueHandle> writers = StartWriters(path, L"w", 2, 2, 200);
+    ExpectChildrenSucceed(writers);
+    EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 3, L"last"));
 
     // The dead writer's half line stands alone, right after "before"; every other line is whole.
     const LogFileContent content = ReadLogFile(path);
     ASSERT_EQ(1u, content.unframed);
-    ASSERT_GE(content.lines.size(), 3u);
+    ASSERT_GE(content.lines.size(), 4u);
     EXPECT_FALSE(content.lines[1].framed);
     EXPECT_EQ(0u, content.lines[1].raw.find(fragment))
         << platform::WideToUtf8(content.lines[1].raw);
     EXPECT_EQ(L"before", content.lines.front().message);
-    EXPECT_EQ(L"after", content.lines.back().message);
+    EXPECT_EQ(L"after", content.lines[2].message);
+    EXPECT_EQ(L"last", content.lines.back().message);
     CheckNumberedLines(content, 4, 200);
 }
 
