@@ -285,19 +285,13 @@ bool SeekTo(Handle file, std::uint64_t offset) noexcept {
 
 bool TruncateTo(Handle file, std::uint64_t size) noexcept {
     const std::shared_ptr<FileObject> object = LookupFile(file);
-    if (!object) {
+    if (!object || !SeekTo(file, size)) {
         return false;
     }
-    if (size > static_cast<std::uint64_t>(INT64_MAX)) {
-        SetLastError(kErrorInvalidParameter);
-        return false;
-    }
-    if (::ftruncate(object->Fd(), static_cast<off_t>(size)) != 0 ||
-        ::lseek(object->Fd(), static_cast<off_t>(size), SEEK_SET) < 0) {
+    if (::ftruncate(object->Fd(), static_cast<off_t>(size)) != 0) {
         SetErrno(errno);
         return false;
     }
-    SetLastError(kErrorSuccess);
     return true;
 }
 
