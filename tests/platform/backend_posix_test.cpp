@@ -2,7 +2,6 @@
 // keeps the Windows message quota, file modes, signals, reaping and UTF-8 arguments of children,
 // and dlopen's special cases.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,7 +1,5 @@
 // Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races, and
 // the handle checks every call on a waitable object makes.
-#include <gtest/gtest.h>
-
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

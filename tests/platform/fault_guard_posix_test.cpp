@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "tests/platform/fault_guard_fixture.h"
 
 namespace {

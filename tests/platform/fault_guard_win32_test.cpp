@@ -1,7 +1,5 @@
 // Windows-only tests of platform/fault_guard.h: raised structured exceptions, and structured
 // exception handlers inside foreign code that must keep working under the guard.
-#include <gtest/gtest.h>
-
 #include "tests/platform/fault_guard_fixture.h"
 
 namespace {

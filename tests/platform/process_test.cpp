@@ -1,6 +1,4 @@
 // Child processes: arguments passed unchanged, termination, missing programs.
-#include <gtest/gtest.h>
-
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

@@ -1,7 +1,5 @@
 // Threads: exit codes, signalled handles, identities, the per-thread last error, the queues of
 // ended threads, and TerminateThread on running, blocked and ended threads.
-#include <gtest/gtest.h>
-
 #include <set>
 
 #include "tests/platform/thread_test_helpers.h"
