@@ -6,6 +6,7 @@
 #include <string>
 
 #include "diagnostics/log_reader.h"
+#include "platform/text_codec.h"
 
 namespace {
 
@@ -14,46 +15,6 @@ void Check(bool condition, const char* what) {
         std::fprintf(stderr, "fuzz_log_reader: %s\n", what);
         std::abort();
     }
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool ValidUtf8(const std::string& text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t n;
-        char32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            n = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            n = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            n = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + n > text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < n; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        const char32_t minimum = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += n;
-    }
-    return true;
 }
 
 }  // namespace
@@ -80,7 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pieces.Flush(&piecesText);
 
     Check(wholeText == piecesText, "pieces and whole differ");
-    Check(ValidUtf8(wholeText), "output is not valid UTF-8");
+    // Strict UTF-8 as the codec decodes it: no overlong forms, surrogates, or past U+10FFFF.
+    Check(platform::utf::Convert(wholeText.data(), wholeText.size(),
+                                 static_cast<char16_t*>(nullptr), 0)
+                  .firstInvalid == platform::utf::kAllValid,
+          "output is not valid UTF-8");
     Check(wholeText.empty() || wholeText.back() == '\n', "output does not end a line");
     Check(!whole.HasPartialLine(), "a partial line survived Flush");
 

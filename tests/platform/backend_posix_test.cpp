@@ -2,7 +2,6 @@
 // keeps the Windows message quota, file modes, signals, reaping and UTF-8 arguments of children,
 // and dlopen's special cases.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,15 +24,6 @@ std::uint32_t ReadPipeForever(void* argument) {
     return read(*static_cast<int*>(victim->data), &byte, 1) < 0 ? 2 : 1;
 }
 
-TEST(PosixTerminateThreadTest, EndsAThreadBlockedInAPipeRead) {
-    int fds[2] = {-1, -1};
-    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
-    Victim victim;
-    victim.data = &fds[0];
-    TerminateAndCheck(&ReadPipeForever, victim);
-    EXPECT_EQ(0, close(fds[0]) + close(fds[1]));
-}
-
 // Goes in and out of the layer's locks and allocations (and the C library's time-zone
 // lock) as fast as it can.
 std::uint32_t ChurnForever(void* argument) {
@@ -42,9 +32,7 @@ std::uint32_t ChurnForever(void* argument) {
     PeekMessage(&message, kWmUser, kWmUser, kPmNoRemove);
     const std::uint32_t self = GetCurrentThreadId();
     for (std::uint64_t round = 0;; ++round) {
-        Handle scratch = CreateEvent(true, true);
-        (void)WaitForSingleObject(scratch, 0);
-        CloseHandle(scratch);
+        (void)WaitForSingleObject(MakeEvent(true, true).Get(), 0);
         SetEvent(victim->blocker.Get());
         (void)WaitForSingleObject(victim->blocker.Get(), 0);
         PostThreadMessage(self, 0x40C, 0, 0);
@@ -57,7 +45,13 @@ std::uint32_t ChurnForever(void* argument) {
     }
 }
 
-TEST(PosixTerminateThreadTest, ThreadEndedInsideTheLayerLeavesNoLockHeld) {
+TEST(PosixTerminateThreadTest, EndsThreadsInSystemCallsAndInsideTheLayerLeavingNoLockHeld) {
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    Victim reader;
+    reader.data = &fds[0];
+    TerminateAndCheck(&ReadPipeForever, reader);
+    EXPECT_EQ(0, close(fds[0]) + close(fds[1]));
     // Termination lands at a random point of the loop; repeat to land in many places. A lock
     // of the layer (or of the heap) left held would hang the next round or the checks below.
     for (int round = 0; round < 50; ++round) {

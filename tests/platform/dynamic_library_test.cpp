@@ -2,8 +2,6 @@
 // exact export names, reference counts, the loader's error codes, paths outside ASCII.
 #include "platform/dynamic_library.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 

@@ -1,7 +1,5 @@
 // Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races, and
 // the handle checks every call on a waitable object makes.
-#include <gtest/gtest.h>
-
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {
@@ -11,9 +9,9 @@ using namespace keltra::test;
 
 // n events of one kind and their handles.
 struct Events {
-    Events(int n, bool manualReset) {
+    Events(int n, bool manualReset, bool signalled = false) {
         for (int i = 0; i < n; ++i) {
-            owned.push_back(MakeEvent(manualReset));
+            owned.push_back(MakeEvent(manualReset, signalled));
             handles.push_back(owned.back().Get());
         }
     }
@@ -45,18 +43,13 @@ TEST(EventTest, AutoResetReleasesExactlyOneWaiterPerSet) {
     std::atomic<int> releases{0};
     TestThreads waiters(4, [&](int) -> std::uint32_t {
         const Handle stopOrEvent[] = {stop.Get(), signals.handles[0]};
-        for (;;) {
-            switch (WaitForMultipleObjects(2, stopOrEvent, false, kLongWait)) {
-                case kWaitObject0:
-                    return 0;
-                case kWaitObject0 + 1:
-                    ++releases;
-                    SetEvent(signals.handles[1]);
-                    break;
-                default:
-                    return 1;
-            }
+        std::uint32_t result;
+        while ((result = WaitForMultipleObjects(2, stopOrEvent, false, kLongWait)) ==
+               kWaitObject0 + 1) {
+            ++releases;
+            SetEvent(signals.handles[1]);
         }
+        return result == kWaitObject0 ? 0 : 1;
     });
     for (int i = 1; i <= kSets; ++i) {
         ASSERT_TRUE(SetEvent(signals.handles[0]));
@@ -97,10 +90,7 @@ TEST(WaitTest, WaitAnyGivesTheLowestSignalledIndexAndSixtyFourObjectsAreTheLimit
     ASSERT_TRUE(SetEvent(five.handles[1]));
     EXPECT_EQ(kWaitObject0 + 1, five.Wait(false));
     EXPECT_EQ(kWaitObject0 + 3, five.Wait(false));  // each wait took the one it reported
-    Events events(kMaximumWaitObjects + 1, true);
-    for (Handle handle : events.handles) {
-        ASSERT_TRUE(SetEvent(handle));
-    }
+    Events events(kMaximumWaitObjects + 1, true, true);
     EXPECT_EQ(kWaitObject0, WaitForMultipleObjects(64, events.handles.data(), true, 0));
     EXPECT_FAILS_WITH(kErrorInvalidParameter, kWaitFailed, events.Wait(true));
 }
@@ -142,39 +132,32 @@ TEST(WaitStressTest, WaitAllAgainstACompetingSingleWaiter) {
     std::atomic<int> sets[2] = {0, 0};
     TestThread consumer([&]() -> std::uint32_t {
         const Handle both[] = {a, b};
-        for (int i = 0; i < kConsumed; ++i) {
-            if (WaitForMultipleObjects(2, both, true, kLongWait) != kWaitObject0) {
-                SetEvent(stop.Get());
-                return 1;
-            }
+        while (consumed < kConsumed &&
+               WaitForMultipleObjects(2, both, true, kLongWait) == kWaitObject0) {
             ++consumed;
             SetEvent(events.handles[2]);
             SetEvent(events.handles[3]);
         }
         SetEvent(stop.Get());
-        return 0;
+        return consumed == kConsumed ? 0 : 1;
     });
     // Both the thief (i 0, also taking A) and the setters (i 1, 2) wait for stop or their event.
     TestThreads others(3, [&](int i) -> std::uint32_t {
         const Handle stopOr[] = {stop.Get(), i == 0 ? a : events.handles[i + 1]};
-        for (;;) {
+        for (std::uint32_t result = kWaitObject0 + 1; result == kWaitObject0 + 1;) {
             if (i > 0) {
                 ++sets[i - 1];
                 SetEvent(events.handles[i - 1]);
             }
-            switch (WaitForMultipleObjects(2, stopOr, false, kLongWait)) {
-                case kWaitObject0:
-                    return 0;
-                case kWaitObject0 + 1:
-                    if (i == 0) {
-                        ++stolen;
-                        SetEvent(events.handles[2]);
-                    }
-                    break;
-                default:
-                    return 1;
+            result = WaitForMultipleObjects(2, stopOr, false, kLongWait);
+            if (i == 0 && result == kWaitObject0 + 1) {
+                ++stolen;
+                SetEvent(events.handles[2]);
+            } else if (result == kWaitObject0) {
+                return 0;
             }
         }
+        return 1;
     });
     EXPECT_EQ(0u, consumer.Join());
     EXPECT_TRUE(others.AllReturnZero());

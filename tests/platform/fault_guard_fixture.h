@@ -1,11 +1,10 @@
 // Fault-guard test fixture: the foreign fault library (testlib_faults), guarded-call helpers,
-// a one-shot gate for lining threads up, and whether we run under Wine.
+// and a one-shot gate for lining threads up (the crash-handler tests use it too).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <type_traits>
 
 #include "platform/dynamic_library.h"
 #include "platform/event.h"
@@ -26,7 +25,7 @@ Function Export(const char* name) {
                                                          : nullptr);
 }
 
-/// The library's exports (the last two only on Windows).
+/// The library's exports common to both platforms.
 struct Lib {
     using Void = void (*)();
     static void WriteTo(std::uintptr_t at) { Export<void (*)(std::uintptr_t)>("WriteTo")(at); }
@@ -37,12 +36,6 @@ struct Lib {
     static int Recurse() { return Export<int (*)(int)>("Recurse")(0); }
     static int TrackedAlive() { return Export<int (*)()>("TrackedAlive")(); }
     static int LocalsDestroyed() { return Export<int (*)()>("LocalsDestroyed")(); }
-    static void RaiseCode(std::uint32_t code) {
-        Export<void (*)(std::uint32_t)>("RaiseCode")(code);
-    }
-    static int ProbeUnreadable(std::uintptr_t at) {
-        return Export<int (*)(std::uintptr_t)>("ProbeUnreadable")(at);
-    }
 };
 
 /// Runs f() in a guard; *info gets what ended it.
@@ -61,11 +54,7 @@ class Gate {
     platform::UniqueHandle m_event{platform::CreateEvent(true, false)};
 };
 
-/// True under Wine (its ntdll exports wine_get_version; POSIX has no ntdll at all).
-inline bool RunningUnderWine() {
-    const platform::UniqueModule ntdll(platform::LoadLibrary(L"ntdll.dll"));
-    return ntdll && platform::GetProcAddress(ntdll.Get(), "wine_get_version") != nullptr;
-}
+using keltra::test::RunningUnderWine;
 
 /// Exit code of a child role that was not ended by its fault.
 inline constexpr int kSurvived = 7;

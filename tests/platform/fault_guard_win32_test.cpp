@@ -1,7 +1,5 @@
 // Windows-only tests of platform/fault_guard.h: raised structured exceptions, and structured
 // exception handlers inside foreign code that must keep working under the guard.
-#include <gtest/gtest.h>
-
 #include "tests/platform/fault_guard_fixture.h"
 
 namespace {
@@ -11,9 +9,10 @@ using platform::FaultInfo;
 using platform::FaultKind;
 
 TEST(FaultGuardWin32, RaisedExceptionsEndTheCallWithTheirCode) {
+    const auto raise = Export<void (*)(std::uint32_t)>("RaiseCode");
     for (const std::uint32_t code : {0xE0001234u, 0xC0DE0001u, 0x40001000u /* informational */}) {
         FaultInfo info;
-        EXPECT_FALSE(Guarded([code] { Lib::RaiseCode(code); }, &info)) << std::hex << code;
+        EXPECT_FALSE(Guarded([&] { raise(code); }, &info)) << std::hex << code;
         EXPECT_EQ(info.kind, FaultKind::kSoftwareException) << std::hex << code;
         EXPECT_EQ(info.code, code);
     }
@@ -28,8 +27,9 @@ TEST(FaultGuardWin32, AStructuredHandlerInsideForeignCodeGetsTheFirstChance) {
     static const int kValue = 5;
     int unreadable = -1, readable = -1;
     EXPECT_TRUE(Guarded([&] {
-        unreadable = Lib::ProbeUnreadable(0);
-        readable = Lib::ProbeUnreadable(reinterpret_cast<std::uintptr_t>(&kValue));
+        const auto probe = Export<int (*)(const void*)>("ProbeUnreadable");
+        unreadable = probe(nullptr);
+        readable = probe(&kValue);
     }));
     EXPECT_EQ(unreadable, 1);
     EXPECT_EQ(readable, 0);

@@ -1,7 +1,5 @@
 // Files and directories: dispositions and their last errors, 64-bit seeks,
 // directory trees created by racing threads, deletion.
-#include <gtest/gtest.h>
-
 #include <tuple>
 
 #include "tests/platform/thread_test_helpers.h"

@@ -1,8 +1,6 @@
 // Named mutexes: one mutex per name across threads and processes, race-free creation,
 // recursive thread ownership, abandonment by dead threads and processes, exclusion under
 // contention, lifetime (also when its last holder is killed).
-#include <gtest/gtest.h>
-
 #include "platform/named_mutex.h"
 #include "tests/platform/thread_test_helpers.h"
 
@@ -29,14 +27,14 @@ std::uint32_t TryFromAnotherThread(Handle mutex) {
 
 // Opens the mutex in a child and tries it once. Exit codes: 10 acquired, 11 busy, 12
 // abandoned (exit codes travel in 8 bits only).
-enum : std::uint32_t { kProbeAcquired = 10, kProbeBusy, kProbeAbandoned };
+constexpr std::uint32_t kProbeAcquired = 10, kProbeBusy = 11, kProbeAbandoned = 12;
 KELTRA_CHILD_ROLE(mutex_probe) {
     UniqueHandle mutex(OpenMutex(kSynchronize, false, args.at(0).c_str()));
     const std::uint32_t result = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
-    const std::uint32_t took = result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned;
-    return static_cast<int>(result == kWaitTimeout      ? kProbeBusy
-                            : ReleaseMutex(mutex.Get()) ? took
-                                                        : 1);
+    if (result == kWaitTimeout || !ReleaseMutex(mutex.Get())) {
+        return result == kWaitTimeout ? kProbeBusy : 1u;
+    }
+    return result == kWaitObject0 ? kProbeAcquired : kProbeAbandoned;
 }
 
 // Opens the mutex and takes it (args[1] "exit": then exits, "hang": hangs to be killed) or
@@ -169,7 +167,7 @@ TEST(NamedMutexTest, ConcurrentFirstCreatorsGetOneMutex) {
         line.Arrive();
         handles[i].Reset(CreateMutex(true, false, name.c_str()));
         const ErrorCode error = GetLastError();
-        created += error == kErrorSuccess ? 1 : 0;
+        created += error == kErrorSuccess;
         return handles[i] && (error == kErrorSuccess || error == kErrorAlreadyExists) ? 0 : 1;
     });
     ASSERT_TRUE(threads.AllReturnZero());
@@ -186,8 +184,7 @@ TEST(NamedMutexTest, OpenersRacingTheLastCloserNeverSplitTheMutex) {
     // closer to unlink a name that an opener still joins, two mutexes would exist under one
     // name and both holders would be inside at once.
     const std::wstring name = UniqueName(L"churn");
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlap{false};
+    std::atomic<int> inside{0}, overlaps{0};
     constexpr int kThreads = 4;
     constexpr int kRounds = 300;
     TestThreads threads(kThreads, [&](int) -> std::uint32_t {
@@ -196,9 +193,7 @@ TEST(NamedMutexTest, OpenersRacingTheLastCloserNeverSplitTheMutex) {
             if (!mutex || WaitForSingleObject(mutex.Get(), kLongWait) != kWaitObject0) {
                 return 1;
             }
-            if (inside.fetch_add(1) != 0) {
-                overlap = true;
-            }
+            overlaps += inside.fetch_add(1) != 0;
             std::this_thread::yield();
             inside.fetch_sub(1);
             if (!ReleaseMutex(mutex.Get())) {
@@ -208,7 +203,7 @@ TEST(NamedMutexTest, OpenersRacingTheLastCloserNeverSplitTheMutex) {
         return 0;
     });
     EXPECT_TRUE(threads.AllReturnZero());
-    EXPECT_FALSE(overlap);
+    EXPECT_EQ(0, overlaps.load());
 }
 
 }  // namespace

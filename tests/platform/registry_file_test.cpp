@@ -131,14 +131,14 @@ TEST(RegistryFileTest, RefusesMalformedFilesWithTheRightLine) {
         {Ascii("Windows Registry Editor Version 5.00\r\r[HKEY_LOCAL_MACHINE\\K]\r???\r"), 4,
          L"unexpected text"},
     };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         Document doc;
         ParseError error;
-        ASSERT_FALSE(Parse(cases[i].bytes.data(), cases[i].bytes.size(), &doc, &error))
-            << "case " << i;
-        EXPECT_EQ(cases[i].line, error.line) << "case " << i;
-        EXPECT_NE(std::wstring::npos, error.message.find(cases[i].fragment))
-            << "case " << i << ": " << testing::PrintToString(error.message);
+        ASSERT_FALSE(Parse(c.bytes.data(), c.bytes.size(), &doc, &error));
+        EXPECT_EQ(c.line, error.line);
+        EXPECT_NE(std::wstring::npos, error.message.find(c.fragment))
+            << testing::PrintToString(error.message);
     }
 }
 
@@ -179,18 +179,15 @@ TEST(RegistryFileTest, WritesTheExportersFormsAndReadsThemBack) {
 
 TEST(RegistryFileTest, TheExampleFileParses) {
     // The build copies resources/registry-example.reg beside the test programs.
-    const std::wstring path =
-        platform::GetExecutableDirectory() + platform::kPathSeparator + L"registry-example.reg";
-    std::ifstream in(platform::WideToUtf8(path), std::ios::binary);
-    ASSERT_TRUE(in) << platform::WideToUtf8(path);
-    const Document doc =
-        MustParse(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    std::ifstream in(
+        platform::WideToUtf8(platform::GetExecutableDirectory()) + "/registry-example.reg",
+        std::ios::binary);
+    const Document doc = MustParse(Bytes(std::istreambuf_iterator<char>(in), {}));
     const Key* plugins = doc.FindKey(L"Software\\Keltra\\Brismont Settings\\SvcPlugins");
-    EXPECT_GE(plugins == nullptr ? 0 : plugins->values.size(), 2u);
     const Key* log = doc.FindKey(L"Software\\Keltra\\Brismont Settings\\DbgLog");
-    const Value* logpath = log == nullptr ? nullptr : FindValue(*log, L"logpath");
-    EXPECT_LE(logpath == nullptr ? 9999 : logpath->data.size(), 520u)
-        << "a log path of 259 characters";
+    ASSERT_TRUE(plugins && log && FindValue(*log, L"logpath"));
+    EXPECT_GE(plugins->values.size(), 2u);
+    EXPECT_LE(FindValue(*log, L"logpath")->data.size(), 520u) << "a log path of 259 characters";
 }
 
 }  // namespace

@@ -11,9 +11,7 @@
 #include <iterator>
 #include <thread>
 
-#include "platform/handle.h"
 #include "platform/registry_file_parser.h"
-#include "platform/wait.h"
 #include "tests/platform/registry_test_support.h"
 
 namespace {
@@ -23,11 +21,10 @@ using namespace keltra::test;
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00\n";
 constexpr std::uint32_t kAll = platform::kKeyAllAccess;
 
-template <typename Text>
+template <typename Text>  // std::string or Bytes
 void WriteBytes(const std::string& path, const Text& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 std::string ReadBytes(const std::string& path) {
@@ -174,17 +171,14 @@ KELTRA_CHILD_ROLE(registry_writer) {  // args: registry file, value-name prefix
 }
 
 TEST_F(RegistryFilePosixTest, WritersInSeveralProcessesLoseNoUpdate) {
-    std::vector<platform::UniqueHandle> children;
+    std::vector<std::thread> writers;
     for (const wchar_t* prefix : {L"a", L"b", L"c"}) {
-        children.emplace_back(
-            StartChild("registry_writer", {platform::Utf8ToWide(m_file), prefix}));
-        ASSERT_TRUE(children.back());
+        writers.emplace_back([this, prefix] {
+            EXPECT_EQ(0u, RunChild("registry_writer", {platform::Utf8ToWide(m_file), prefix}));
+        });
     }
-    for (auto& child : children) {
-        ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(child.Get(), 60000));
-        std::uint32_t code = 1;
-        ASSERT_TRUE(platform::GetExitCodeProcess(child.Get(), &code));
-        EXPECT_EQ(0u, code);
+    for (std::thread& writer : writers) {
+        writer.join();
     }
     EXPECT_EQ(75u, Enumerate(Open(L"Shared").Get()).size());
 }

@@ -1,9 +1,9 @@
-// Registry calls on both backends: round trips, the Windows buffer-size rules, names, keys.
+// Registry calls on both backends: round trips, the Windows buffer-size rules, names, keys,
+// subkeys.
 //
 // Every test works in a key of its own under HKEY_LOCAL_MACHINE\Software\KeltraTests and
 // deletes it afterwards; on POSIX the registry file is a fresh one.
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -23,12 +23,11 @@ constexpr std::uint32_t kAll = platform::kKeyAllAccess;
 class RegistryTest : public testing::Test {
   protected:
     void SetUp() override {
-        static std::atomic<int> counter{0};
         UseFreshRegistryFile(L"registry");
         m_path =
             L"Software\\KeltraTests\\" +
             platform::Utf8ToWide(testing::UnitTest::GetInstance()->current_test_info()->name()) +
-            std::to_wstring(platform::GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+            std::to_wstring(platform::GetCurrentProcessId());
         m_key = OpenKey(platform::HkeyLocalMachine(), m_path, kAll, true);
     }
     void TearDown() override {
@@ -104,8 +103,8 @@ TEST_F(RegistryTest, BufferSizesFollowTheWindowsRules) {
         {0, 7, 0, true, kUntouched},
         {0, 8, 0, true, 0},  // room for a NUL character after string data
     };
-    for (std::size_t r = 0; r < std::size(rows); ++r) {
-        const auto& row = rows[r];
+    for (const auto& row : rows) {
+        SCOPED_TRACE(&row - rows);
         std::uint8_t data[16];
         std::memset(data, kUntouched, sizeof data);
         wchar_t name[8] = L"xxxxxxx";
@@ -114,49 +113,44 @@ TEST_F(RegistryTest, BufferSizesFollowTheWindowsRules) {
         std::uint8_t* buffer = row.dataCap == kNoData ? nullptr : data;
         if (row.nameCap == 0) {
             EXPECT_EQ(row.result,
-                      platform::RegQueryValueEx(m_key.Get(), L"Test", &type, buffer, &size))
-                << "row " << r;
+                      platform::RegQueryValueEx(m_key.Get(), L"Test", &type, buffer, &size));
         } else {
             EXPECT_EQ(row.result,
-                      platform::RegEnumValue(m_key.Get(), 0, name, &chars, &type, buffer, &size))
-                << "row " << r;
+                      platform::RegEnumValue(m_key.Get(), 0, name, &chars, &type, buffer, &size));
             // A name that does not fit is not stored, and the capacity stays as it was.
             const bool fits = row.nameCap > 4;
-            EXPECT_EQ(fits ? 4u : row.nameCap, chars) << "row " << r;
-            EXPECT_EQ(fits ? L"Test" : L"xxxxxxx", std::wstring(name)) << "row " << r;
+            EXPECT_EQ(fits ? 4u : row.nameCap, chars);
+            EXPECT_EQ(fits ? L"Test" : L"xxxxxxx", std::wstring(name));
         }
-        EXPECT_EQ(platform::kRegSz, type) << "row " << r;
-        EXPECT_EQ(6u, size) << "row " << r;
-        EXPECT_EQ(row.stored, std::memcmp(data, abc.data(), 6) == 0) << "row " << r;
-        EXPECT_EQ(row.after, data[6]) << "row " << r;
-        EXPECT_EQ(row.after, data[7]) << "row " << r;
+        EXPECT_EQ(platform::kRegSz, type);
+        EXPECT_EQ(6u, size);
+        EXPECT_EQ(row.stored, std::memcmp(data, abc.data(), 6) == 0);
+        EXPECT_EQ(row.after, data[6]);
+        EXPECT_EQ(row.after, data[7]);
     }
 }
 
-TEST_F(RegistryTest, ValueAndKeyNamesIgnoreCaseAndPathsMayEndInABackslash) {
+TEST_F(RegistryTest, NamesIgnoreCasePathsMayEndInABackslashAndSubkeysDeleteAsATree) {
     Set(m_key.Get(), L"Enabled", platform::kRegDword, {1, 0, 0, 0});
     Set(m_key.Get(), L"ENABLED", platform::kRegSz, Utf16Le(L"now a string"));
     EXPECT_EQ((std::set<Entry>{{L"Enabled", platform::kRegSz, Utf16Le(L"now a string")}}),
               Enumerate(m_key.Get()))
         << "set again, a value keeps the spelling it was first given";
-    Set(OpenKey(m_key.Get(), L"Mixed\\Case Key", kAll, true).Get(), L"v", platform::kRegDword,
+    Set(OpenKey(m_key.Get(), L"Mixed\\Case Key\\C", kAll, true).Get(), L"v", platform::kRegDword,
         {7, 0, 0, 0});
-    EXPECT_EQ(1u, Enumerate(OpenKey(m_key.Get(), L"MIXED\\CASE KEY", kAll, true).Get()).size())
+    EXPECT_EQ(1u, Enumerate(OpenKey(m_key.Get(), L"MIXED\\CASE KEY\\c", kAll, true).Get()).size())
         << "created again under another spelling";
-    for (const wchar_t* path : {L"\\MIXED\\case key", L"\\mixed\\CASE KEY\\"}) {
+    for (const wchar_t* path : {L"\\MIXED\\case key\\C", L"\\mixed\\CASE KEY\\c\\"}) {
         std::uint32_t type = 0;
         EXPECT_EQ(0u, platform::RegQueryValueEx(Open(path).Get(), L"V", &type, nullptr, nullptr));
         EXPECT_EQ(platform::kRegDword, type);
     }
-}
-
-TEST_F(RegistryTest, SubkeysOpenRelativelyAndDeleteAsATree) {
-    Set(OpenKey(m_key.Get(), L"A\\B\\C", kAll, true).Get(), L"x", platform::kRegBinary, {1});
-    const platform::UniqueRegKey a = Open(L"\\A");
-    EXPECT_EQ(1u, Enumerate(OpenKey(a.Get(), L"b\\c", kRead).Get()).size());
-    ASSERT_EQ(0u, platform::RegDeleteTree(m_key.Get(), L"A\\B"));
+    const platform::UniqueRegKey mixed =
+        Open(L"\\mixed");  // opened relatively, and the tree under it deleted
+    EXPECT_EQ(1u, Enumerate(OpenKey(mixed.Get(), L"case key\\c", kRead).Get()).size());
+    ASSERT_EQ(0u, platform::RegDeleteTree(m_key.Get(), L"Mixed\\Case Key"));
     platform::UniqueRegKey gone;
-    EXPECT_EQ(2u, platform::RegOpenKeyEx(a.Get(), L"B", 0, kRead, gone.Receive()));
+    EXPECT_EQ(2u, platform::RegOpenKeyEx(mixed.Get(), L"Case Key", 0, kRead, gone.Receive()));
 }
 
 }  // namespace

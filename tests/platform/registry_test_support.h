@@ -25,10 +25,8 @@ inline Bytes Ascii(std::string_view text) {
 
 /// UTF-16LE bytes of text, with its terminating NUL unless told otherwise.
 inline Bytes Utf16Le(std::wstring_view text, bool terminator = true) {
-    std::u16string units = platform::WideToUtf16(text);
-    units.append(terminator ? 1 : 0, u'\0');
     Bytes out;
-    for (char16_t u : units) {
+    for (char16_t u : platform::WideToUtf16(text) + std::u16string(terminator ? 1 : 0, u'\0')) {
         out.insert(out.end(),
                    {static_cast<std::uint8_t>(u & 0xFF), static_cast<std::uint8_t>(u >> 8)});
     }

@@ -18,6 +18,6 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL RaiseCode(std::uint32_t code) {
 }
 
 /// IsBadReadPtr reads the memory inside its own __try: 1 when that handler caught the fault.
-KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL ProbeUnreadable(std::uintptr_t address) {
-    return IsBadReadPtr(reinterpret_cast<const void*>(address), 4);
+KELTRA_PLUGIN_EXPORT int KELTRA_PLUGIN_CALL ProbeUnreadable(const void* address) {
+    return IsBadReadPtr(address, 4);
 }
