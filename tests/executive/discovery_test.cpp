@@ -48,16 +48,14 @@ class Discovery : public testing::Test {
     std::wstring File(const std::wstring& name) { return WriteFile(key.Dir(), name, "x"); }
     // UTF-16LE of text without its terminator, from memory whose next character is not NUL:
     // the registry looks past the data and, finding a NUL there, would store it too.
-    std::vector<std::uint8_t> Unterminated(const std::wstring& text) {
-        return Utf16LeBytes(text + L"#", false);
-    }
+    std::string Unterminated(const std::wstring& text) { return Utf16Le(text + L"#"); }
     TestRegistryKey key;
     Recorder r;
 };
 
 TEST_F(Discovery, NameTypeAndExistenceRules) {
     const std::wstring a = File(L"a.dll"), b = File(L"b.dll"), c = File(L"c.dll");
-    const std::vector<std::uint8_t> bytes = Utf16LeBytes(c);
+    const std::string bytes = Utf16Le(c + L'\0');
     const std::map<std::wstring, std::pair<std::uint32_t, ValueFate>> values = {
         {L"", {platform::kRegSz, ValueFate::NameFiltered}},  // the default value
         {L"Plugin", {platform::kRegSz, ValueFate::NameFiltered}},

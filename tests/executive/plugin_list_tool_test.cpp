@@ -31,7 +31,7 @@ TEST(PluginListTool, ExitCodeTellsWhetherTheKeyCouldBeRead) {
     }
     key.SetString(L"sExpand", file, platform::kRegExpandSz);
     key.SetString(L"sMissing", key.Dir() + platform::kPathSeparator + L"gone.dll");
-    key.SetRaw(L"sLong", platform::kRegSz, Utf16LeBytes(std::wstring(261, L'x'), false), 520);
+    key.SetRaw(L"sLong", platform::kRegSz, Utf16Le(std::wstring(261, L'x')), 520);
     EXPECT_EQ(RunTool({L"--key", key.Path()}), 0u);
     EXPECT_EQ(RunTool({L"--key", key.Path(), L"--filter", L"p"}), 0u);
     EXPECT_EQ(RunTool({L"--bogus"}), 87u);

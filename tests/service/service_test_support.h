@@ -5,12 +5,10 @@
 #pragma once
 
 #include <initializer_list>
-#include <memory>
 #include <utility>
 
 #include "platform/named_mutex.h"
 #include "service/service_impl.h"
-#include "tests/diagnostics/log_test_support.h"
 #include "tests/executive/exec_test_support.h"
 
 namespace keltra::test {
@@ -50,26 +48,16 @@ inline FrameworkParams TestParams(const wchar_t* key) {
 }
 
 /// Copies of test plug-ins listed under a key of the test's own, each also loaded by the test
-/// to read its record.
-class PluginSet {
-  public:
-    PluginSet(std::initializer_list<const wchar_t*> baseNames) {
-        const std::wstring dir = MakeTempDirectory(L"svc");
-        for (const wchar_t* name : baseNames) {
-            const std::wstring index = std::to_wstring(m_libs.size());
-            const std::wstring path = CopyPlugin(name, dir, L"svc" + index);
-            m_key.SetString((L"svcbu" + index).c_str(), path);
-            m_libs.push_back(std::make_unique<TestLib>(path));
+/// to read its record, and the service's parameters naming that key.
+struct PluginSet : TestRegistryKey {
+    PluginSet(std::initializer_list<const wchar_t*> variants) {
+        for (const wchar_t* variant : variants) {
+            Add(variant);
         }
-        m_params = TestParams(m_key.Path());
+        params = TestParams(Path());
     }
-    [[nodiscard]] const FrameworkParams* Params() const { return &m_params; }
-    TestLib& operator[](std::size_t i) { return *m_libs[i]; }
-
-  private:
-    TestRegistryKey m_key;
-    std::vector<std::unique_ptr<TestLib>> m_libs;
-    FrameworkParams m_params;
+    [[nodiscard]] const FrameworkParams* Params() const { return &params; }
+    FrameworkParams params;
 };
 
 /// The controls a plug-in saw, in order.
@@ -113,8 +101,9 @@ inline std::uint32_t AsExitCode(std::uint32_t result) {
 }
 
 inline void SetText(platform::RegKey key, const wchar_t* name, const std::wstring& text) {
-    const std::vector<std::uint8_t> bytes = Utf16LeBytes(text);
-    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegSz, bytes.data(),
+    const std::string bytes = Utf16Le(text + L'\0');
+    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegSz,
+                                          reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                           static_cast<std::uint32_t>(bytes.size())));
 }
 
