@@ -154,14 +154,12 @@ class LogCapture {
         (void)g_defaultLog.Configure(0, L"", 0, 0);
     }
 
-    /// "L message" of each line of the function, in order, without the scope tracer's markers;
-    /// with the markers when markers is set.
-    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function,
-                                                     bool markers = false) const {
+    /// "L message" of each line of the function, in order, without the scope tracer's markers.
+    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function) const {
         std::vector<std::wstring> out;
         for (const LogLine& line : ReadLogFile(m_path).lines) {
-            if (line.framed && line.function == function &&
-                (markers || (line.message != L"===>" && line.message != L"<==="))) {
+            if (line.framed && line.function == function && line.message != L"===>" &&
+                line.message != L"<===") {
                 out.push_back(std::wstring(1, line.level) + L" " + line.message);
             }
         }
@@ -178,6 +176,38 @@ class LogCapture {
   private:
     std::wstring m_path;
 };
+
+/// Creates the key under HKEY_LOCAL_MACHINE and stores the first count bytes of data (all
+/// when count is -1), straight from data's memory; null name: only the key.
+inline void SetRegistryValue(const std::wstring& path, const wchar_t* name, std::uint32_t type,
+                             const std::string& data, std::size_t count = std::size_t(-1)) {
+    platform::RegKey key = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), path.c_str(),
+                                       platform::kKeyAllAccess, &key),
+              0u);
+    if (name != nullptr) {
+        EXPECT_EQ(platform::RegSetValueEx(key, name, type,
+                                          reinterpret_cast<const std::uint8_t*>(data.data()),
+                                          std::uint32_t(std::min(count, data.size()))),
+                  0u);
+    }
+    platform::RegCloseKey(key);
+}
+
+/// Runs a program built beside the test program and returns its exit code; 0xFFFFFFFF (and a
+/// failure) when it does not end within timeoutMs.
+inline std::uint32_t RunProgram(const std::wstring& program, const std::vector<std::wstring>& args,
+                                std::uint32_t timeoutMs = 90000) {
+    platform::UniqueHandle child(platform::StartProcess(program, args));
+    std::uint32_t code = 0xFFFFFFFF;
+    if (!child || !Signalled(child.Get(), timeoutMs)) {
+        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args.back()) << " hung";
+        platform::TerminateProcess(child.Get(), code);
+    } else {
+        platform::GetExitCodeProcess(child.Get(), &code);
+    }
+    return code;
+}
 
 /// A plug-in key of the test's own under HKEY_LOCAL_MACHINE (the real registry on Windows, a
 /// fresh .reg file named by KELTRA_REGISTRY_FILE on POSIX), deleted afterwards, and copies of
@@ -205,17 +235,7 @@ class TestRegistryKey {
     /// Stores the first count bytes of data (all when count is -1); null name: only the key.
     void SetRaw(const wchar_t* name, std::uint32_t type, const std::string& data,
                 std::size_t count = std::size_t(-1)) {
-        platform::RegKey key = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), m_key.c_str(),
-                                           platform::kKeyAllAccess, &key),
-                  0u);
-        if (name != nullptr) {
-            EXPECT_EQ(platform::RegSetValueEx(key, name, type,
-                                              reinterpret_cast<const std::uint8_t*>(data.data()),
-                                              std::uint32_t(std::min(count, data.size()))),
-                      0u);
-        }
-        platform::RegCloseKey(key);
+        SetRegistryValue(m_key, name, type, data, count);
     }
     void SetString(const wchar_t* name, const std::wstring& value,
                    std::uint32_t type = platform::kRegSz) {

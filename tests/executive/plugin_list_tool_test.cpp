@@ -10,16 +10,7 @@ using namespace keltra::test;
 std::uint32_t RunTool(const std::vector<std::wstring>& args) {
     std::wstring tool =
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-plugins";
-    if (!platform::PathFileExists(tool.c_str())) {
-        tool += L".exe";
-    }
-    platform::UniqueHandle child(platform::StartProcess(tool, args));
-    std::uint32_t code = 0xFFFFFFFF;
-    EXPECT_TRUE(child && Signalled(child.Get(), 60000)) << "keltra-plugins did not run or end";
-    if (child && !platform::GetExitCodeProcess(child.Get(), &code)) {
-        platform::TerminateProcess(child.Get(), 1);
-    }
-    return code;
+    return RunProgram(platform::PathFileExists(tool.c_str()) ? tool : tool + L".exe", args, 60000);
 }
 
 TEST(PluginListTool, ExitCodeTellsWhetherTheKeyCouldBeRead) {

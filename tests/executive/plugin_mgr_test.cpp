@@ -59,9 +59,8 @@ TEST_F(Manager, MissingOrEmptyKeyLoadsNothingAndNothingIsWaitedFor) {
     EXPECT_EQ(mgr.SearchAndLoadPlugins(nullptr, kFilter), 87u);
     key.SetRaw(nullptr, 0, {});
     EXPECT_EQ(Load(), 0u);
-    EXPECT_EQ(mgr.Count(), 0u);
-    EXPECT_EQ(mgr.PostEntryMainMsgToAll(0, nullptr), 0u);
-    EXPECT_EQ(mgr.PostSysMsgToAll(1, 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(mgr.PostEntryMainMsgToAll(0, nullptr) + mgr.PostSysMsgToAll(1, 0, nullptr, nullptr),
+              0u);
     EXPECT_EQ(mgr.WaitForComplete(), 0xFFFFFFFFu);
 }
 

@@ -43,9 +43,6 @@
 
 using namespace keltra::test;
 
-#ifndef TP_NAME
-#define TP_NAME "test plug-in"
-#endif
 #ifndef TP_MAIN_MODE
 #define TP_MAIN_MODE 0
 #endif
