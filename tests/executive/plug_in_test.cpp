@@ -1,4 +1,5 @@
-// The plug-in object: creation, the two posts with their packets, suppression, stopping.
+// The plug-in object: creation, the two posts with their packets, suppression, stopping and
+// what the log says of each thread's end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -131,6 +132,50 @@ TEST(PlugIn, HungPlugInGetsABoundedNumberOfPacketsAndWarnings) {
     EXPECT_EQ(lib.Record().calls[posted - 1].control, posted - 1);
     plugin.Destroy();
     EXPECT_EQ(lib.Record().handlerCalls.load(), posted);
+}
+
+// Never entered (the main-thread wait fails at once on no handle), a "Main" that ignores
+// "Unload", a hung "Handler", a faulting "Main" (no closing marker): each thread's exit code.
+TEST(PlugIn, DestroyLogsHowEachThreadEnded) {
+    BoundsScope bounds(1000);
+    LogCapture log;
+    executive::Executive().Destroy();  // nothing but its trace
+    struct Case {
+        const wchar_t* variant;
+        bool enter, handle;
+        std::wstring handlerRet, mainRet;
+    };
+    std::vector<std::wstring> expected;
+    for (const Case& c : {Case{L"tp_good", true, true, L"0", L"0"},
+                          Case{L"tp_hang_main", false, false, L"0", L"-1"},
+                          Case{L"tp_hang_main", true, false, L"0", L"258"},
+                          Case{L"tp_hang_handler", false, true, L"258", L"-1"},
+                          Case{L"tp_fault_av_main", true, false, L"0", L"0"}}) {
+        TestLib lib(PluginPath(c.variant));
+        PlugIn plugin;
+        ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
+        if (c.enter) {
+            ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
+            ASSERT_TRUE(Signalled(plugin.CompletionEvent()));  // the main thread's id is set
+            ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
+        }
+        if (c.handle) {
+            ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
+            ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerEntered));
+        }
+        if (c.variant == std::wstring(L"tp_fault_av_main")) {
+            ASSERT_TRUE(Signalled(plugin.MainThreadHandle()));
+        }
+        expected.push_back(L"D HandlerThread: [" + std::to_wstring(plugin.HandlerThreadId()) +
+                           L"] exit, dwRet=" + c.handlerRet);
+        expected.push_back(L"D MainThread: [" + std::to_wstring(plugin.MainThreadId()) +
+                           L"] exit, dwRet=" + c.mainRet);
+        plugin.Destroy();
+    }
+    EXPECT_EQ(log.Messages(L"executive::Executive::Destroy"), expected);
+    EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Main"),
+              (std::vector<std::wstring>{L"D ==>", L"D <==", L"D ==>",
+                                         L"D ==>"}));  // hung and faulted: no "<=="
 }
 
 }  // namespace

@@ -88,9 +88,13 @@ TEST_F(Manager, LoadsAllOrNoneAndRunsDeletionHooksAlone) {
     EXPECT_EQ(PluginMgr::OnDeleteService(absent.Path(), kFilter), 2u);
 }
 
+// "IsAlive" false suppresses, and so does lateness, each with its warning; a faulting
+// "GetDescription" gives a null name to the lines, which are still written.
 TEST_F(Manager, SuppressionByIsAliveAndByLateness) {
     BoundsScope bounds(300, 500);
-    for (const wchar_t* variant : {L"tp_good", L"tp_not_alive", L"tp_hang_handler"}) {
+    LogCapture log;
+    for (const wchar_t* variant :
+         {L"tp_fault_av_getdescription", L"tp_not_alive", L"tp_hang_handler"}) {
         key.Add(variant);
     }
     ASSERT_EQ(Load(), 0u);
@@ -111,6 +115,17 @@ TEST_F(Manager, SuppressionByIsAliveAndByLateness) {
     mgr.Plugins()[0]->Suppress();  // every plug-in suppressed: there is nothing to wait for
     EXPECT_EQ(mgr.PostSysMsgToAll(4, 0, nullptr, nullptr), 0xFFFFFFFFu);
     ASSERT_TRUE(key[0].WaitFor(TestEvent::HandlerLeft, 4));  // posted all the same
+    std::vector<std::wstring> sent;
+    for (int round = 0; round < 4; ++round) {
+        sent.insert(sent.end(), {L"D Send system message to module \"(null)\"",
+                                 L"W Suppress module \"tp_not_alive\"",
+                                 L"D Send system message to module \"tp_hang_handler\""});
+    }
+    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostSysMsg"), sent);
+    EXPECT_EQ(log.Messages(L"executive::PluginMgr::WaitForComplete"),
+              (std::vector<std::wstring>{L"W Module \"tp_hang_handler\" didn't finish processing "
+                                         L"message in time, suppressed!",
+                                         L"E Failed to wait events, dwErr=87"}));
 }
 
 // Two plug-ins hung in both threads: a stop takes the two exit bounds of each, plus a small
