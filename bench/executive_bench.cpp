@@ -9,34 +9,20 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
-#include <string>
 #include <vector>
 
+#include "bench/bench_plugins.h"
 #include "executive/plug_in.h"
 #include "executive/plugin_mgr.h"
-#include "platform/dynamic_library.h"
 #include "platform/event.h"
-#include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/process.h"
-#include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::wstring BinDir() {
-    return platform::GetExecutableDirectory();
-}
-
-std::wstring NoopPluginPath() {
-    return BinDir() + platform::kPathSeparator + L"tp_noop" + platform::kLibrarySuffix;
-}
 
 double Micros(Clock::duration d, std::int64_t n) {
     return std::chrono::duration<double, std::micro>(d).count() / static_cast<double>(n);
@@ -155,56 +141,11 @@ double ThreadLifeMicros(int threads, int rounds) {
     return Micros(Clock::now() - start, rounds);
 }
 
-// ---- plug-in sets under a registry key of the benchmark's own --------------------------
-
-class PluginSet {
-  public:
-    explicit PluginSet(int count) {
-        static int serial = 0;
-        const std::wstring tag =
-            std::to_wstring(platform::GetCurrentProcessId()) + L"-" + std::to_wstring(serial++);
-        m_dir = BinDir() + platform::kPathSeparator + L"bench-tmp" + platform::kPathSeparator + tag;
-        (void)platform::CreateDirectoryTree(m_dir.c_str());
-        platform::SetEnvironmentVariable(
-            L"KELTRA_REGISTRY_FILE", (m_dir + platform::kPathSeparator + L"registry.reg").c_str());
-        m_root = L"Software\\Keltra\\Bench\\executive-" + tag;
-        m_key = m_root + L"\\SvcPlugins";
-        platform::RegKey key = nullptr;
-        (void)platform::RegCreateKeyEx(platform::HkeyLocalMachine(), m_key.c_str(),
-                                       platform::kKeyAllAccess, &key);
-        for (int i = 0; i < count; ++i) {
-            wchar_t name[32];
-            platform::StringCchPrintfW(name, 32, L"s%03d", i);
-            const std::wstring copy =
-                m_dir + platform::kPathSeparator + L"noop" + (name + 1) + platform::kLibrarySuffix;
-            std::error_code ec;
-            std::filesystem::remove(std::filesystem::path(copy), ec);
-            std::filesystem::copy_file(std::filesystem::path(NoopPluginPath()),
-                                       std::filesystem::path(copy), ec);
-            std::u16string units = platform::WideToUtf16(copy);
-            units.push_back(u'\0');
-            std::vector<std::uint8_t> bytes;
-            for (char16_t u : units) {
-                bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
-                bytes.push_back(static_cast<std::uint8_t>(u >> 8));
-            }
-            (void)platform::RegSetValueEx(key, name, platform::kRegSz, bytes.data(),
-                                          static_cast<std::uint32_t>(bytes.size()));
-        }
-        platform::RegCloseKey(key);
-    }
-    ~PluginSet() { (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), m_root.c_str()); }
-    [[nodiscard]] const wchar_t* Key() const { return m_key.c_str(); }
-
-  private:
-    std::wstring m_dir, m_root, m_key;
-};
-
 // ---- benchmarks --------------------------------------------------------------------------
 
 void BM_HandlerRoundTrip(benchmark::State& state) {
     executive::PlugIn plugin;
-    if (!plugin.Create(NoopPluginPath().c_str())) {
+    if (!plugin.Create(bench::NoopPluginPath().c_str())) {
         state.SkipWithError("cannot load tp_noop");
         return;
     }
@@ -226,7 +167,7 @@ BENCHMARK(BM_HandlerRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void BM_Broadcast(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    PluginSet set(count);
+    bench::NoopPluginSet set(count, L"executive-");
     executive::PluginMgr mgr;
     if (mgr.SearchAndLoadPlugins(set.Key(), L"svcbu") != 0 || mgr.Count() != std::uint64_t(count)) {
         state.SkipWithError("cannot load the plug-in set");
@@ -255,7 +196,7 @@ BENCHMARK(BM_Broadcast)->Arg(1)->Arg(8)->Arg(64)->UseRealTime()->Unit(benchmark:
 
 void BM_StartupAndUnload64(benchmark::State& state) {
     constexpr int kCount = 64;
-    PluginSet set(kCount);
+    bench::NoopPluginSet set(kCount, L"executive-");
     std::int64_t n = 0;
     const auto start = Clock::now();
     for (auto _ : state) {

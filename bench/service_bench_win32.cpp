@@ -14,8 +14,10 @@ class ScmService : public RunningService {
   public:
     explicit ScmService(const wchar_t* key) {
         const std::wstring name = L"keltra-bench-" + std::to_wstring(::GetCurrentProcessId());
+        // test_service NAME KEY BOUND_MS HOLD: the shipped thread-exit bound; no hold mutex.
         const std::wstring command = L"\"" + platform::GetExecutableDirectory() +
-                                     L"\\test_service.exe\" " + name + L" \"" + key + L"\" NUL";
+                                     L"\\test_service.exe\" " + name + L" \"" + key +
+                                     L"\" 32000 NUL";
         m_manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         m_service =
             CreateServiceW(m_manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,

@@ -48,32 +48,26 @@ class Discovery : public testing::Test {
     std::wstring File(const std::wstring& name) { return WriteFile(key.Dir(), name, "x"); }
     // UTF-16LE of text without its terminator, from memory whose next character is not NUL:
     // the registry looks past the data and, finding a NUL there, would store it too.
-    std::vector<std::uint8_t> Unterminated(const std::wstring& text) {
-        return Utf16LeBytes(text + L"#", false);
-    }
+    std::string Unterminated(const std::wstring& text) { return Utf16Le(text + L"#"); }
     TestRegistryKey key;
     Recorder r;
 };
 
 TEST_F(Discovery, NameTypeAndExistenceRules) {
     const std::wstring a = File(L"a.dll"), b = File(L"b.dll"), c = File(L"c.dll");
-    const std::vector<std::uint8_t> bytes = Utf16LeBytes(c);
-    const std::map<std::wstring, std::pair<std::uint32_t, ValueFate>> values = {
-        {L"", {platform::kRegSz, ValueFate::NameFiltered}},  // the default value
-        {L"Plugin", {platform::kRegSz, ValueFate::NameFiltered}},
-        {L"_svcbu", {platform::kRegSz, ValueFate::NameFiltered}},
-        {L"sExpand", {platform::kRegExpandSz, ValueFate::NotString}},
-        {L"sMulti", {platform::kRegMultiSz, ValueFate::NotString}},
-        {L"sBinary", {platform::kRegBinary, ValueFate::NotString}},
-        {L"sDword", {platform::kRegDword, ValueFate::NotString}},
-        {L"sQword", {platform::kRegQword, ValueFate::NotString}},
-        {L"sNone", {platform::kRegNone, ValueFate::NotString}},
-    };
-    for (const auto& [name, v] : values) {
-        key.SetRaw(name.c_str(), v.first, bytes,
-                   v.first == platform::kRegDword   ? 4
-                   : v.first == platform::kRegQword ? 8
-                                                    : -1);
+    const std::string bytes = Utf16Le(c + L'\0');
+    using namespace platform;
+    const std::wstring filtered[] = {L"", L"Plugin", L"_svcbu"};  // "" is the default value
+    const std::uint32_t types[] = {kRegExpandSz, kRegMultiSz, kRegBinary,
+                                   kRegDword,    kRegQword,   kRegNone};
+    for (const std::wstring& name : filtered) {
+        key.SetString(name.c_str(), c);
+    }
+    for (std::uint32_t type : types) {
+        key.SetRaw((L"s" + std::to_wstring(type)).c_str(), type, bytes,
+                   type == kRegDword   ? 4
+                   : type == kRegQword ? 8
+                                       : -1);
     }
     // Taken ones and the missing file, in name order (Windows enumerates in insertion order).
     key.SetString(L"Beta", b);
@@ -82,10 +76,13 @@ TEST_F(Discovery, NameTypeAndExistenceRules) {
     key.SetString(L"uMissing", key.Dir() + platform::kPathSeparator + L"missing.dll");
     key.SetString(L"vDirectory", key.Dir());  // a directory exists
     EXPECT_EQ(Read().size(), 4u);
-    for (const auto& [name, v] : values) {
-        EXPECT_EQ(r.fates[name], v.second) << platform::WideToUtf8(name);
-        EXPECT_EQ(r.counted.count(name), 0u);
+    for (const std::wstring& name : filtered) {
+        EXPECT_EQ(r.fates[name], ValueFate::NameFiltered) << platform::WideToUtf8(name);
     }
+    for (std::uint32_t type : types) {
+        EXPECT_EQ(r.fates[L"s" + std::to_wstring(type)], ValueFate::NotString) << type;
+    }
+    EXPECT_EQ(r.counted.size(), 5u);  // only what passed name and type was looked for
     EXPECT_EQ(r.fates[L"uMissing"], ValueFate::FileMissing);
     EXPECT_FALSE(r.counted.at(L"uMissing"));
     EXPECT_EQ(r.fates[L"svcbu1"], ValueFate::Taken);

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "tests/diagnostics/log_test_support.h"
 #include "tests/plugins/test_plugin_api.h"
 #include "tests/support/test_support.h"
 
@@ -154,33 +154,13 @@ class LogCapture {
         (void)g_defaultLog.Configure(0, L"", 0, 0);
     }
 
-    /// "L message" of each line of the function ("date|L|pid|tid|function(Lnn): message"), in
-    /// order, without the scope tracer's markers; with the markers when markers is set.
-    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function,
-                                                     bool markers = false) const {
-        std::ifstream in(std::filesystem::path(m_path), std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-        std::u16string units;
-        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-            units.push_back(char16_t(std::uint8_t(bytes[i]) | std::uint8_t(bytes[i + 1]) << 8));
-        }
-        const std::wstring text = platform::Utf16ToWide(units);
+    /// "L message" of each line of the function, in order, without the scope tracer's markers.
+    [[nodiscard]] std::vector<std::wstring> Messages(const std::wstring& function) const {
         std::vector<std::wstring> out;
-        for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
-            end = std::min(text.find(L"\r\n", at), text.size());
-            const std::wstring line = text.substr(at, end - at);
-            std::size_t bar = line.find(L'|');  // the level follows the first bar
-            for (int i = 0; i < 3 && bar != std::wstring::npos; ++i) {
-                bar = line.find(L'|', bar + 1);
-            }
-            const std::size_t colon = line.find(L"): ");
-            if (bar == std::wstring::npos || colon == std::wstring::npos ||
-                line.compare(bar + 1, function.size() + 2, function + L"(L") != 0) {
-                continue;
-            }
-            const std::wstring message = line.substr(colon + 3);
-            if (markers || (message != L"===>" && message != L"<===")) {
-                out.push_back(line.substr(line.find(L'|') + 1, 1) + L" " + message);
+        for (const LogLine& line : ReadLogFile(m_path).lines) {
+            if (line.framed && line.function == function && line.message != L"===>" &&
+                line.message != L"<===") {
+                out.push_back(std::wstring(1, line.level) + L" " + line.message);
             }
         }
         return out;
@@ -197,14 +177,36 @@ class LogCapture {
     std::wstring m_path;
 };
 
-/// UTF-16LE bytes of a wide string, with or without the terminating NUL.
-inline std::vector<std::uint8_t> Utf16LeBytes(const std::wstring& text, bool withNul = true) {
-    std::vector<std::uint8_t> bytes;
-    for (char16_t u : platform::WideToUtf16(text) + (withNul ? u"\0" : u"")) {
-        bytes.push_back(std::uint8_t(u & 0xFF));
-        bytes.push_back(std::uint8_t(u >> 8));
+/// Creates the key under HKEY_LOCAL_MACHINE and stores the first count bytes of data (all
+/// when count is -1), straight from data's memory; null name: only the key.
+inline void SetRegistryValue(const std::wstring& path, const wchar_t* name, std::uint32_t type,
+                             const std::string& data, std::size_t count = std::size_t(-1)) {
+    platform::RegKey key = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), path.c_str(),
+                                       platform::kKeyAllAccess, &key),
+              0u);
+    if (name != nullptr) {
+        EXPECT_EQ(platform::RegSetValueEx(key, name, type,
+                                          reinterpret_cast<const std::uint8_t*>(data.data()),
+                                          std::uint32_t(std::min(count, data.size()))),
+                  0u);
     }
-    return bytes;
+    platform::RegCloseKey(key);
+}
+
+/// Runs a program built beside the test program and returns its exit code; 0xFFFFFFFF (and a
+/// failure) when it does not end within timeoutMs.
+inline std::uint32_t RunProgram(const std::wstring& program, const std::vector<std::wstring>& args,
+                                std::uint32_t timeoutMs = 90000) {
+    platform::UniqueHandle child(platform::StartProcess(program, args));
+    std::uint32_t code = 0xFFFFFFFF;
+    if (!child || !Signalled(child.Get(), timeoutMs)) {
+        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args.back()) << " hung";
+        platform::TerminateProcess(child.Get(), code);
+    } else {
+        platform::GetExitCodeProcess(child.Get(), &code);
+    }
+    return code;
 }
 
 /// A plug-in key of the test's own under HKEY_LOCAL_MACHINE (the real registry on Windows, a
@@ -231,22 +233,13 @@ class TestRegistryKey {
     [[nodiscard]] const std::wstring& Dir() const { return m_dir; }
 
     /// Stores the first count bytes of data (all when count is -1); null name: only the key.
-    void SetRaw(const wchar_t* name, std::uint32_t type, const std::vector<std::uint8_t>& data,
+    void SetRaw(const wchar_t* name, std::uint32_t type, const std::string& data,
                 std::size_t count = std::size_t(-1)) {
-        platform::RegKey key = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyEx(platform::HkeyLocalMachine(), m_key.c_str(),
-                                           platform::kKeyAllAccess, &key),
-                  0u);
-        if (name != nullptr) {
-            EXPECT_EQ(platform::RegSetValueEx(key, name, type, data.data(),
-                                              std::uint32_t(std::min(count, data.size()))),
-                      0u);
-        }
-        platform::RegCloseKey(key);
+        SetRegistryValue(m_key, name, type, data, count);
     }
     void SetString(const wchar_t* name, const std::wstring& value,
                    std::uint32_t type = platform::kRegSz) {
-        SetRaw(name, type, Utf16LeBytes(value));
+        SetRaw(name, type, Utf16Le(value + L'\0'));
     }
 
     /// Copies the variant under a fresh name, lists it as s000, s001, ... and returns the

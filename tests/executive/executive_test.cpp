@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "executive/executive.h"
@@ -60,33 +61,32 @@ class Pair : public testing::Test {
     TestExecutive pair;
 };
 
+// Reserved, foreign and null messages do not disturb the loop.
 TEST_F(Pair, HandlerCallsFromTwoPostersRunInOrderOnTheHandlerThreadWithoutOverlap) {
     Load(L"tp_good");
     EXPECT_FALSE(pair.Create(nullptr));
     pair.Destroy();  // nothing started: nothing done
     ASSERT_TRUE(pair.Create(&entries));
-    constexpr std::uint32_t kEach = 40;
-    struct Poster {
-        TestExecutive* pair;
-        std::vector<std::unique_ptr<Sys>> packets;
-    } posters[2] = {{&pair, {}}, {&pair, {}}};
-    for (std::uint32_t i = 0; i < 2 * kEach; ++i) {
-        posters[i / kEach].packets.push_back(std::make_unique<Sys>(i));
+    // 0x40D is taken and dropped; 0x40E and 0x409 are never taken; a null packet is ignored.
+    for (std::uint32_t message : {0x40Du, 0x40Eu, 0x409u, std::uint32_t(executive::WM_HANDLER)}) {
+        EXPECT_TRUE(platform::PostThreadMessage(pair.HandlerThreadId(), message, 0, 0));
     }
-    auto post = [](void* p) -> std::uint32_t {
-        for (auto& packet : static_cast<Poster*>(p)->packets) {
-            EXPECT_TRUE(static_cast<Poster*>(p)->pair->PostPacket(&packet->msg.header));
+    constexpr std::uint32_t kEach = 40;  // this thread posts the first half, another the rest
+    std::vector<std::unique_ptr<Sys>> packets;
+    for (std::uint32_t i = 0; i < 2 * kEach; ++i) {
+        packets.push_back(std::make_unique<Sys>(i));
+    }
+    auto post = [&](std::uint32_t from) {
+        for (std::uint32_t i = from; i < from + kEach; ++i) {
+            EXPECT_TRUE(pair.PostPacket(&packets[i]->msg.header));
         }
-        return 0;
     };
-    platform::UniqueHandle ta(platform::BeginThread(post, &posters[0], nullptr));
-    platform::UniqueHandle tb(platform::BeginThread(post, &posters[1], nullptr));
-    ASSERT_TRUE(Signalled(ta.Get()) && Signalled(tb.Get()));
-    for (auto& poster : posters) {
-        for (auto& p : poster.packets) {
-            ASSERT_TRUE(Signalled(p->done.Get()));
-            EXPECT_EQ(p->msg.header.result, HandlerResultFor(p->msg.control));
-        }
+    std::thread other(post, kEach);
+    post(0);
+    other.join();
+    for (auto& p : packets) {
+        ASSERT_TRUE(Signalled(p->done.Get()));
+        EXPECT_EQ(p->msg.header.result, HandlerResultFor(p->msg.control));
     }
     auto& r = lib->Record();
     ASSERT_EQ(r.handlerCalls.load(), 2 * kEach);
@@ -123,42 +123,6 @@ TEST_F(Pair, MainRunsOnItsOwnThreadOncePerCycleAndSecondCreateKeepsTheEntries) {
     }
     EXPECT_EQ(lib->Record().unloadCalls.load(), 2u);
     other.Destroy();
-}
-
-TEST_F(Pair, ReservedForeignAndNullMessagesDoNotDisturbTheLoop) {
-    Load(L"tp_good");
-    ASSERT_TRUE(pair.Create(&entries));
-    // 0x40D is taken and dropped; 0x40E and 0x409 are never taken; a null packet is ignored.
-    for (std::uint32_t message : {0x40Du, 0x40Eu, 0x409u, std::uint32_t(executive::WM_HANDLER)}) {
-        EXPECT_TRUE(platform::PostThreadMessage(pair.HandlerThreadId(), message, 0, 0));
-    }
-    Sys msg(11);
-    EXPECT_EQ(Serve(msg), HandlerResultFor(11));
-    EXPECT_EQ(lib->Record().handlerCalls.load(), 1u);
-}
-
-// A hung "Handler" or a "Main" that ignores "Unload": Destroy calls "Unload" all the same,
-// terminates the thread after the bound and returns.
-TEST_F(Pair, HungThreadIsTerminatedAfterTheBoundAndDestroyReturns) {
-    for (const wchar_t* variant : {L"tp_hang_handler", L"tp_hang_main"}) {
-        BoundsScope bounds(300);
-        TestLib hung(PluginPath(variant));
-        executive::PlugInEntries hungEntries;
-        ASSERT_TRUE(hungEntries.Create(hung.Path().c_str()));
-        TestExecutive hungPair;
-        ASSERT_TRUE(hungPair.Create(&hungEntries));
-        Sys sys(1);
-        Enter enter(0);
-        ASSERT_TRUE(hungPair.PostPacket(&enter.msg.header));
-        ASSERT_TRUE(hungPair.PostPacket(&sys.msg.header));
-        ASSERT_TRUE(hung.WaitFor(TestEvent::MainEntered));
-        ASSERT_TRUE(hung.WaitFor(TestEvent::HandlerEntered));
-        hungPair.Destroy();
-        EXPECT_EQ(hungPair.HandlerThreadId() + hungPair.MainThreadId(), 0u);
-        EXPECT_EQ(hung.Record().unloadCalls.load(), 1u);
-        EXPECT_EQ(hung.Count(TestEvent::HandlerLeft) + hung.Record().mainReturns.load(), 1u);
-        hungEntries.Destroy();
-    }
 }
 
 // A request queued behind a long "Handler" and taken after Destroy has let go of the

@@ -10,41 +10,21 @@ using executive::Library;
 using executive::PlugInEntries;
 using namespace keltra::test;
 
-TEST(Library, LoadsOnceUnloadsByPathAndRefusesWhatCannotBeLoaded) {
+// What cannot be loaded is refused, by the library and by the entry table, whose empty
+// calls answer with failure values; a second load keeps the first; destruction alone does
+// not free the module.
+TEST(Library, LoadsOnceAndRefusesWhatCannotBeLoaded) {
     const std::wstring dir = MakeTempDirectory(L"lib");
     const std::wstring text = WriteFile(dir, std::wstring(L"t") + platform::kLibrarySuffix, "x");
+    PlugInEntries entries;
     for (const std::wstring& path : {std::wstring(), text, dir + std::wstring(40000, L'x'),
                                      dir + platform::kPathSeparator + L"missing.dll", dir}) {
         Library library;
         EXPECT_FALSE(library.Load(path.c_str())) << platform::WideToUtf8(path.substr(0, 80));
-        EXPECT_EQ(library.Module(), nullptr);
-        EXPECT_TRUE(library.Path().empty());
-    }
-    Library library;
-    EXPECT_FALSE(library.Load(nullptr));
-    ASSERT_TRUE(library.Load(PluginPath(L"tp_good").c_str()));
-    const platform::Module module = library.Module();
-    EXPECT_FALSE(library.Load(PluginPath(L"tp_no_ondelete").c_str()));  // first one kept
-    EXPECT_EQ(library.Module(), module);
-    EXPECT_EQ(library.Path(), PluginPath(L"tp_good"));
-    library.Unload();
-    EXPECT_EQ(library.Module(), nullptr);
-    EXPECT_TRUE(library.Path().empty());
-    platform::Module kept = nullptr;
-    {
-        Library destroyed;  // destruction alone does not free the module
-        ASSERT_TRUE(destroyed.Load(PluginPath(L"tp_good").c_str()));
-        kept = destroyed.Module();
-    }
-    EXPECT_NE(platform::GetProcAddress(kept, "Main"), nullptr);
-    EXPECT_TRUE(platform::FreeLibrary(kept));
-}
-
-TEST(PlugInEntries, EmptyTableAnswersWithFailureValuesAndRefusesBadInput) {
-    PlugInEntries entries;
-    for (const std::wstring& path : {std::wstring(), std::wstring(40000, L'p')}) {
+        EXPECT_TRUE(library.Module() == nullptr && library.Path().empty());
         EXPECT_FALSE(entries.Create(path.c_str()));
     }
+    EXPECT_FALSE(Library().Load(nullptr));
     EXPECT_FALSE(entries.Create(nullptr));
     EXPECT_EQ(entries.Handler(1, 0, nullptr, nullptr), executive::kHandlerFaultResult);
     EXPECT_FALSE(entries.IsAlive());
@@ -54,11 +34,20 @@ TEST(PlugInEntries, EmptyTableAnswersWithFailureValuesAndRefusesBadInput) {
     TestLib lib(PluginPath(L"tp_good"));
     ASSERT_TRUE(entries.Create(lib.Path().c_str()));
     EXPECT_FALSE(entries.Create(PluginPath(L"tp_no_ondelete").c_str()));
+    EXPECT_EQ(entries.GetLibrary().Path(), lib.Path());
     EXPECT_STREQ(entries.GetDescription(), L"tp_good");
     EXPECT_EQ(entries.Handler(7, 8, nullptr, nullptr), HandlerResultFor(7));
     entries.Destroy();
     EXPECT_FALSE(entries.IsLoaded());
     EXPECT_EQ(lib.Record().mainCalls + lib.Record().unloadCalls + lib.Record().isAliveCalls, 0u);
+    platform::Module kept = nullptr;
+    {
+        Library destroyed;
+        ASSERT_TRUE(destroyed.Load(PluginPath(L"tp_good").c_str()));
+        kept = destroyed.Module();
+    }
+    EXPECT_NE(platform::GetProcAddress(kept, "Main"), nullptr);
+    EXPECT_TRUE(platform::FreeLibrary(kept));
 }
 
 class MissingExport : public testing::TestWithParam<const wchar_t*> {};

@@ -1,4 +1,5 @@
-// The plug-in object: creation, the two posts with their packets, suppression, stopping.
+// The plug-in object: creation, the two posts with their packets, suppression, stopping and
+// what the log says of each thread's end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,20 +17,17 @@ bool Completed(PlugIn& plugin, std::uint32_t ms = kPromptMs) {
     return Signalled(plugin.CompletionEvent(), ms);
 }
 
+// One Create; the values of a post reach "Handler" on the handler thread; the packet is reused
+// while nothing is in flight; nothing is called after Destroy.
 TEST(PlugIn, LifecycleFromCreateToDestroy) {
     TestLib lib(PluginPath(L"tp_good"));
     PlugIn plugin;
-    for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", L"does_not_exist"}) {
-        EXPECT_FALSE(plugin.Create(bad));
-    }
     EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_isalive").c_str()));
-    EXPECT_EQ(plugin.HandlerThreadId(), 0u);
     ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
     const std::uint32_t id = plugin.HandlerThreadId();
     EXPECT_FALSE(plugin.Create(PluginPath(L"tp_no_ondelete").c_str()));  // changes nothing
     EXPECT_EQ(plugin.HandlerThreadId(), id);
     EXPECT_EQ(plugin.MainThreadId(), 0u);  // not yet entered
-
     wchar_t arg[] = L"svc";
     wchar_t* argv[] = {arg};
     ASSERT_TRUE(plugin.PostEnterMainMsg(1, argv));
@@ -42,20 +40,16 @@ TEST(PlugIn, LifecycleFromCreateToDestroy) {
     EXPECT_EQ(plugin.CurrentSysMsg().header.result, HandlerResultFor(13));
     const auto& call = lib.Record().calls[0];
     EXPECT_EQ(call.control + call.eventType, 13u + 0x8013u);
-    EXPECT_EQ(call.eventData, &data);
-    EXPECT_EQ(call.context, &lib);
-    EXPECT_EQ(call.threadId, id);
-    const executive::SysMsg* packet = &plugin.CurrentSysMsg();  // nothing in flight: reused
+    EXPECT_TRUE(call.eventData == &data && call.context == &lib && call.threadId == id);
+    const executive::SysMsg* packet = &plugin.CurrentSysMsg();
     ASSERT_TRUE(plugin.PostSysMsg(14, 0, nullptr, nullptr));
     EXPECT_EQ(&plugin.CurrentSysMsg(), packet);
     ASSERT_TRUE(Completed(plugin));
     plugin.Destroy();
     EXPECT_EQ(lib.Record().unloadCalls.load() + lib.Record().mainReturns.load(), 2u);
-    EXPECT_FALSE(plugin.Entries().IsLoaded());
-    EXPECT_FALSE(plugin.PostEnterMainMsg(0, nullptr));  // after Destroy: nothing is called
+    EXPECT_FALSE(plugin.PostEnterMainMsg(0, nullptr));
     EXPECT_FALSE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
     EXPECT_EQ(lib.Record().handlerCalls.load(), 2u);
-    plugin.Destroy();
 }
 
 // "IsAlive" false (or faulting) suppresses and posts nothing; a suppressed plug-in that says
@@ -138,6 +132,50 @@ TEST(PlugIn, HungPlugInGetsABoundedNumberOfPacketsAndWarnings) {
     EXPECT_EQ(lib.Record().calls[posted - 1].control, posted - 1);
     plugin.Destroy();
     EXPECT_EQ(lib.Record().handlerCalls.load(), posted);
+}
+
+// Never entered (the main-thread wait fails at once on no handle), a "Main" that ignores
+// "Unload", a hung "Handler", a faulting "Main" (no closing marker): each thread's exit code.
+TEST(PlugIn, DestroyLogsHowEachThreadEnded) {
+    BoundsScope bounds(1000);
+    LogCapture log;
+    executive::Executive().Destroy();  // nothing but its trace
+    struct Case {
+        const wchar_t* variant;
+        bool enter, handle;
+        std::wstring handlerRet, mainRet;
+    };
+    std::vector<std::wstring> expected;
+    for (const Case& c : {Case{L"tp_good", true, true, L"0", L"0"},
+                          Case{L"tp_hang_main", false, false, L"0", L"-1"},
+                          Case{L"tp_hang_main", true, false, L"0", L"258"},
+                          Case{L"tp_hang_handler", false, true, L"258", L"-1"},
+                          Case{L"tp_fault_av_main", true, false, L"0", L"0"}}) {
+        TestLib lib(PluginPath(c.variant));
+        PlugIn plugin;
+        ASSERT_TRUE(plugin.Create(lib.Path().c_str()));
+        if (c.enter) {
+            ASSERT_TRUE(plugin.PostEnterMainMsg(0, nullptr));
+            ASSERT_TRUE(Signalled(plugin.CompletionEvent()));  // the main thread's id is set
+            ASSERT_TRUE(lib.WaitFor(TestEvent::MainEntered));
+        }
+        if (c.handle) {
+            ASSERT_TRUE(plugin.PostSysMsg(1, 0, nullptr, nullptr));
+            ASSERT_TRUE(lib.WaitFor(TestEvent::HandlerEntered));
+        }
+        if (c.variant == std::wstring(L"tp_fault_av_main")) {
+            ASSERT_TRUE(Signalled(plugin.MainThreadHandle()));
+        }
+        expected.push_back(L"D HandlerThread: [" + std::to_wstring(plugin.HandlerThreadId()) +
+                           L"] exit, dwRet=" + c.handlerRet);
+        expected.push_back(L"D MainThread: [" + std::to_wstring(plugin.MainThreadId()) +
+                           L"] exit, dwRet=" + c.mainRet);
+        plugin.Destroy();
+    }
+    EXPECT_EQ(log.Messages(L"executive::Executive::Destroy"), expected);
+    EXPECT_EQ(log.Messages(L"executive::PlugInEntries::Main"),
+              (std::vector<std::wstring>{L"D ==>", L"D <==", L"D ==>",
+                                         L"D ==>"}));  // hung and faulted: no "<=="
 }
 
 }  // namespace

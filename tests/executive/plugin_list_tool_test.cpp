@@ -10,16 +10,7 @@ using namespace keltra::test;
 std::uint32_t RunTool(const std::vector<std::wstring>& args) {
     std::wstring tool =
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-plugins";
-    if (!platform::PathFileExists(tool.c_str())) {
-        tool += L".exe";
-    }
-    platform::UniqueHandle child(platform::StartProcess(tool, args));
-    std::uint32_t code = 0xFFFFFFFF;
-    EXPECT_TRUE(child && Signalled(child.Get(), 60000)) << "keltra-plugins did not run or end";
-    if (child && !platform::GetExitCodeProcess(child.Get(), &code)) {
-        platform::TerminateProcess(child.Get(), 1);
-    }
-    return code;
+    return RunProgram(platform::PathFileExists(tool.c_str()) ? tool : tool + L".exe", args, 60000);
 }
 
 TEST(PluginListTool, ExitCodeTellsWhetherTheKeyCouldBeRead) {
@@ -31,7 +22,7 @@ TEST(PluginListTool, ExitCodeTellsWhetherTheKeyCouldBeRead) {
     }
     key.SetString(L"sExpand", file, platform::kRegExpandSz);
     key.SetString(L"sMissing", key.Dir() + platform::kPathSeparator + L"gone.dll");
-    key.SetRaw(L"sLong", platform::kRegSz, Utf16LeBytes(std::wstring(261, L'x'), false), 520);
+    key.SetRaw(L"sLong", platform::kRegSz, Utf16Le(std::wstring(261, L'x')), 520);
     EXPECT_EQ(RunTool({L"--key", key.Path()}), 0u);
     EXPECT_EQ(RunTool({L"--key", key.Path(), L"--filter", L"p"}), 0u);
     EXPECT_EQ(RunTool({L"--bogus"}), 87u);

@@ -59,36 +59,42 @@ TEST_F(Manager, MissingOrEmptyKeyLoadsNothingAndNothingIsWaitedFor) {
     EXPECT_EQ(mgr.SearchAndLoadPlugins(nullptr, kFilter), 87u);
     key.SetRaw(nullptr, 0, {});
     EXPECT_EQ(Load(), 0u);
-    EXPECT_EQ(mgr.Count(), 0u);
-    EXPECT_EQ(mgr.PostEntryMainMsgToAll(0, nullptr), 0u);
-    EXPECT_EQ(mgr.PostSysMsgToAll(1, 0, nullptr, nullptr), 0u);
+    EXPECT_EQ(mgr.PostEntryMainMsgToAll(0, nullptr) + mgr.PostSysMsgToAll(1, 0, nullptr, nullptr),
+              0u);
     EXPECT_EQ(mgr.WaitForComplete(), 0xFFFFFFFFu);
 }
 
-TEST_F(Manager, BroadcastsReachEveryPlugInWithTheirValues) {
-    for (int i = 0; i < 5; ++i) {
-        key.Add(L"tp_good");
-    }
-    ASSERT_EQ(Load(), 0u);
-    wchar_t arg[] = L"start";
-    wchar_t* argv[] = {arg};
-    EXPECT_EQ(mgr.PostEntryMainMsgToAll(1, argv), 0u);
-    int data = 0;
-    EXPECT_EQ(mgr.PostSysMsgToAll(13, 4, &data, &mgr), 0u);
-    for (std::size_t i = 0; i < 5; ++i) {
-        ASSERT_TRUE(key[i].WaitFor(TestEvent::MainEntered));
-        EXPECT_STREQ(key[i].Record().mainFirstArg, L"start");
-        const auto& call = key[i].Record().calls[0];
-        EXPECT_EQ(call.control + call.eventType, 17u);
-        EXPECT_EQ(call.eventData, &data);
-        EXPECT_EQ(call.context, &mgr);
-        EXPECT_FALSE(Suppressed(i));
-    }
+// A set with libraries that cannot be used: every path is tried, none stays loaded, the one
+// that loaded is taken down again. The deletion hooks run each on a load of its own, alone.
+TEST_F(Manager, LoadsAllOrNoneAndRunsDeletionHooksAlone) {
+    LogCapture log;
+    key.Add(L"tp_no_main");
+    key.Add(L"tp_no_ondelete");
+    key.SetString(L"s002", MakeTempDirectory(L"notlib"));  // exists, cannot be loaded
+    EXPECT_EQ(Load(), 1631u);
+    EXPECT_EQ(mgr.Count(), 0u);
+    EXPECT_EQ(key[1].Record().unloadCalls.load(), 1u);
+    EXPECT_EQ(log.Count(L'E', L"executive::PluginMgr::SearchAndLoadPlugins",
+                        L"Failed (dwErr=1631), unload all plugins."),
+              1);
+    EXPECT_EQ(PluginMgr::OnDeleteService(key.Path(), kFilter), 0u);
+    EXPECT_EQ(key[0].Record().onDeleteServiceCalls.load(), 1u);
+    EXPECT_EQ(key[0].Record().mainCalls + key[0].Record().unloadCalls +
+                  key[0].Record().isAliveCalls + key[0].Record().getDescriptionCalls +
+                  key[1].Record().mainCalls + key[1].Record().unloadCalls,
+              1u);  // the unload above
+    EXPECT_EQ(PluginMgr::OnDeleteService(nullptr, kFilter), 87u);
+    TestRegistryKey absent;
+    EXPECT_EQ(PluginMgr::OnDeleteService(absent.Path(), kFilter), 2u);
 }
 
+// "IsAlive" false suppresses, and so does lateness, each with its warning; a faulting
+// "GetDescription" gives a null name to the lines, which are still written.
 TEST_F(Manager, SuppressionByIsAliveAndByLateness) {
     BoundsScope bounds(300, 500);
-    for (const wchar_t* variant : {L"tp_good", L"tp_not_alive", L"tp_hang_handler"}) {
+    LogCapture log;
+    for (const wchar_t* variant :
+         {L"tp_fault_av_getdescription", L"tp_not_alive", L"tp_hang_handler"}) {
         key.Add(variant);
     }
     ASSERT_EQ(Load(), 0u);
@@ -109,6 +115,17 @@ TEST_F(Manager, SuppressionByIsAliveAndByLateness) {
     mgr.Plugins()[0]->Suppress();  // every plug-in suppressed: there is nothing to wait for
     EXPECT_EQ(mgr.PostSysMsgToAll(4, 0, nullptr, nullptr), 0xFFFFFFFFu);
     ASSERT_TRUE(key[0].WaitFor(TestEvent::HandlerLeft, 4));  // posted all the same
+    std::vector<std::wstring> sent;
+    for (int round = 0; round < 4; ++round) {
+        sent.insert(sent.end(), {L"D Send system message to module \"(null)\"",
+                                 L"W Suppress module \"tp_not_alive\"",
+                                 L"D Send system message to module \"tp_hang_handler\""});
+    }
+    EXPECT_EQ(log.Messages(L"executive::PlugIn::PostSysMsg"), sent);
+    EXPECT_EQ(log.Messages(L"executive::PluginMgr::WaitForComplete"),
+              (std::vector<std::wstring>{L"W Module \"tp_hang_handler\" didn't finish processing "
+                                         L"message in time, suppressed!",
+                                         L"E Failed to wait events, dwErr=87"}));
 }
 
 // Two plug-ins hung in both threads: a stop takes the two exit bounds of each, plus a small

@@ -7,6 +7,9 @@
 //   TP_OMIT_<EXPORT>            leave out MAIN, HANDLER, UNLOAD, GETDESCRIPTION or ISALIVE
 //   TP_ON_DELETE                export "OnDeleteService"
 //   TP_NOOP                     do nothing, record nothing (benchmarks)
+//   TP_RECORDER                 also append every call to "<its own path>.calls" (for runs
+//                               in other processes); control 201 faults (TP_FAULT_KIND) on a
+//                               thread of its own, outside any guard
 //   TP_MAIN_MODE=n, TP_ALIVE_MODE=n, TP_HANDLER_BLOCKS   start-up configuration
 //   TP_FAULT_IN_<EXPORT> with TP_FAULT_KIND=1..4    fault in that export: 1 access
 //                               violation, 2 integer divide by zero, 3 illegal instruction,
@@ -18,6 +21,12 @@
 #include <atomic>
 #include <cstdint>
 #include <stdexcept>
+#ifdef TP_RECORDER
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#endif
 
 #include "keltra/plugin.h"
 #include "tests/plugins/test_plugin_api.h"
@@ -25,6 +34,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -33,9 +43,6 @@
 
 using namespace keltra::test;
 
-#ifndef TP_NAME
-#define TP_NAME "test plug-in"
-#endif
 #ifndef TP_MAIN_MODE
 #define TP_MAIN_MODE 0
 #endif
@@ -119,11 +126,38 @@ void WaitUntil(const std::atomic<bool>& flag) {
 #define TP_RECORD(statement) statement
 #endif
 
+#ifdef TP_RECORDER
+void Log(const std::string& line) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+#if defined(_WIN32)
+    HMODULE self = nullptr;
+    ::GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCSTR>(&Log), &self);
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(self, path, MAX_PATH);
+#else
+    Dl_info info{};
+    ::dladdr(reinterpret_cast<void*>(&Log), &info);
+    const char* path = info.dli_fname;
+#endif
+    if (std::FILE* file = std::fopen((std::string(path) + ".calls").c_str(), "ab")) {
+        std::fprintf(file, "%s\n", line.c_str());
+        std::fclose(file);
+    }
+}
+#define TP_LOG(text) Log(text)
+#else
+#define TP_LOG(text) ((void)0)
+#endif
+
 }  // namespace
 
 #ifndef TP_OMIT_MAIN
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main([[maybe_unused]] uint32_t argc,
                                                   [[maybe_unused]] wchar_t** argv) {
+    TP_LOG("Main " + std::to_string(argc));
     TP_RECORD(g_record.mainThreadId = ThreadId());
     for (int i = 0; argc > 0 && argv != nullptr && argv[0] != nullptr && argv[0][i] && i < 63;
          ++i) {
@@ -160,6 +194,12 @@ KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control,
     g_record.handlerCalls++;
     Notify(TestEvent::HandlerEntered);
 #endif
+    TP_LOG("Handler " + std::to_string(control) + " " + std::to_string(eventType));
+#ifdef TP_RECORDER
+    if (control == 201) {
+        std::thread(Fault).join();
+    }
+#endif
 #ifdef TP_FAULT_IN_HANDLER
     g_record.handlersRunning--;
     TP_FAULT();
@@ -178,6 +218,7 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
     TP_RECORD(g_record.unloadThreadId = ThreadId());
     TP_RECORD(g_record.unloadCalls++);
     TP_RECORD(Notify(TestEvent::UnloadCalled));
+    TP_LOG("Unload");
     g_unloadRequested = true;
 #ifdef TP_FAULT_IN_UNLOAD
     TP_FAULT();
@@ -209,6 +250,7 @@ KELTRA_PLUGIN_EXPORT bool KELTRA_PLUGIN_CALL IsAlive() {
 #ifdef TP_ON_DELETE
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL OnDeleteService() {
     g_record.onDeleteServiceCalls++;
+    TP_LOG("OnDeleteService");
 }
 #endif
 

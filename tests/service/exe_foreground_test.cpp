@@ -16,7 +16,7 @@ TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
         EXPECT_EQ(
             "Handler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
             "Unload\n",
-            CallsBesideMain(plugin));
+            CallsBesideMain(plugin, true));
     }
     EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
 }

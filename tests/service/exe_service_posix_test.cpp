@@ -51,9 +51,7 @@ class Systemd : public HostFixture {
   protected:
     void SetUp() override {
         HostFixture::SetUp();
-        std::filesystem::create_directories(std::filesystem::path(dir) / L"with space");
-        exe = dir + L"/with space/" KELTRA_SERVICE_EXE;
-        std::filesystem::copy_file(ExePath(), exe);
+        SpacedExe();
         // Everything the service writes (calls, log) goes to dir, bound read-write inside.
         const std::string local = platform::WideToUtf8(dir);
         int status = 0;
@@ -79,17 +77,14 @@ class Systemd : public HostFixture {
         command.insert(command.begin(), {L"run", platform::Utf8ToWide(pid)});
         return RunExe(command, 150000, platform::Utf8ToWide(kScript));
     }
-    void RunSteps(const std::vector<Step>& steps) {
-        for (const auto& [args, code] : steps) {
-            std::vector<std::wstring> command{exe};
-            command.insert(command.end(), args.begin(), args.end());
-            EXPECT_EQ(AsExitCode(code), Inside(command)) << platform::WideToUtf8(command.back());
-        }
+    std::uint32_t Command(const std::vector<std::wstring>& args) override {
+        std::vector<std::wstring> command{exe};
+        command.insert(command.end(), args.begin(), args.end());
+        return Inside(command);
     }
     std::string Run(const std::string& command) { return Sandbox("run " + pid + " " + command); }
 
     std::string pid;
-    std::wstring exe;
 };
 
 TEST_F(Systemd, InstallStartControlReloadStopUninstall) {

@@ -20,24 +20,12 @@ class ServiceManager : public HostFixture {
     void SetUp() override {
         HostFixture::SetUp();
         (void)RunExe({L"/UNINSTALL"});  // left over from an interrupted run
-        // A folder with a space: the binary path must reach the manager quoted.
-        const std::filesystem::path spaced = std::filesystem::path(dir) / L"with space";
-        std::filesystem::create_directories(spaced);
-        exe = (spaced / KELTRA_SERVICE_EXE).wstring();
-        std::filesystem::copy_file(ExePath(), exe);
+        SpacedExe();
     }
     void TearDown() override {
         (void)RunExe({L"/UNINSTALL"});
         HostFixture::TearDown();
     }
-
-    void RunSteps(const std::vector<Step>& steps) {
-        for (const auto& [args, code] : steps) {
-            EXPECT_EQ(code, RunExe(args)) << platform::WideToUtf8(args.empty() ? L"" : args[0]);
-        }
-    }
-
-    std::wstring exe;
 };
 
 TEST_F(ServiceManager, InstallStartControlStopUninstall) {

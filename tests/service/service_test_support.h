@@ -5,12 +5,10 @@
 #pragma once
 
 #include <initializer_list>
-#include <memory>
 #include <utility>
 
 #include "platform/named_mutex.h"
 #include "service/service_impl.h"
-#include "tests/diagnostics/log_test_support.h"
 #include "tests/executive/exec_test_support.h"
 
 namespace keltra::test {
@@ -50,26 +48,16 @@ inline FrameworkParams TestParams(const wchar_t* key) {
 }
 
 /// Copies of test plug-ins listed under a key of the test's own, each also loaded by the test
-/// to read its record.
-class PluginSet {
-  public:
-    PluginSet(std::initializer_list<const wchar_t*> baseNames) {
-        const std::wstring dir = MakeTempDirectory(L"svc");
-        for (const wchar_t* name : baseNames) {
-            const std::wstring index = std::to_wstring(m_libs.size());
-            const std::wstring path = CopyPlugin(name, dir, L"svc" + index);
-            m_key.SetString((L"svcbu" + index).c_str(), path);
-            m_libs.push_back(std::make_unique<TestLib>(path));
+/// to read its record, and the service's parameters naming that key.
+struct PluginSet : TestRegistryKey {
+    PluginSet(std::initializer_list<const wchar_t*> variants) {
+        for (const wchar_t* variant : variants) {
+            Add(variant);
         }
-        m_params = TestParams(m_key.Path());
+        params = TestParams(Path());
     }
-    [[nodiscard]] const FrameworkParams* Params() const { return &m_params; }
-    TestLib& operator[](std::size_t i) { return *m_libs[i]; }
-
-  private:
-    TestRegistryKey m_key;
-    std::vector<std::unique_ptr<TestLib>> m_libs;
-    FrameworkParams m_params;
+    [[nodiscard]] const FrameworkParams* Params() const { return &params; }
+    FrameworkParams params;
 };
 
 /// The controls a plug-in saw, in order.
@@ -92,30 +80,14 @@ inline std::wstring ExePath(const std::wstring& name = KELTRA_SERVICE_EXE) {
     return platform::GetExecutableDirectory() + platform::kPathSeparator + name;
 }
 
-/// Runs a program and returns its exit code; 0xFFFFFFFF (and a failure) when it does not end
-/// within timeoutMs.
 inline std::uint32_t RunExe(const std::vector<std::wstring>& args, std::uint32_t timeoutMs = 90000,
                             const std::wstring& program = ExePath()) {
-    platform::UniqueHandle child(platform::StartProcess(program, args));
-    std::uint32_t code = 0xFFFFFFFF;
-    if (!child || platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
-        ADD_FAILURE() << platform::WideToUtf8(args.empty() ? program : args.back()) << " hung";
-        platform::TerminateProcess(child.Get(), code);
-    } else {
-        platform::GetExitCodeProcess(child.Get(), &code);
-    }
-    return code;
+    return RunProgram(program, args, timeoutMs);
 }
 
 /// A POSIX exit code keeps the low 8 bits of the result; the log keeps all 32.
 inline std::uint32_t AsExitCode(std::uint32_t result) {
     return platform::kLibrarySuffix == std::wstring(L".dll") ? result : result & 0xFF;
-}
-
-inline void SetText(platform::RegKey key, const wchar_t* name, const std::wstring& text) {
-    const std::vector<std::uint8_t> bytes = Utf16LeBytes(text);
-    EXPECT_EQ(0u, platform::RegSetValueEx(key, name, platform::kRegSz, bytes.data(),
-                                          static_cast<std::uint32_t>(bytes.size())));
 }
 
 /// One run of the executable: its arguments and the result it must give.
@@ -167,36 +139,51 @@ class HostFixture : public ::testing::Test {
                                       L"Software\\Keltra\\Brismont Settings");
     }
 
-    /// Lists the plug-in libraries (full paths) and switches the log on.
+    /// Lists the plug-in libraries (full paths) and switches the log on ("loglevel" missing:
+    /// 0, every line).
     void WriteKeys(const std::vector<std::wstring>& plugins) {
         (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
-        platform::RegKey key = nullptr;
-        ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kPluginKey,
-                                               platform::kKeyAllAccess, &key));
         for (std::size_t i = 0; i < plugins.size(); ++i) {
-            SetText(key, (L"svcbu" + std::to_wstring(i)).c_str(), plugins[i]);
+            SetRegistryValue(kPluginKey, (L"svcbu" + std::to_wstring(i)).c_str(), platform::kRegSz,
+                             Utf16Le(plugins[i] + L'\0'));
         }
-        platform::RegCloseKey(key);
-        ASSERT_EQ(0u, platform::RegCreateKeyEx(platform::HkeyLocalMachine(), kLogKey,
-                                               platform::kKeyAllAccess, &key));
-        const std::uint32_t on = 1;  // "loglevel" missing: 0, every line
         for (const wchar_t* name : {L"enabled", L"append"}) {
-            (void)platform::RegSetValueEx(key, name, platform::kRegDword,
-                                          reinterpret_cast<const std::uint8_t*>(&on), 4);
+            SetRegistryValue(kLogKey, name, platform::kRegDword, std::string("\1\0\0\0", 4));
         }
-        SetText(key, L"logpath", logPath);
-        platform::RegCloseKey(key);
+        SetRegistryValue(kLogKey, L"logpath", platform::kRegSz, Utf16Le(logPath + L'\0'));
+    }
+
+    /// Copies the executable into a folder with a space (the binary path must reach the
+    /// service manager quoted) and returns the copy's path.
+    std::wstring SpacedExe() {
+        std::filesystem::create_directories(std::filesystem::path(dir) / L"with space");
+        exe = dir + platform::kPathSeparator + L"with space" + platform::kPathSeparator +
+              KELTRA_SERVICE_EXE;
+        std::filesystem::copy_file(ExePath(), exe);
+        return exe;
+    }
+
+    /// Runs the administration command in args (in the service manager's world) and returns
+    /// its exit code.
+    virtual std::uint32_t Command(const std::vector<std::wstring>& args) { return RunExe(args); }
+    void RunSteps(const std::vector<Step>& steps) {
+        for (const auto& [args, code] : steps) {
+            EXPECT_EQ(AsExitCode(code), Command(args))
+                << platform::WideToUtf8(args.empty() ? L"" : args[0]);
+        }
     }
 
     /// What the recorder library at path recorded.
     static std::string Calls(const std::wstring& path) { return ReadFileBytes(path + L".calls"); }
 
     /// The calls with "Main 1" taken out, or "no Main" when it is missing: "Main" runs on a
-    /// thread of its own, so the first controls may be recorded before it.
-    static std::string CallsBesideMain(const std::wstring& path) {
+    /// thread of its own, so the first controls may be recorded before it. A stop that comes
+    /// before that thread ran ends it without "Main" (the host no longer calls into a plug-in
+    /// it is letting go): mainOptional for runs that stop at once.
+    static std::string CallsBesideMain(const std::wstring& path, bool mainOptional = false) {
         std::string calls = Calls(path);
         const std::size_t main = calls.find("Main 1\n");
-        return main == std::string::npos ? "no Main" : calls.erase(main, 7);
+        return main != std::string::npos ? calls.erase(main, 7) : mainOptional ? calls : "no Main";
     }
 
     std::string Log() const {
@@ -221,8 +208,7 @@ class HostFixture : public ::testing::Test {
         }
     }
 
-    std::wstring dir;
-    std::wstring logPath;
+    std::wstring dir, logPath, exe;
     std::vector<std::wstring> recorders;
 };
 
