@@ -1,10 +1,14 @@
 // Costs of the plug-in executive, each as a ratio against a bare-thread baseline measured in
 // the same run with the platform's own event primitive:
-//   - one WM_HANDLER round trip to a do-nothing plug-in vs two threads passing a token;
+//   - one WM_HANDLER round trip to a do-nothing plug-in vs two threads passing a token, and vs
+//     the bare calls the hand-off is made of (reset the completion event, post a thread
+//     message, the other thread's GetMessage and SetEvent, the wait): queue_floor_ratio;
 //   - a full broadcast (PostSysMsgToAll with its completion wait) to 1, 8 and 64 plug-ins vs
 //     as many bare threads released together and waited for with one wait-all;
 //   - start-up and unload of 64 plug-ins vs starting and joining 128 bare threads.
 // Counters: subject_us and baseline_us per operation, ratio = subject / baseline.
+// Under Wine each of those calls is a request to the Wine server: the token needs 4 per round
+// trip, the thread message and manual-reset event 7 (GetMessage asks twice and waits once).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -17,6 +21,7 @@
 #include "executive/plugin_mgr.h"
 #include "platform/event.h"
 #include "platform/handle.h"
+#include "platform/message_queue.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 
@@ -56,6 +61,41 @@ double PingPongMicros(int rounds) {
     const auto elapsed = Clock::now() - start;
     s.stop = true;
     platform::SetEvent(s.ping.Get());
+    (void)platform::WaitForSingleObject(thread.Get(), platform::kInfinite);
+    return Micros(elapsed, rounds);
+}
+
+// The same round trip made of the calls a WM_HANDLER hand-off needs, with nothing else: reset
+// a manual-reset event, post a thread message, GetMessage and SetEvent on the other thread,
+// wait.
+double QueueHandOffMicros(int rounds) {
+    constexpr std::uint32_t kMessage = platform::kWmUser + 12;
+    struct Shared {
+        platform::UniqueHandle ready{platform::CreateEvent(true, false)};
+        platform::UniqueHandle done{platform::CreateEvent(true, false)};
+    } s;
+    auto serve = [](void* p) -> std::uint32_t {
+        auto* sh = static_cast<Shared*>(p);
+        platform::ThreadMessage message{};
+        (void)platform::PeekMessage(&message, platform::kWmUser, platform::kWmUser,
+                                    platform::kPmNoRemove);  // makes the queue
+        platform::SetEvent(sh->ready.Get());
+        while (platform::GetMessage(&message, kMessage, kMessage) > 0 && message.wParam != 0) {
+            platform::SetEvent(sh->done.Get());
+        }
+        return 0;
+    };
+    std::uint32_t id = 0;
+    platform::UniqueHandle thread(platform::BeginThread(serve, &s, &id));
+    (void)platform::WaitForSingleObject(s.ready.Get(), platform::kInfinite);
+    const auto start = Clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        platform::ResetEvent(s.done.Get());
+        (void)platform::PostThreadMessage(id, kMessage, 1, 0);
+        (void)platform::WaitForSingleObject(s.done.Get(), platform::kInfinite);
+    }
+    const auto elapsed = Clock::now() - start;
+    (void)platform::PostThreadMessage(id, kMessage, 0, 0);
     (void)platform::WaitForSingleObject(thread.Get(), platform::kInfinite);
     return Micros(elapsed, rounds);
 }
@@ -158,10 +198,14 @@ void BM_HandlerRoundTrip(benchmark::State& state) {
     }
     const double subject = Micros(Clock::now() - start, n);
     plugin.Destroy();
-    const double baseline = PingPongMicros(static_cast<int>(std::max<std::int64_t>(n, 1000)));
+    const int rounds = static_cast<int>(std::max<std::int64_t>(n, 1000));
+    const double baseline = PingPongMicros(rounds);
+    const double queueFloor = QueueHandOffMicros(rounds);
     state.counters["subject_us"] = subject;
     state.counters["baseline_us"] = baseline;
     state.counters["ratio"] = subject / baseline;
+    state.counters["queue_floor_us"] = queueFloor;
+    state.counters["queue_floor_ratio"] = subject / queueFloor;
 }
 BENCHMARK(BM_HandlerRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
