@@ -211,7 +211,6 @@ int CLogFile::Open() {
                platform::WriteFile(file.Get(), mark, sizeof mark, nullptr);
     }
     m_file = std::move(file);
-    m_endOfLastLine = kUnknownEnd;
     if (open && !marked && m_lock.TookOverFromDeadOwner()) {
         // A writer died holding the mutex: only the taker is told, so mend its half line now
         // rather than leave it to writers that will not look.
