@@ -154,12 +154,9 @@ TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
     CheckNumberedLines(content, 12, 1000);
 }
 
-TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
-    const std::wstring path = FreshLogPath(L"log-killed");
-    TestLog log(path, 0);
-    ASSERT_TRUE(log.Opened());
-    ASSERT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 1, L"before"));
-    const std::wstring fragment = L"2026/01/01 00:00:00.000|E|0";
+// Starts a child that takes the log's mutex and writes half a line, and kills it there.
+void KillAWriterHoldingTheMutex(TestLog& log, const std::wstring& path,
+                                const std::wstring& fragment) {
     platform::UniqueHandle dying(StartChild("log_die_holding_mutex", {path, fragment}));
     ASSERT_TRUE(dying.Valid());
     // Wait until it holds the mutex and has written its half line (it takes the mutex first,
@@ -184,21 +181,32 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
     ASSERT_TRUE(held);
     ASSERT_TRUE(platform::TerminateProcess(dying.Get(), 9));
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(dying.Get(), kChildWait));
-    // This log wrote last before the fragment, and only the mutex says the end is torn.
+}
+
+TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
+    const std::wstring path = FreshLogPath(L"log-killed");
+    TestLog log(path, 0);
+    ASSERT_TRUE(log.Opened());
+    ASSERT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 1, L"before"));
+    const std::wstring fragment = L"2026/01/01 00:00:00.000|E|0";
+    // Only the mutex says the end is torn, and it tells only the next to take it: this log,
+    // which wrote last before the fragment; then a log that opens and writes nothing.
+    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(log, path, fragment));
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 2, L"after"));
+    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(log, path, fragment));
+    EXPECT_TRUE(TestLog(path, 1).Opened());
+    EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 3, L"after open"));
     std::vector<platform::UniqueHandle> writers = StartWriters(path, L"w", 2, 2, 200);
     ExpectChildrenSucceed(writers);
-    EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 3, L"last"));
+    EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 4, L"last"));
 
-    // The dead writer's half line stands alone, right after "before"; every other line is whole.
+    // Each dead writer's half line stands alone; every other line is whole.
     const LogFileContent content = ReadLogFile(path);
-    ASSERT_EQ(1u, content.unframed);
-    ASSERT_GE(content.lines.size(), 4u);
-    EXPECT_FALSE(content.lines[1].framed);
-    EXPECT_EQ(0u, content.lines[1].raw.find(fragment))
-        << platform::WideToUtf8(content.lines[1].raw);
-    EXPECT_EQ(L"before", content.lines.front().message);
-    EXPECT_EQ(L"after", content.lines[2].message);
+    ASSERT_EQ(2u, content.unframed);
+    ASSERT_GE(content.lines.size(), 6u);
+    const std::vector<std::wstring> first = Messages(path);
+    EXPECT_EQ((std::vector<std::wstring>{L"before", fragment, L"after", fragment, L"after open"}),
+              std::vector<std::wstring>(first.begin(), first.begin() + 5));
     EXPECT_EQ(L"last", content.lines.back().message);
     CheckNumberedLines(content, 4, 200);
 }
