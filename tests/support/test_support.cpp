@@ -31,11 +31,17 @@ std::wstring MakeTempDirectory(const std::wstring& tag) {
     static std::atomic<int> counter{0};
     const std::wstring root =
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"test-tmp";
-    const std::wstring dir = root + platform::kPathSeparator + tag + L"-" +
-                             std::to_wstring(platform::GetCurrentProcessId()) + L"-" +
-                             std::to_wstring(counter++);
-    (void)platform::CreateDirectoryTree(dir.c_str());
-    return dir;
+    // Process ids come back (at once under Wine): a directory of an earlier process with this
+    // id may still hold its files, so take the next name until one is new.
+    for (;;) {
+        const std::wstring dir = root + platform::kPathSeparator + tag + L"-" +
+                                 std::to_wstring(platform::GetCurrentProcessId()) + L"-" +
+                                 std::to_wstring(counter++);
+        const platform::ErrorCode created = platform::CreateDirectoryTree(dir.c_str());
+        if (created != platform::kErrorAlreadyExists && created != platform::kErrorFileExists) {
+            return dir;
+        }
+    }
 }
 
 bool RegisterChildRole(const char* name, ChildRole role) {
