@@ -24,6 +24,23 @@ function(keltra_add_test name)
         PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${_lock})
 endfunction()
 
+# keltra_add_tests_here(<prefix> LIBS <targets...>)
+# Every *_test.cpp in the calling directory becomes the test program <prefix>_<file name>,
+# with the test plug-ins built first and 120 s per test case; *_win32_test.cpp and
+# *_posix_test.cpp are built only on their platform.
+function(keltra_add_tests_here prefix)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+    foreach(_src ${_tests})
+        get_filename_component(_name ${_src} NAME_WE)
+        if((_name MATCHES "_win32_test$" AND NOT WIN32) OR (_name MATCHES "_posix_test$" AND WIN32))
+            continue()
+        endif()
+        keltra_add_test(${prefix}_${_name} SOURCES ${_src} LIBS ${ARG_LIBS}
+            PLUGINS keltra_test_plugins TIMEOUT 120)
+    endforeach()
+endfunction()
+
 # keltra_add_plugin(<name> SOURCES <files...> [DEFINES <defs...>])
 # A real plug-in library (a DLL on Windows, a shared object elsewhere) named exactly <name>.
 function(keltra_add_plugin name)
