@@ -24,12 +24,21 @@ function(keltra_add_test name)
         PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${_lock})
 endfunction()
 
-# keltra_add_tests_here(<prefix> LIBS <targets...>)
+# keltra_add_tests_here(<prefix> LIBS <targets...> [TIMEOUT <seconds>] [LOCK <resource>]
+#                       [DEPENDS <targets...>])
 # Every *_test.cpp in the calling directory becomes the test program <prefix>_<file name>,
-# with the test plug-ins built first and 120 s per test case; *_win32_test.cpp and
-# *_posix_test.cpp are built only on their platform.
+# with the test plug-ins and DEPENDS built first and TIMEOUT (default 120 s) per test case;
+# *_win32_test.cpp and *_posix_test.cpp are built only on their platform. LOCK as for
+# keltra_add_test.
 function(keltra_add_tests_here prefix)
-    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;LOCK" "LIBS;DEPENDS" ${ARGN})
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    set(_lock)
+    if(ARG_LOCK)
+        set(_lock LOCK ${ARG_LOCK})
+    endif()
     file(GLOB _tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
     foreach(_src ${_tests})
         get_filename_component(_name ${_src} NAME_WE)
@@ -37,7 +46,10 @@ function(keltra_add_tests_here prefix)
             continue()
         endif()
         keltra_add_test(${prefix}_${_name} SOURCES ${_src} LIBS ${ARG_LIBS}
-            PLUGINS keltra_test_plugins TIMEOUT 120)
+            PLUGINS keltra_test_plugins TIMEOUT ${ARG_TIMEOUT} ${_lock})
+        if(ARG_DEPENDS)
+            add_dependencies(${prefix}_${_name} ${ARG_DEPENDS})
+        endif()
     endforeach()
 endfunction()
 
