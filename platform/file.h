@@ -88,6 +88,12 @@ bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read)
 /// True when the path names an existing file or directory.
 [[nodiscard]] bool PathFileExists(const wchar_t* path) noexcept;
 
+/// True when path is absolute in this platform's own form, so that it names the same file
+/// whatever the current directory: POSIX "/..."; Windows a drive letter, a colon and a
+/// separator ("C:\\x", "C:/x") or a UNC or device path ("\\\\server\\share", "\\\\?\\C:\\x").
+/// The other platform's forms are not absolute here. A null path is not.
+[[nodiscard]] bool IsAbsolutePath(const wchar_t* path) noexcept;
+
 /// Creates the directory and every missing level above it, like SHCreateDirectoryExW.
 /// Returns 0 when it created it; 183 when the path already exists (Windows may report 80);
 /// 161 (ERROR_BAD_PATHNAME) for a relative or empty path; else the error of the failed

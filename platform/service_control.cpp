@@ -16,6 +16,23 @@ bool Empty(const wchar_t* text) noexcept {
     return text == nullptr || text[0] == L'\0';
 }
 
+// The codes each origin can send; every other one the manager refuses with 87.
+bool Sendable(std::uint32_t control, ControlOrigin origin) noexcept {
+    if (origin == ControlOrigin::kSystem) {
+        return control == kServiceControlShutdown ||
+               (control >= kServiceControlDeviceEvent && control <= kServiceControlTimeChange) ||
+               control == kServiceControlTriggerEvent;
+    }
+    return (control >= kServiceControlStop && control <= kServiceControlNetBindDisable &&
+            control != kServiceControlShutdown) ||
+           (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
+}
+
+bool IsPending(std::uint32_t state) noexcept {
+    return state == kServiceStartPending || state == kServiceStopPending ||
+           state == kServiceContinuePending || state == kServicePausePending;
+}
+
 }  // namespace
 
 ServiceHandle OpenServiceManager(std::uint32_t access) noexcept {
@@ -70,11 +87,7 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
     if (service == nullptr) {
         return Fail(kErrorInvalidHandle, false);
     }
-    const bool allowed =
-        control == kServiceControlStop || control == kServiceControlInterrogate ||
-        control == kServiceControlParamChange ||
-        (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
-    if (status == nullptr || !allowed) {
+    if (status == nullptr || !Sendable(control, ControlOrigin::kControlService)) {
         return Fail(kErrorInvalidParameter, false);
     }
     *status = ServiceStatus{};
@@ -104,6 +117,55 @@ bool CloseServiceHandle(ServiceHandle handle) noexcept {
         return Fail(kErrorInvalidHandle, false);
     }
     return service_backend::CloseServiceHandle(handle);
+}
+
+std::uint32_t AcceptBitOf(std::uint32_t control) noexcept {
+    switch (control) {
+        case kServiceControlStop:
+            return kServiceAcceptStop;
+        case kServiceControlPause:
+        case kServiceControlContinue:
+            return kServiceAcceptPauseContinue;
+        case kServiceControlShutdown:
+            return kServiceAcceptShutdown;
+        case kServiceControlParamChange:
+            return kServiceAcceptParamChange;
+        case kServiceControlNetBindAdd:
+        case kServiceControlNetBindRemove:
+        case kServiceControlNetBindEnable:
+        case kServiceControlNetBindDisable:
+            return kServiceAcceptNetBindChange;
+        case kServiceControlHardwareProfileChange:
+            return kServiceAcceptHardwareProfileChange;
+        case kServiceControlPowerEvent:
+            return kServiceAcceptPowerEvent;
+        case kServiceControlSessionChange:
+            return kServiceAcceptSessionChange;
+        case kServiceControlPreShutdown:
+            return kServiceAcceptPreShutdown;
+        case kServiceControlTimeChange:
+            return kServiceAcceptTimeChange;
+        case kServiceControlTriggerEvent:
+            return kServiceAcceptTriggerEvent;
+        default:
+            return 0;
+    }
+}
+
+ErrorCode AdmitControl(std::uint32_t control, ControlOrigin origin, std::uint32_t state,
+                       std::uint32_t controlsAccepted) noexcept {
+    if (!Sendable(control, origin)) {
+        return kErrorInvalidParameter;
+    }
+    if (state == kServiceStopped) {
+        return kErrorServiceNotActive;
+    }
+    if (IsPending(state)) {
+        return kErrorServiceCannotAcceptControl;
+    }
+    const std::uint32_t bit = AcceptBitOf(control);
+    return bit != 0 && (controlsAccepted & bit) == 0 ? ErrorCode{kErrorInvalidServiceControl}
+                                                     : ErrorCode{0};
 }
 
 }  // namespace platform

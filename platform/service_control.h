@@ -10,8 +10,10 @@
 //
 // Arguments are checked once, in portable code, before a backend sees them. Every call
 // reports failure through the last error, with the Windows codes (1060 no such service,
-// 1062 not running, 1073 exists, 5 access denied, 1722 no service manager, ...): 6 for a
-// null handle, 87 for a null name, path, configuration or record. Any thread.
+// 1062 not running, 1073 exists, 5 access denied, 1053 no answer in time, 1722 no service
+// manager: on POSIX only when systemd is not running, ...): 6 for a null handle, 87 for a
+// null name, path, configuration or record. On POSIX a systemctl failure of another kind is
+// 1627 and systemctl's own message goes to standard error. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,8 @@ enum : std::uint32_t {
     kServiceErrorNormal = 1,
 
     kErrorServiceRequestTimeout = 1053,
+    kErrorServiceNeverStarted = 1077,
+    kErrorFunctionFailed = 1627,
     kErrorServiceDoesNotExist = 1060,
     kErrorServiceNotActive = 1062,
     kErrorProcessAborted = 1067,
@@ -50,9 +54,18 @@ struct ServiceConfig {
     const wchar_t* binaryPath;    ///< command line as the manager runs it (quoted if needed)
     std::uint32_t startType;      ///< kServiceAutoStart or kServiceDemandStart
     const wchar_t* dependencies;  ///< double-null-terminated list, or null for none
+    /// May be null. POSIX writes it into the unit with everything else, so that the unit is
+    /// written once; Windows sets it only through SetServiceDescription.
+    const wchar_t* description;
 };
 
 [[nodiscard]] ServiceHandle OpenServiceManager(std::uint32_t access) noexcept;
+/// Registers the service. POSIX: the binary path is one program (a pair of double quotes
+/// around it, as a path with a space gets for Windows, is taken off), written so that systemd
+/// runs exactly that file; the unit is written whole (temporary file, then linked into place,
+/// mode 0644), systemd reloads once and its ExecStart= is read back: where systemd would run
+/// another file or none (it refuses quotes and backslashes in a program's name), the unit is
+/// removed again and the call fails with 87, the reason on standard error.
 [[nodiscard]] ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig* config,
                                           std::uint32_t access) noexcept;
 [[nodiscard]] ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
@@ -60,13 +73,34 @@ struct ServiceConfig {
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept;
 bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept;
 bool StartService(ServiceHandle service) noexcept;
-/// Sends a control (stop, interrogate, param-change, 128..255; any other code fails with 87)
-/// and stores the status after it. On failure the last error is the manager's error, or the
-/// handler's own non-zero result.
+/// Sends a control and stores the status after it. The codes and answers are those of
+/// AdmitControl (87 for a code that cannot be sent, 1062 stopped, 1061 pending, 1052 not
+/// accepted); 1053 when the service does not answer in time. On failure the last error is
+/// the manager's error, or the handler's own non-zero result.
 bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept;
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;
 bool DeleteService(ServiceHandle service) noexcept;
 bool CloseServiceHandle(ServiceHandle handle) noexcept;
+
+/// Who sends a control: ControlService (an administrator, "/CONTROL"), or the system itself
+/// (shutdown, device, hardware-profile, power, session, pre-shutdown, time-change and trigger
+/// events, which ControlService cannot send).
+enum class ControlOrigin { kControlService, kSystem };
+
+/// What the service manager answers a control before the service's handler sees it, for a
+/// service in the given state that accepts the given controls: 0 to deliver it. 87 for a code
+/// its origin cannot send: ControlService sends only stop, pause, continue, interrogate,
+/// param-change, the four net-bind codes and 128..255; the system only its events (5, 11 to
+/// 16, 32). Then 1062 when the service is stopped; 1061 while a state is pending (interrogate
+/// too); 1052 when the service does not accept the control (its accept bit is not set: pause,
+/// continue, param-change, net-bind, ...).
+/// The one rule: the POSIX control channel applies it as the Windows manager does.
+[[nodiscard]] ErrorCode AdmitControl(std::uint32_t control, ControlOrigin origin,
+                                     std::uint32_t state, std::uint32_t controlsAccepted) noexcept;
+
+/// The accept bit a control needs (kServiceAccept...), or 0 for those that need none
+/// (interrogate, user-defined codes).
+[[nodiscard]] std::uint32_t AcceptBitOf(std::uint32_t control) noexcept;
 
 /// Where the service keeps its files (crash dumps): Windows "C:\ProgramData\Keltra\Brismont
 /// Settings"; POSIX the state directory systemd made for the unit ($STATE_DIRECTORY), else

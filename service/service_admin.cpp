@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/service_control.h"
 #include "platform/text.h"
 #include "platform/thread.h"
@@ -25,15 +26,37 @@ bool IsSpace(wchar_t c) noexcept {
     return c == L' ' || (c >= 9 && c <= 13);
 }
 
-// Relative paths would be resolved against the service manager's directory, not ours.
-bool IsAbsolutePath(const wchar_t* path) noexcept {
-    while (IsSpace(*path) || *path == L'"') {
-        ++path;
+std::wstring TrimSpace(std::wstring text) {
+    while (!text.empty() && IsSpace(text.back())) {
+        text.pop_back();
     }
-    const bool letterDrive =
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-        path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-    return letterDrive || path[0] == L'/' || path[0] == L'\\';
+    std::size_t first = 0;
+    while (first < text.size() && IsSpace(text[first])) {
+        ++first;
+    }
+    return text.erase(0, first);
+}
+
+// Why the (trimmed) binary path cannot be installed, or null. A control character would add
+// lines to a systemd unit and names no file on Windows; text that is not valid Unicode (a
+// byte that is not UTF-8 on Linux, a lone surrogate on Windows) cannot be written into the
+// service's configuration as the same name; a relative path would be resolved against the
+// service manager's directory. A leading quote opens a quoted program (Windows command line).
+const char* BinaryPathProblem(const std::wstring& path) {
+    for (const wchar_t c : path) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            return "the path holds a control character";
+        }
+    }
+    if (path.find(L'\xFFFD') != std::wstring::npos ||
+        platform::Utf8ToWide(platform::WideToUtf8(path)) != path) {
+        return "the path is not valid text (UTF-8 on Linux)";
+    }
+    const std::size_t program = !path.empty() && path[0] == L'"' ? 1 : 0;
+    if (!platform::IsAbsolutePath(path.c_str() + program)) {
+        return "the path is not absolute on this platform";
+    }
+    return nullptr;
 }
 
 void PrintError(const wchar_t* what, std::uint32_t code) {
@@ -98,9 +121,10 @@ bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
     } else if (IsCommandWord(text, L"PARAMCHANGE")) {
         code = platform::kServiceControlParamChange;
     } else {
+        // Decimal only, as the service manager's own tools read codes: 0310 is 310, not octal.
         wchar_t* end = nullptr;
-        const unsigned long value = std::wcstoul(text, &end, 0);
-        if (end == text || *end != L'\0' || value > 0xFFFFFFFFul || text[0] == L'-') {
+        const unsigned long value = std::wcstoul(text, &end, 10);
+        if (text[0] < L'0' || text[0] > L'9' || *end != L'\0' || value > 0xFFFFFFFFul) {
             return false;
         }
         code = static_cast<std::uint32_t>(value);
@@ -235,15 +259,7 @@ std::uint32_t CService::ExecArguments(int argc, wchar_t** argv) {
 }
 
 std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]) {
-    std::wstring text = path != nullptr ? path : L"";
-    while (!text.empty() && IsSpace(text.back())) {
-        text.pop_back();
-    }
-    std::size_t first = 0;
-    while (first < text.size() && IsSpace(text[first])) {
-        ++first;
-    }
-    text.erase(0, first);
+    std::wstring text = TrimSpace(path != nullptr ? path : L"");
     if (text.size() >= 2 && text.front() != L'"' && text.back() != L'"' &&
         text.find(L' ') != std::wstring::npos) {
         text = L"\"" + text + L"\"";
@@ -255,11 +271,15 @@ std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]
 }
 
 std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
-    if (binaryPath == nullptr || !IsAbsolutePath(binaryPath)) {
+    if (binaryPath == nullptr) {
         return platform::kErrorInvalidParameter;
     }
     // The path is checked before the service manager is asked, so that bad input gets the
     // same answer on a machine where the manager cannot be reached.
+    if (const char* why = BinaryPathProblem(TrimSpace(binaryPath)); why != nullptr) {
+        std::fprintf(stderr, "/INSTALL: %s; nothing is installed\n", why);
+        return platform::kErrorInvalidParameter;
+    }
     wchar_t command[kBinaryPathChars] = {};
     if (const std::uint32_t rc = BuildBinaryPath(binaryPath, command); rc != 0) {
         return rc;
@@ -269,9 +289,12 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
         return platform::GetLastError();
     }
     const platform::ServiceConfig config{
-        ServiceName(), m_displayName, command,
+        ServiceName(),
+        m_displayName,
+        command,
         m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
-        m_dependencies};
+        m_dependencies,
+        m_description};
     UniqueServiceHandle service(
         platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
     if (!service) {

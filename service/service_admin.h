@@ -30,8 +30,9 @@ inline constexpr std::uint32_t kServicePollMaxSleepMs = 500;
                                                 std::uint32_t target,
                                                 std::uint32_t boundMs) noexcept;
 
-/// Reads a control code for "/CONTROL": a number (decimal, or hex with 0x) or one of the
-/// words INTERROGATE and PARAMCHANGE (any case). Only 4, 6 and 128..255 are taken.
+/// Reads a control code for "/CONTROL": a decimal number (leading zeros do not make it octal)
+/// or one of the words INTERROGATE and PARAMCHANGE (any case). Only 4, 6 and 128..255 are
+/// taken.
 [[nodiscard]] bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept;
 
 /// Sends one control to the running service named serviceName and returns its result: 0, or

@@ -89,7 +89,7 @@ std::string ControlChannelPath(const wchar_t* serviceName) {
 
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                              std::uint32_t eventType, std::uint32_t* result,
-                             std::uint32_t timeoutMs) noexcept {
+                             std::uint32_t timeoutMs, ControlOrigin origin) noexcept {
     if (serviceName == nullptr || result == nullptr) {
         return kErrorInvalidParameter;
     }
@@ -114,11 +114,12 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
             code = e == ENOENT || e == ENOTDIR       ? kErrorFileNotFound
                    : e == ECONNREFUSED               ? 1062u
                    : e == EACCES || e == EPERM       ? kErrorAccessDenied
-                   : e == EAGAIN || e == EINPROGRESS ? kErrorTimeout
+                   : e == EAGAIN || e == EINPROGRESS ? kErrorServiceRequestTimeout
                                                      : ErrorFromErrno(e);
         } else {
             unsigned char request[12];
-            PutU32(request, kControlChannelMagic);
+            PutU32(request,
+                   origin == ControlOrigin::kSystem ? kSystemEventMagic : kControlChannelMagic);
             PutU32(request + 4, control);
             PutU32(request + 8, eventType);
             unsigned char answer[8];
@@ -127,7 +128,7 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                 n = Transfer(fd, answer, sizeof answer, false, deadline);
             }
             if (n == -ETIMEDOUT) {
-                code = kErrorTimeout;
+                code = kErrorServiceRequestTimeout;
             } else if (n == 0 || n == -EPIPE || n == -ECONNRESET) {
                 code = kErrorAccessDenied;  // disconnected without an answer: refused
             } else if (n != static_cast<long>(sizeof answer) ||
@@ -241,12 +242,16 @@ void ControlChannelServer::Handle(const pollfd* polled, std::size_t count, const
             }
             if (!drop && it->got == 12) {
                 unsigned char extra;
+                const std::uint32_t magic = GetU32(it->bytes);
                 drop = recv(it->fd, &extra, 1, MSG_DONTWAIT) > 0 ||
-                       GetU32(it->bytes) != kControlChannelMagic;
+                       (magic != kControlChannelMagic && magic != kSystemEventMagic);
                 if (!drop) {
                     unsigned char answer[8];
                     PutU32(answer, kControlChannelMagic);
-                    PutU32(answer + 4, serve(GetU32(it->bytes + 4), GetU32(it->bytes + 8)));
+                    PutU32(answer + 4,
+                           serve(GetU32(it->bytes + 4), GetU32(it->bytes + 8),
+                                 magic == kSystemEventMagic ? ControlOrigin::kSystem
+                                                            : ControlOrigin::kControlService));
                     (void)send(it->fd, answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
                     drop = true;
                 }

@@ -2,7 +2,9 @@
 // directory that carries one control to the running service and its handler's result back.
 //
 // Wire format, little-endian: a request of 12 bytes {u32 magic, u32 control, u32 eventType},
-// an answer of 8 bytes {u32 magic, u32 result}; magic is kControlChannelMagic. One request per
+// an answer of 8 bytes {u32 magic, u32 result}. The request's magic says who sends it:
+// kControlChannelMagic a control as ControlService sends it, kSystemEventMagic an event of the
+// system (shutdown, power, ...); the answer carries kControlChannelMagic. One request per
 // connection. The socket is created with mode 0600 (atomically: bound under a temporary name,
 // restricted, then renamed), and the service also checks each peer's credentials: root and the
 // service's own user are served, everyone else is disconnected without an answer.
@@ -16,20 +18,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/service_control.h"
 #include "platform/types.h"
 
 namespace platform::posix {
 
 inline constexpr std::uint32_t kControlChannelMagic = 0x4B534343;
+inline constexpr std::uint32_t kSystemEventMagic = 0x4B534345;
 
-/// Sends one control to the running service's channel and waits up to timeoutMs for the answer.
-/// Returns 0 and the handler's result in *result, or 2 (no channel: the service is not running
-/// or has no channel), 1062 when nobody accepts the connection, 5 when refused for lack of
-/// rights (the socket's mode, or the service closed the connection without an answer), 1460
-/// on time-out, 13 for a malformed answer; 87 for a null name or result. Any thread.
+/// Sends one control from origin to the running service's channel and waits up to timeoutMs
+/// for the answer. Returns 0 and the service's answer in *result (the manager's refusal,
+/// platform::AdmitControl, or the handler's result), or 2 (no channel: the service is not
+/// running or has no channel), 1062 when nobody accepts the connection, 5 when refused for
+/// lack of rights (the socket's mode, or the service closed the connection without an
+/// answer), 1053 when no answer came in time, 13 for a malformed answer; 87 for a null name
+/// or result. Any thread.
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                              std::uint32_t eventType, std::uint32_t* result,
-                             std::uint32_t timeoutMs) noexcept;
+                             std::uint32_t timeoutMs,
+                             ControlOrigin origin = ControlOrigin::kControlService) noexcept;
 
 /// The socket path: $RUNTIME_DIRECTORY/control.sock when set (systemd sets it for
 /// RuntimeDirectory=; the first of several), else $KELTRA_RUNTIME_DIR/control.sock, else
@@ -44,8 +51,9 @@ class ControlChannelServer {
     static constexpr std::uint32_t kRequestLimitMs = 2000;
     static constexpr std::size_t kMaxPending = 32;  // more wait in the listen queue
 
-    /// Answers one well-formed request: (control, eventType) to the 32-bit result.
-    using Serve = std::function<std::uint32_t(std::uint32_t control, std::uint32_t eventType)>;
+    /// Answers one well-formed request: (control, eventType, origin) to the 32-bit result.
+    using Serve = std::function<std::uint32_t(std::uint32_t control, std::uint32_t eventType,
+                                              ControlOrigin origin)>;
 
     ControlChannelServer() = default;
     ControlChannelServer(const ControlChannelServer&) = delete;

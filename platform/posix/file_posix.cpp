@@ -424,4 +424,8 @@ bool DeleteFile(const wchar_t* path) noexcept {
     return true;
 }
 
+bool IsAbsolutePath(const wchar_t* path) noexcept {
+    return path != nullptr && path[0] == L'/';
+}
+
 }  // namespace platform

@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -133,20 +135,32 @@ int Systemctl(const std::vector<std::string>& args, int boundMs, std::string* ou
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// A failed systemctl run as a Windows code: 5 when it was refused for lack of rights.
-ErrorCode SystemctlError(int rc, const std::string& output) noexcept {
+// A failed systemctl run as a Windows code: 1722 only when systemd is not running; 1053 when
+// it did not end in time; 5 when refused for lack of rights; 1060 for a unit systemd does not
+// know; anything else 1627, with systemctl's own message on standard error.
+ErrorCode SystemctlError(int rc, const std::string& output) {
+    const int spawnError = errno;
+    if (!SystemdRunning()) {
+        return kErrorServiceManagerUnavailable;
+    }
     if (rc == -1) {
-        return errno == ENOENT ? kErrorServiceManagerUnavailable : ErrorFromErrno(errno);
+        return ErrorFromErrno(spawnError);
     }
     if (rc == kTimedOut) {
         return kErrorServiceRequestTimeout;
     }
-    if (output.find("Access denied") != std::string::npos ||
-        output.find("ermission denied") != std::string::npos ||
-        output.find("authentication required") != std::string::npos) {
-        return kErrorAccessDenied;
+    for (const char* denied : {"Access denied", "ermission denied", "authentication required"}) {
+        if (output.find(denied) != std::string::npos) {
+            return kErrorAccessDenied;
+        }
     }
-    return kErrorServiceManagerUnavailable;
+    for (const char* missing : {" not found", " not loaded", " does not exist"}) {
+        if (output.find(missing) != std::string::npos) {
+            return kErrorServiceDoesNotExist;
+        }
+    }
+    std::fprintf(stderr, "systemctl: %s", output.c_str());
+    return kErrorFunctionFailed;
 }
 
 bool RunOrFail(const std::vector<std::string>& args, int boundMs) {
@@ -159,11 +173,15 @@ bool RunOrFail(const std::vector<std::string>& args, int boundMs) {
     return false;
 }
 
-std::map<std::string, std::string> Show(const std::string& unit, bool* ok) {
+// The named properties of the unit as systemctl show gives them.
+std::map<std::string, std::string> Show(const std::string& unit,
+                                        const std::vector<std::string>& properties, bool* ok) {
+    std::vector<std::string> args{"show", unit};
+    for (const std::string& property : properties) {
+        args.insert(args.end(), {"-p", property});
+    }
     std::string output;
-    const int rc = Systemctl({"show", unit, "-p", "ActiveState", "-p", "ExecMainStatus", "-p",
-                              "ExecMainCode", "-p", "Result", "-p", "LoadState"},
-                             kReloadBoundMs, &output);
+    const int rc = Systemctl(args, kReloadBoundMs, &output);
     std::map<std::string, std::string> values;
     *ok = rc == 0;
     if (rc != 0) {
@@ -181,13 +199,58 @@ std::map<std::string, std::string> Show(const std::string& unit, bool* ok) {
     return values;
 }
 
-// systemd treats % and $ in ExecStart= as specifiers and variables; the path means them as text.
-std::string EscapeExec(const std::string& text) {
-    std::string out;
-    for (char c : text) {
+// The program of a binary path: the path, or what lies between the double quotes that a path
+// with a space gets for a Windows command line (a path here starts with '/').
+std::string ProgramOf(const wchar_t* binaryPath) {
+    std::wstring path = binaryPath;
+    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
+        path = path.substr(1, path.size() - 2);
+    }
+    return WideToUtf8(path);
+}
+
+// ExecStart= takes words: the program goes in double quotes, where systemd decodes C escapes
+// (so backslashes and quotes are escaped), with % doubled (specifiers). $ stays as it is:
+// systemd substitutes variables in arguments, never in the program's name.
+std::string QuoteExec(const std::string& program) {
+    std::string out = "\"";
+    for (const char c : program) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+        } else if (c == '%') {
+            out += '%';
+        }
         out += c;
-        if (c == '%' || c == '$') {
+    }
+    return out + "\"";
+}
+
+// The program's path as systemd keeps it: repeated slashes and "." levels taken out.
+std::string SimplifiedPath(const std::string& path) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < path.size()) {
+        const std::size_t next = std::min(path.find('/', at), path.size());
+        const std::string level = path.substr(at, next - at);
+        if (!level.empty() && level != ".") {
+            out += "/" + level;
+        }
+        at = next + 1;
+    }
+    return out.empty() || path.back() != '/' ? out : out + "/";
+}
+
+// A value of a unit line: specifiers doubled, and no control character that could end the line.
+std::string UnitValue(const wchar_t* text) {
+    std::string out;
+    for (const char c : WideToUtf8(text != nullptr ? text : L"")) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            out += ' ';
+        } else {
             out += c;
+            if (c == '%') {
+                out += c;
+            }
         }
     }
     return out;
@@ -197,51 +260,85 @@ std::string UnitText(const ServiceConfig& config) {
     const std::string name = WideToUtf8(config.name);
     std::string text = "# Written by " + name + " /INSTALL; removed by /UNINSTALL.\n[Unit]\n";
     text += "Description=" +
-            WideToUtf8(config.displayName != nullptr ? config.displayName : config.name) +
-            "\n\n[Service]\nType=notify\nNotifyAccess=main\n";
-    text += "ExecStart=" + EscapeExec(WideToUtf8(config.binaryPath)) + "\n";
+            UnitValue(config.displayName != nullptr ? config.displayName : config.name) + "\n";
+    // Description= holds the display name, the title systemctl shows; the longer text is kept
+    // under a key systemd ignores (X- prefix).
+    if (config.description != nullptr && config.description[0] != L'\0') {
+        text += "X-Description=" + UnitValue(config.description) + "\n";
+    }
+    text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
+    text += "ExecStart=" + QuoteExec(ProgramOf(config.binaryPath)) + "\n";
     text += "ExecReload=/bin/kill -HUP $MAINPID\n";
     text += "RuntimeDirectory=" + name + "\nStateDirectory=" + name + "\n";
     text += "KillMode=mixed\nTimeoutStopSec=120\n\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }
 
-// Replaces (or adds, after the section's header) one "key=value" line of the unit file.
-bool SetUnitLine(const std::string& path, const std::string& section, const std::string& key,
-                 const std::string& value) {
+// Puts text at path in one step, so systemd never reads half a unit: a temporary file beside
+// it (mode 0644 whatever the umask), then linked into place (fails with 1073 when path exists)
+// or, to replace it, renamed over it. 0 or the error.
+ErrorCode WriteUnitFile(const std::string& path, const std::string& text, bool replace) {
+    std::string temporary = path.substr(0, path.rfind('/') + 1) + ".keltra-unit-XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return ErrorFromErrno(errno);
+    }
+    const bool written = fchmod(fd, 0644) == 0 &&
+                         write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         fsync(fd) == 0;
+    ErrorCode error = written ? 0 : ErrorFromErrno(errno);
+    close(fd);
+    if (error == 0 && (replace ? rename(temporary.c_str(), path.c_str())
+                               : link(temporary.c_str(), path.c_str())) != 0) {
+        error = errno == EEXIST ? ErrorCode{kErrorServiceExists} : ErrorFromErrno(errno);
+    }
+    unlink(temporary.c_str());  // after a rename: nothing there
+    return error;
+}
+
+// Replaces the value of one "key=" line of the unit (it must be there); reloads systemd only
+// when the unit changed.
+bool SetUnitValue(const std::string& path, const std::string& key, const std::string& value) {
     std::ifstream in(path);
     if (!in) {
         SetLastError(ErrorFromErrno(errno));
         return false;
     }
-    std::string line, text, current;
-    bool done = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            current = line;
-        }
-        if (current == section && line.rfind(key + "=", 0) == 0) {
-            if (!done) {
-                text += key + "=" + value + "\n";
-                done = true;
-            }
-            continue;
-        }
-        text += line + "\n";
-        if (line == section && !done) {
-            text += key + "=" + value + "\n";
-            done = true;
-        }
+    std::ostringstream before;
+    before << in.rdbuf();
+    std::istringstream lines(before.str());
+    std::string line, text;
+    while (std::getline(lines, line)) {
+        text += (line.rfind(key + "=", 0) == 0 ? key + "=" + value : line) + "\n";
     }
-    in.close();
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) {
-        SetLastError(ErrorFromErrno(errno));
+    if (text == before.str()) {
+        return true;
+    }
+    if (const ErrorCode error = WriteUnitFile(path, text, true); error != 0) {
+        SetLastError(error);
         return false;
     }
-    return true;
+    return RunOrFail({"daemon-reload"}, kReloadBoundMs);
+}
+
+// After the reload: does systemd run exactly program? The reason on standard error when not.
+bool RunsExactly(const std::string& unit, const std::string& program) {
+    bool ok = false;
+    auto values = Show(unit, {"LoadState", "ExecStart"}, &ok);
+    if (!ok) {
+        return false;
+    }
+    const std::string expected =
+        "{ path=" + SimplifiedPath(program) + " ; argv[]=" + program + " ; ignore_errors=";
+    if (values["LoadState"] == "loaded" && values["ExecStart"].rfind(expected, 0) == 0) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "/INSTALL: systemd would not run %s as given (LoadState=%s, ExecStart=%s); "
+                 "nothing is installed\n",
+                 program.c_str(), values["LoadState"].c_str(), values["ExecStart"].c_str());
+    SetLastError(kErrorInvalidParameter);
+    return false;
 }
 
 }  // namespace
@@ -270,24 +367,19 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
     object->name = config.name;
     object->unit = WideToUtf8(config.name) + ".service";
     const std::string path = UnitPath(object->unit);
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        SetLastError(errno == EEXIST ? kErrorServiceExists : ErrorFromErrno(errno));
+    if (const ErrorCode error = WriteUnitFile(path, UnitText(config), false); error != 0) {
+        SetLastError(error);
         return nullptr;
     }
-    const std::string text = UnitText(config);
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    const int writeError = errno;
-    close(fd);
-    if (!written) {
-        unlink(path.c_str());
-        SetLastError(ErrorFromErrno(writeError));
-        return nullptr;
-    }
-    if (!RunOrFail({"daemon-reload"}, kReloadBoundMs) ||
-        (config.startType == kServiceAutoStart &&
-         !RunOrFail({"enable", object->unit}, kReloadBoundMs))) {
+    // Enabling only links the unit into its target; the one reload then reads it whole.
+    const bool autoStart = config.startType == kServiceAutoStart;
+    if ((autoStart && !RunOrFail({"enable", "--no-reload", object->unit}, kReloadBoundMs)) ||
+        !RunOrFail({"daemon-reload"}, kReloadBoundMs) ||
+        !RunsExactly(object->unit, ProgramOf(config.binaryPath))) {
         const ErrorCode error = GetLastError();
+        if (autoStart) {
+            (void)Systemctl({"disable", "--no-reload", object->unit}, kReloadBoundMs, nullptr);
+        }
         unlink(path.c_str());
         (void)Systemctl({"daemon-reload"}, kReloadBoundMs, nullptr);
         SetLastError(error);
@@ -319,10 +411,7 @@ ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
 }
 
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept try {
-    // Description= holds the display name, the title systemctl shows; the longer text is kept
-    // under a key systemd ignores (X- prefix).
-    return SetUnitLine(UnitPath(Object(service)->unit), "[Unit]", "X-Description",
-                       WideToUtf8(description));
+    return SetUnitValue(UnitPath(Object(service)->unit), "X-Description", UnitValue(description));
 } catch (...) {
     SetLastError(kErrorNotEnoughMemory);
     return false;
@@ -339,7 +428,9 @@ bool SetServiceDelayedAutoStart(ServiceHandle /*service*/, bool delayed) noexcep
 
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept try {
     bool ok = false;
-    auto values = Show(Object(service)->unit, &ok);
+    auto values =
+        Show(Object(service)->unit,
+             {"ActiveState", "ExecMainStatus", "ExecMainCode", "Result", "LoadState"}, &ok);
     if (!ok) {
         return false;
     }
@@ -407,10 +498,12 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
     if (!service_backend::QueryServiceStatus(service, status)) {
         return false;
     }
-    if (status->currentState != kServiceRunning) {
-        SetLastError(status->currentState == kServiceStopped
-                         ? ErrorCode{kErrorServiceNotActive}
-                         : ErrorCode{kErrorServiceCannotAcceptControl});
+    // The running service applies the same rule to what reaches it; this answers for a
+    // service that is not there to ask.
+    if (const ErrorCode refused = AdmitControl(control, ControlOrigin::kControlService,
+                                               status->currentState, status->controlsAccepted);
+        refused != 0) {
+        SetLastError(refused);
         return false;
     }
     if (control == kServiceControlStop) {
@@ -434,7 +527,7 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
 
 bool DeleteService(ServiceHandle service) noexcept try {
     const std::string& unit = Object(service)->unit;
-    (void)Systemctl({"disable", unit}, kReloadBoundMs, nullptr);
+    (void)Systemctl({"disable", "--no-reload", unit}, kReloadBoundMs, nullptr);
     if (unlink(UnitPath(unit).c_str()) != 0) {
         SetLastError(errno == ENOENT ? kErrorServiceDoesNotExist : ErrorFromErrno(errno));
         return false;

@@ -16,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/control_channel_posix.h"
+#include "platform/service_control.h"
 #include "platform/service_dispatcher_backend.h"
 #include "platform/text.h"
 
@@ -60,41 +61,6 @@ const char* StateName(std::uint32_t state) {
     }
 }
 
-// The accept bit a control needs, or 0 for those the manager always passes (interrogate,
-// user-defined codes and the codes without a bit).
-std::uint32_t AcceptBitOf(std::uint32_t control) {
-    switch (control) {
-        case kServiceControlStop:
-            return kServiceAcceptStop;
-        case kServiceControlPause:
-        case kServiceControlContinue:
-            return kServiceAcceptPauseContinue;
-        case kServiceControlShutdown:
-            return kServiceAcceptShutdown;
-        case kServiceControlParamChange:
-            return kServiceAcceptParamChange;
-        case kServiceControlNetBindAdd:
-        case kServiceControlNetBindRemove:
-        case kServiceControlNetBindEnable:
-        case kServiceControlNetBindDisable:
-            return kServiceAcceptNetBindChange;
-        case kServiceControlHardwareProfileChange:
-            return kServiceAcceptHardwareProfileChange;
-        case kServiceControlPowerEvent:
-            return kServiceAcceptPowerEvent;
-        case kServiceControlSessionChange:
-            return kServiceAcceptSessionChange;
-        case kServiceControlPreShutdown:
-            return kServiceAcceptPreShutdown;
-        case kServiceControlTimeChange:
-            return kServiceAcceptTimeChange;
-        case kServiceControlTriggerEvent:
-            return kServiceAcceptTriggerEvent;
-        default:
-            return 0;
-    }
-}
-
 class Dispatcher {
   public:
     explicit Dispatcher(const wchar_t* name) : m_name(name) {}
@@ -108,7 +74,7 @@ class Dispatcher {
     }
 
   private:
-    std::uint32_t Check(std::uint32_t control);
+    std::uint32_t Check(std::uint32_t control, ControlOrigin origin);
     std::uint32_t Deliver(std::uint32_t control, std::uint32_t eventType);
     void OnSignal(int signalNumber);
     void Wake(char why) { (void)!write(m_wake[1], &why, 1); }
@@ -148,8 +114,9 @@ ErrorCode Dispatcher::Run(ServiceMainRoutine main) {
         main(1, argv);
         Wake('d');
     });
-    const posix::ControlChannelServer::Serve serve = [this](std::uint32_t c, std::uint32_t t) {
-        const std::uint32_t refused = Check(c);
+    const posix::ControlChannelServer::Serve serve = [this](std::uint32_t c, std::uint32_t t,
+                                                            ControlOrigin origin) {
+        const std::uint32_t refused = Check(c, origin);
         return refused != 0 ? refused : Deliver(c, t);
     };
     for (bool done = false; !done;) {
@@ -233,21 +200,18 @@ ErrorCode Dispatcher::Report(const ServiceStatus& status) {
     return sent < 0 ? ErrorFromErrno(-sent) : 0;
 }
 
-std::uint32_t Dispatcher::Check(std::uint32_t control) {
-    if (control == 0 || control > kServiceControlUserLast) {
-        return kErrorInvalidParameter;
-    }
+// The manager's answer before the handler: the state as the manager sees it (start-pending
+// until the first report; stop-pending once a stop reached the handler, as the handler's own
+// re-report will say).
+std::uint32_t Dispatcher::Check(std::uint32_t control, ControlOrigin origin) {
     std::lock_guard<std::mutex> hold(m_lock);
-    const std::uint32_t state = m_last.currentState;
-    if (control != kServiceControlInterrogate &&
-        (m_handler == nullptr || state == 0 || state == kServiceStopped || IsPending(state) ||
-         (control == kServiceControlStop && m_stopDelivered))) {
-        return kErrorServiceCannotAcceptControl;
+    std::uint32_t state = m_last.currentState;
+    if (m_handler == nullptr || state == 0) {
+        state = kServiceStartPending;
+    } else if (m_stopDelivered && state != kServiceStopped) {
+        state = kServiceStopPending;
     }
-    const std::uint32_t bit = AcceptBitOf(control);
-    return bit != 0 && (m_last.controlsAccepted & bit) == 0
-               ? std::uint32_t{kErrorInvalidServiceControl}
-               : 0u;
+    return AdmitControl(control, origin, state, m_last.controlsAccepted);
 }
 
 std::uint32_t Dispatcher::Deliver(std::uint32_t control, std::uint32_t eventType) {
@@ -284,7 +248,7 @@ void Dispatcher::OnSignal(int signalNumber) {
         return;
     }
     hold.unlock();
-    if (Check(kServiceControlStop) == 0) {
+    if (Check(kServiceControlStop, ControlOrigin::kControlService) == 0) {
         Deliver(kServiceControlStop, 0);
     }
 }

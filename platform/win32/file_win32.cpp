@@ -123,4 +123,15 @@ bool DeleteFile(const wchar_t* path) noexcept {
     return DeleteFileW(path) != FALSE;
 }
 
+bool IsAbsolutePath(const wchar_t* path) noexcept {
+    if (path == nullptr) {
+        return false;
+    }
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const bool drive =
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && separator(path[2]);
+    return drive || (path[0] == L'\\' && path[1] == L'\\');
+}
+
 }  // namespace platform

@@ -1,16 +1,20 @@
 // The shipped executable and systemd: without a running systemd every command that needs it
 // fails with 1722 (never success). On a real systemd booted by scripts/systemd-sandbox.sh (root
 // only) the whole lifecycle runs with real plug-ins: the unit it writes passes systemd-analyze
-// verify, /START returns once READY=1 came (Type=notify), the status text shows, controls
-// through the channel and reload (param-change) reach every plug-in, and the unit ends with
-// status 0.
+// verify and is read whole by one reload, /START returns once READY=1 came (Type=notify), the
+// status text shows, controls through the channel and reload (param-change) reach every
+// plug-in, and the unit ends with status 0. /INSTALL paths systemd would read as another
+// program are refused with nothing installed.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
+#include "resources/strings.h"
+#include "service/service_admin.h"
 #include "tests/service/service_test_support.h"
 
 namespace keltra::test {
@@ -28,6 +32,32 @@ TEST_F(NoSystemd, CommandsFailWithACodeNeverSuccess) {
         EXPECT_EQ(AsExitCode(1722), RunExe(args)) << platform::WideToUtf8(args[0]);
     }
     EXPECT_NE(std::string::npos, Log().find("Exec arguments failed, dwRet=1722"));
+}
+
+// Inside the sandbox, against the installed service that never ran: the poll of /START and
+// /STOP ends at once on a stopped service, and at its bound on a state never reached.
+KELTRA_CHILD_ROLE(poll) {
+    platform::UniqueServiceHandle manager(
+        platform::OpenServiceManager(platform::kScManagerAllAccess));
+    platform::UniqueServiceHandle service(platform::OpenService(
+        manager.Get(), L"KeltraServiceFramework", platform::kServiceAllAccess));
+    if (!service) {
+        return 1;
+    }
+    auto start = std::chrono::steady_clock::now();
+    if (Stoneleaf::WaitForServiceState(service.Get(), platform::kServiceRunning, 60000) !=
+            platform::kErrorServiceNotActive ||
+        std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) {
+        return 2;
+    }
+    start = std::chrono::steady_clock::now();
+    const std::uint32_t polled =
+        Stoneleaf::WaitForServiceState(service.Get(), platform::kServicePaused, 300);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    return polled == platform::kErrorTimeout && waited >= std::chrono::milliseconds(300) &&
+                   waited < std::chrono::seconds(5)
+               ? 0
+               : 3;
 }
 
 const std::string kScript = KELTRA_SOURCE_DIR "/scripts/systemd-sandbox.sh";
@@ -88,13 +118,26 @@ class Systemd : public HostFixture {
 };
 
 TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
+    // A third library without the deletion hook: /UNINSTALL still succeeds.
+    WriteKeys({recorders[0], recorders[1], CopyPlugin(L"tp_no_ondelete", dir, L"no_hook")});
+    ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
     const std::vector<std::vector<Step>> parts = Lifecycle(exe);
     RunSteps(parts[0]);
     EXPECT_EQ(0u, Inside({L"/usr/bin/systemd-analyze", L"verify",
                           L"/etc/systemd/system/KeltraServiceFramework.service"}));
+    // Read back from systemd: the display name, automatic start, and the unit as it was
+    // loaded (a change after the reload would make systemd run an older copy).
+    EXPECT_EQ(Run("systemctl show -p Description -p UnitFileState -p NeedDaemonReload "
+                  "KeltraServiceFramework"),
+              "Description=Keltra Service Framework\nUnitFileState=enabled\n"
+              "NeedDaemonReload=no\n");
+    EXPECT_EQ(Run("stat -c %a /etc/systemd/system/KeltraServiceFramework.service"), "644\n");
+    EXPECT_NE(Run("cat /etc/systemd/system/KeltraServiceFramework.service")
+                  .find("\nX-Description=" + platform::WideToUtf8(KELTRA_DESCRIPTION) + "\n"),
+              std::string::npos);
     RunSteps(parts[1]);  // /START has returned after READY=1, which comes with this text
     EXPECT_EQ(Run("systemctl show -p StatusText KeltraServiceFramework"),
-              "StatusText=Running: 2 plug-ins loaded\n");
+              "StatusText=Running: 3 plug-ins loaded\n");
     EXPECT_EQ(0u, Inside({L"/usr/bin/systemctl", L"reload", L"KeltraServiceFramework"}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (const std::wstring& path : recorders) {  // SIGHUP: param-change, handled meanwhile
@@ -109,6 +152,60 @@ TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
         << Run("journalctl --no-pager -u KeltraServiceFramework");
     RunSteps({parts[2].begin() + 2, parts[2].end()});
     ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 4 0\nHandler 6 0\n");
+}
+
+// /INSTALL PATH: systemd runs exactly PATH, or the command fails with 87 and nothing is
+// installed. systemd's own reading of the unit is the judge; one boot for the whole table.
+TEST_F(Systemd, InstallRunsExactlyThePathOrNothing) {
+    const struct {
+        std::string path;
+        bool installed;
+    } table[] = {
+        {"/opt/k x/svc", true},
+        {"/opt/k$x/$$svc", true},  // no variables in the program's name
+        {"/opt/k%n/svc%%", true},  // nor specifiers
+        {"/opt/k\"x/svc", false},
+        {"/opt/k\\x/svc", false},
+        {"/opt/kx/svc\\", false},
+        {"/opt/k\tx/svc", false},
+        {"/opt/k\nExecStartPre=/bin/touch /k-owned\n/svc", false},
+        {"/opt/k\xE9/svc", false},  // Latin-1, not UTF-8
+        {"C:\\x", false},
+        {"opt/svc", false},
+    };
+    const std::wstring pathFile = dir + L"/path", errors = dir + L"/errors";
+    for (const auto& row : table) {
+        std::ofstream(platform::WideToUtf8(pathFile), std::ios::binary) << row.path;
+        const std::uint32_t code =
+            Inside({L"/bin/sh", L"-c", L"\"$0\" /INSTALL \"$(cat \"$1\")\" 2>\"$2\"", exe, pathFile,
+                    errors});
+        const std::string shown =
+            Run("systemctl show -p LoadState -p ExecStart KeltraServiceFramework");
+        if (row.installed) {
+            EXPECT_EQ(code, 0u) << row.path << ReadFileBytes(errors);
+            EXPECT_EQ(shown.rfind("ExecStart={ path=" + row.path + " ; argv[]=" + row.path +
+                                      " ; ignore_errors=no ;",
+                                  0),
+                      0u)
+                << shown;
+            EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
+        } else {
+            EXPECT_EQ(code, 87u) << row.path;
+            EXPECT_NE(ReadFileBytes(errors).find("/INSTALL: "), std::string::npos) << row.path;
+            EXPECT_EQ(shown, "LoadState=not-found\n") << row.path;
+        }
+    }
+    EXPECT_EQ(Run("ls /etc/systemd/system/ /k-owned 2>&1 | grep -c -e Keltra -e keltra-unit "
+                  "-e '^/k-owned'"),
+              "0\n");
+}
+
+TEST_F(Systemd, StatusPollIsBoundedAndSeesAStoppedService) {
+    ASSERT_EQ(Command({L"/INSTALL", exe}), 0u);
+    const std::wstring self = dir + L"/poll_test";  // the build may be out of the sandbox's sight
+    std::filesystem::copy_file(platform::GetExecutablePath(), self);
+    EXPECT_EQ(Inside({self, L"--keltra-child=poll"}), 0u);
+    EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
 }
 
 }  // namespace
