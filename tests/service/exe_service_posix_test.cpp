@@ -135,6 +135,20 @@ TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
     EXPECT_NE(Run("cat /etc/systemd/system/KeltraServiceFramework.service")
                   .find("\nX-Description=" + platform::WideToUtf8(KELTRA_DESCRIPTION) + "\n"),
               std::string::npos);
+    // systemctl's refusals told apart: for lack of rights 5; another (manual start refused by a
+    // drop-in) 1627 with systemctl's own message, never 1722, which means no systemd.
+    EXPECT_EQ(Inside({L"/usr/bin/setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups",
+                      exe, L"/START"}),
+              AsExitCode(5));
+    const std::string dropIn = "/run/systemd/system/KeltraServiceFramework.service.d";
+    Run("sh -c 'mkdir -p " + dropIn + " && printf \"[Unit]\\nRefuseManualStart=yes\\n\" >" +
+        dropIn + "/refuse.conf && systemctl daemon-reload'");
+    const std::wstring errors = dir + L"/errors";
+    EXPECT_EQ(Inside({L"/bin/sh", L"-c", L"\"$0\" /START 2>\"$1\"", exe, errors}),
+              AsExitCode(1627));
+    EXPECT_NE(ReadFileBytes(errors).find("refuse manual start"), std::string::npos)
+        << ReadFileBytes(errors);
+    Run("sh -c 'rm -r " + dropIn + " && systemctl daemon-reload'");
     RunSteps(parts[1]);  // /START has returned after READY=1, which comes with this text
     EXPECT_EQ(Run("systemctl show -p StatusText KeltraServiceFramework"),
               "StatusText=Running: 3 plug-ins loaded\n");
