@@ -208,6 +208,8 @@ const char* DescribeAdminError(std::uint32_t code) noexcept {
             return "the service is already installed";
         case 1460:
             return "timed out waiting for the service";
+        case 1627:
+            return "systemctl failed (its message is above)";
         case 1722:
             return "the service manager cannot be reached (on Linux: systemd is not running)";
         default:

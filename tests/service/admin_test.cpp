@@ -1,9 +1,11 @@
-// The binary path as the service manager gets it, in process. (Command words and control codes
-// are tried on the real executable.)
+// The binary path as the service manager gets it, and which paths each platform takes as
+// absolute, in process. (Command words and control codes are tried on the real executable.)
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "platform/file.h"
+#include "platform/text.h"
 #include "service/service.h"
 
 namespace {
@@ -31,6 +33,25 @@ TEST(BuildBinaryPath, TrimsAndQuotesOnlyWhatNeedsIt) {
             EXPECT_EQ(c.out, out);
         }
     }
+}
+
+// Each platform takes only its own absolute forms: elsewhere they name another file.
+TEST(IsAbsolutePath, OnlyThisPlatformsOwnForms) {
+    const bool windows = platform::kPathSeparator == L'\\';
+    const struct {
+        const wchar_t* path;
+        bool onWindows, onPosix;
+    } cases[] = {
+        {L"/usr/bin/x", false, true}, {L"C:\\x", true, false},
+        {L"c:/x", true, false},       {L"\\\\srv\\share\\x", true, false},
+        {L"\\x", false, false},       {L"C:x", false, false},
+        {L"x/y", false, false},       {L"", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::IsAbsolutePath(c.path), windows ? c.onWindows : c.onPosix)
+            << platform::WideToUtf8(c.path);
+    }
+    EXPECT_FALSE(platform::IsAbsolutePath(nullptr));
 }
 
 }  // namespace
