@@ -22,7 +22,8 @@ TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
 }
 
 TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
-    const std::wstring longPath = L"/" + std::wstring(257, L'x') + L" ";  // 259 with a space
+    const std::wstring root = platform::kPathSeparator == L'/' ? L"/" : L"C:\\";  // absolute here
+    const std::wstring longPath = root + std::wstring(258 - root.size(), L'x') + L" ";  // 259
     const Step cases[] = {
         {{L"/HELP"}, 87},
         {{L"/INSTALLX", L"/x"}, 87},
