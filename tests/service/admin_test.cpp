@@ -54,4 +54,23 @@ TEST(IsAbsolutePath, OnlyThisPlatformsOwnForms) {
     EXPECT_FALSE(platform::IsAbsolutePath(nullptr));
 }
 
+// Refused with 87 before the service manager is asked (so nothing can be installed): a control
+// character, text that is not valid Unicode, a path not absolute here.
+TEST(Install, RefusesPathsThatNameNoFileOnThisPlatform) {
+    const std::wstring root = platform::kPathSeparator == L'/' ? L"/" : L"C:\\";
+    const std::wstring rejected[] = {root + L"a\nExecStartPre=/bin/true\n/svc",
+                                     root + L"a\tb",
+                                     root + L"a\x7F",
+                                     root + L"a\xFFFD",
+                                     root == L"/" ? L"C:\\svc" : L"/svc",
+                                     L"svc"};
+    Stoneleaf::CService service;  // a name of its own: a path let through would be installed
+    ASSERT_EQ(service.InitService(L"keltra-admin-test", L"", L""), 0u);
+    for (const std::wstring& path : rejected) {
+        EXPECT_EQ(service.Install(path.c_str(), false), 87u) << platform::WideToUtf8(path);
+    }
+    (void)service.Uninstall();  // only after a failure is there anything to remove
+    service.ClearInitialised();
+}
+
 }  // namespace
