@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +27,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/control_channel_posix.h"
+#include "platform/posix/systemd_unit.h"
 #include "platform/service_control.h"
 #include "platform/text.h"
 
@@ -199,103 +199,6 @@ std::map<std::string, std::string> Show(const std::string& unit,
     return values;
 }
 
-// The program of a binary path: the path, or what lies between the double quotes that a path
-// with a space gets for a Windows command line (a path here starts with '/').
-std::string ProgramOf(const wchar_t* binaryPath) {
-    std::wstring path = binaryPath;
-    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
-        path = path.substr(1, path.size() - 2);
-    }
-    return WideToUtf8(path);
-}
-
-// ExecStart= takes words: the program goes in double quotes, where systemd decodes C escapes
-// (so backslashes and quotes are escaped), with % doubled (specifiers). $ stays as it is:
-// systemd substitutes variables in arguments, never in the program's name.
-std::string QuoteExec(const std::string& program) {
-    std::string out = "\"";
-    for (const char c : program) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-        } else if (c == '%') {
-            out += '%';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
-// The program's path as systemd keeps it: repeated slashes and "." levels taken out.
-std::string SimplifiedPath(const std::string& path) {
-    std::string out;
-    std::size_t at = 0;
-    while (at < path.size()) {
-        const std::size_t next = std::min(path.find('/', at), path.size());
-        const std::string level = path.substr(at, next - at);
-        if (!level.empty() && level != ".") {
-            out += "/" + level;
-        }
-        at = next + 1;
-    }
-    return out.empty() || path.back() != '/' ? out : out + "/";
-}
-
-// A value of a unit line: specifiers doubled, and no control character that could end the line.
-std::string UnitValue(const wchar_t* text) {
-    std::string out;
-    for (const char c : WideToUtf8(text != nullptr ? text : L"")) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            out += ' ';
-        } else {
-            out += c;
-            if (c == '%') {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
-std::string UnitText(const ServiceConfig& config) {
-    const std::string name = WideToUtf8(config.name);
-    std::string text = "# Written by " + name + " /INSTALL; removed by /UNINSTALL.\n[Unit]\n";
-    text += "Description=" +
-            UnitValue(config.displayName != nullptr ? config.displayName : config.name) + "\n";
-    // Description= holds the display name, the title systemctl shows; the longer text is kept
-    // under a key systemd ignores (X- prefix).
-    if (config.description != nullptr && config.description[0] != L'\0') {
-        text += "X-Description=" + UnitValue(config.description) + "\n";
-    }
-    text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
-    text += "ExecStart=" + QuoteExec(ProgramOf(config.binaryPath)) + "\n";
-    text += "ExecReload=/bin/kill -HUP $MAINPID\n";
-    text += "RuntimeDirectory=" + name + "\nStateDirectory=" + name + "\n";
-    text += "KillMode=mixed\nTimeoutStopSec=120\n\n[Install]\nWantedBy=multi-user.target\n";
-    return text;
-}
-
-// Puts text at path in one step, so systemd never reads half a unit: a temporary file beside
-// it (mode 0644 whatever the umask), then linked into place (fails with 1073 when path exists)
-// or, to replace it, renamed over it. 0 or the error.
-ErrorCode WriteUnitFile(const std::string& path, const std::string& text, bool replace) {
-    std::string temporary = path.substr(0, path.rfind('/') + 1) + ".keltra-unit-XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return ErrorFromErrno(errno);
-    }
-    const bool written = fchmod(fd, 0644) == 0 &&
-                         write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                         fsync(fd) == 0;
-    ErrorCode error = written ? 0 : ErrorFromErrno(errno);
-    close(fd);
-    if (error == 0 && (replace ? rename(temporary.c_str(), path.c_str())
-                               : link(temporary.c_str(), path.c_str())) != 0) {
-        error = errno == EEXIST ? ErrorCode{kErrorServiceExists} : ErrorFromErrno(errno);
-    }
-    unlink(temporary.c_str());  // after a rename: nothing there
-    return error;
-}
-
 // Replaces the value of one "key=" line of the unit (it must be there); reloads systemd only
 // when the unit changed.
 bool SetUnitValue(const std::string& path, const std::string& key, const std::string& value) {
@@ -314,7 +217,7 @@ bool SetUnitValue(const std::string& path, const std::string& key, const std::st
     if (text == before.str()) {
         return true;
     }
-    if (const ErrorCode error = WriteUnitFile(path, text, true); error != 0) {
+    if (const ErrorCode error = posix::WriteUnitFile(path, text, true); error != 0) {
         SetLastError(error);
         return false;
     }
@@ -328,9 +231,8 @@ bool RunsExactly(const std::string& unit, const std::string& program) {
     if (!ok) {
         return false;
     }
-    const std::string expected =
-        "{ path=" + SimplifiedPath(program) + " ; argv[]=" + program + " ; ignore_errors=";
-    if (values["LoadState"] == "loaded" && values["ExecStart"].rfind(expected, 0) == 0) {
+    if (values["LoadState"] == "loaded" &&
+        values["ExecStart"].rfind(posix::ExecStartShownFor(program), 0) == 0) {
         return true;
     }
     std::fprintf(stderr,
@@ -367,7 +269,8 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
     object->name = config.name;
     object->unit = WideToUtf8(config.name) + ".service";
     const std::string path = UnitPath(object->unit);
-    if (const ErrorCode error = WriteUnitFile(path, UnitText(config), false); error != 0) {
+    if (const ErrorCode error = posix::WriteUnitFile(path, posix::UnitText(config), false);
+        error != 0) {
         SetLastError(error);
         return nullptr;
     }
@@ -375,7 +278,7 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
     const bool autoStart = config.startType == kServiceAutoStart;
     if ((autoStart && !RunOrFail({"enable", "--no-reload", object->unit}, kReloadBoundMs)) ||
         !RunOrFail({"daemon-reload"}, kReloadBoundMs) ||
-        !RunsExactly(object->unit, ProgramOf(config.binaryPath))) {
+        !RunsExactly(object->unit, posix::ProgramOf(config.binaryPath))) {
         const ErrorCode error = GetLastError();
         if (autoStart) {
             (void)Systemctl({"disable", "--no-reload", object->unit}, kReloadBoundMs, nullptr);
@@ -411,7 +314,8 @@ ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
 }
 
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept try {
-    return SetUnitValue(UnitPath(Object(service)->unit), "X-Description", UnitValue(description));
+    return SetUnitValue(UnitPath(Object(service)->unit), "X-Description",
+                        posix::UnitValue(description));
 } catch (...) {
     SetLastError(kErrorNotEnoughMemory);
     return false;
