@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/types.h"
 
@@ -123,6 +124,12 @@ enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActive
 /// accompanies the next status reports. POSIX: sent as STATUS= with the state's name; Windows
 /// has no place for it and ignores it. A null text clears it. Any thread.
 void SetServiceStatusText(const wchar_t* text) noexcept;
+
+/// Why the dispatcher of this process could not open the service's own control channel
+/// (POSIX: the socket /CONTROL talks to; Windows has none, the manager carries every control),
+/// naming the path; empty when it is open or there is none. Known before the service main
+/// routine starts; the dispatcher also puts it into every status text. Any thread.
+[[nodiscard]] std::wstring ServiceControlChannelProblem();
 
 /// Registers for device-interface arrival and removal events of every interface class,
 /// delivered as kServiceControlDeviceEvent. Null when it fails or the platform has none.

@@ -25,8 +25,11 @@ inline constexpr std::uint32_t kControlChannelMagic = 0x4B534343;
 /// Sends one control to the running service's channel and waits up to timeoutMs for the answer.
 /// Returns 0 and the handler's result in *result, or 2 (no channel: the service is not running
 /// or has no channel), 1062 when nobody accepts the connection, 5 when refused for lack of
-/// rights (the socket's mode, or the service closed the connection without an answer), 1460
-/// on time-out, 13 for a malformed answer; 87 for a null name or result. Any thread.
+/// rights (the socket's mode, or the service closed the connection without an answer) and
+/// when another user could have put the socket there (the runtime directory is owned by a user
+/// other than root and this process's own, or writable by group or others without the sticky
+/// bit, or the socket is such a user's), 1460 on time-out, 13 for a malformed answer; 87 for a
+/// null name or result. Any thread.
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                              std::uint32_t eventType, std::uint32_t* result,
                              std::uint32_t timeoutMs) noexcept;
@@ -53,8 +56,13 @@ class ControlChannelServer {
     ~ControlChannelServer() { Close(); }
 
     /// Creates the directory (one level, mode 0755) if missing and listens at path, replacing
-    /// a stale socket. Returns 0 or the error code (206 when the path is too long).
+    /// a stale socket. Returns 0 or the error code (206 when the path is too long; 5 when the
+    /// directory is owned by a user other than root and this process's own, or writable by
+    /// group or others without the sticky bit: clients would refuse it). On failure Problem()
+    /// says why, naming the path.
     ErrorCode Open(const std::string& path) noexcept;
+    /// Why the last Open failed; empty after a successful one.
+    [[nodiscard]] const std::string& Problem() const noexcept { return m_problem; }
     /// Drops every pending connection, closes the socket and removes its file.
     void Close() noexcept;
 
@@ -78,6 +86,7 @@ class ControlChannelServer {
 
     int m_listener = -1;
     std::string m_path;
+    std::string m_problem;
     std::vector<Pending> m_pending;
 };
 
