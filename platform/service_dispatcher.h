@@ -2,8 +2,9 @@
 // reports and device/power notifications.
 //
 // Windows: the Service Control Manager. POSIX: systemd (a unit of Type=notify); controls come
-// from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change) and from the service's control
-// channel (platform/service_control.h, SendServiceControl); status reports become notify
+// from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change; released here when the process
+// entry held them, platform/stop_signals.h, and held again on return) and from the service's
+// control channel (platform/service_control.h, SendServiceControl); status reports become notify
 // messages: READY=1 on running, STOPPING=1 on stop-pending, EXTEND_TIMEOUT_USEC= from a
 // pending report's wait hint, STATUS= with a short text.
 //
