@@ -9,8 +9,10 @@
 // one call at a time, and never once Stop has returned.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/handle.h"
@@ -34,6 +36,18 @@ class StandardInputLines {
 
     /// Ends the reader (see above); afterwards the sink is not called again. Idempotent.
     void Stop() noexcept;
+
+    /// What the reader thread and Stop share: the sink runs under the lock, never once
+    /// stopped is set. Each backend's State holds one.
+    struct Shared {
+        std::mutex lock;
+        bool stopped = false;
+        Sink sink;
+    };
+    /// For the backends' readers (portable): appends bytes to *pending and hands every line
+    /// it completes to the sink; Finish hands over an unfinished last line, then the end.
+    static void Feed(Shared* shared, std::string* pending, const char* bytes, std::size_t count);
+    static void Finish(Shared* shared, std::string* pending);
 
     /// The state the reader thread shares (defined by each backend).
     struct State;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "platform/handle.h"
 #include "platform/standard_input.h"
@@ -14,21 +13,11 @@
 namespace platform {
 
 struct StandardInputLines::State {
-    std::mutex lock;  // held while the sink runs, and by Stop
-    bool stopped = false;
-    Sink sink;
+    Shared shared;
     int wake[2] = {-1, -1};
 };
 
 namespace {
-
-// Hands a line to the sink unless Stop came first.
-void Emit(StandardInputLines::State* state, const std::string& line, bool end) {
-    std::lock_guard<std::mutex> hold(state->lock);
-    if (!state->stopped) {
-        state->sink(line, end);
-    }
-}
 
 std::uint32_t ReadLines(void* argument) {
     auto* state = static_cast<StandardInputLines::State*>(argument);
@@ -52,20 +41,9 @@ std::uint32_t ReadLines(void* argument) {
         if (n <= 0) {
             break;
         }
-        pending.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, newline);
-            pending.erase(0, newline + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            Emit(state, line, false);
-        }
+        StandardInputLines::Feed(&state->shared, &pending, buffer, static_cast<std::size_t>(n));
     }
-    if (!pending.empty()) {
-        Emit(state, pending, false);
-    }
-    Emit(state, std::string(), true);
+    StandardInputLines::Finish(&state->shared, &pending);
     return 0;
 }
 
@@ -73,23 +51,19 @@ std::uint32_t ReadLines(void* argument) {
 
 StandardInputLines::StandardInputLines() : m_state(std::make_shared<State>()) {}
 
-StandardInputLines::~StandardInputLines() {
-    Stop();
-}
-
 bool StandardInputLines::Start(Sink sink) {
-    if (m_thread || m_state->stopped || ::pipe2(m_state->wake, O_CLOEXEC) != 0) {
+    if (m_thread || m_state->shared.stopped || ::pipe2(m_state->wake, O_CLOEXEC) != 0) {
         return false;
     }
-    m_state->sink = std::move(sink);
+    m_state->shared.sink = std::move(sink);
     m_thread.Reset(BeginThread(&ReadLines, m_state.get(), nullptr));
     return m_thread.Valid();
 }
 
 void StandardInputLines::Stop() noexcept {
     {
-        std::lock_guard<std::mutex> hold(m_state->lock);
-        m_state->stopped = true;
+        std::lock_guard<std::mutex> hold(m_state->shared.lock);
+        m_state->shared.stopped = true;
     }
     if (m_thread) {
         const char wake = 's';

@@ -1,5 +1,4 @@
 // Windows standard input lines: a reader thread in ReadFile, cancelled by Stop.
-#include <mutex>
 
 #include "platform/handle.h"
 #include "platform/standard_input.h"
@@ -10,9 +9,7 @@
 namespace platform {
 
 struct StandardInputLines::State {
-    std::mutex lock;  // held while the sink runs, and by Stop
-    bool stopped = false;
-    Sink sink;
+    Shared shared;
 };
 
 namespace {
@@ -20,37 +17,19 @@ namespace {
 constexpr DWORD kStopLimitMs = 2000;
 constexpr DWORD kCancelRetryMs = 20;
 
-void Emit(StandardInputLines::State* state, const std::string& line, bool end) {
-    std::lock_guard<std::mutex> hold(state->lock);
-    if (!state->stopped) {
-        state->sink(line, end);
-    }
-}
-
 // The thread owns one reference to the state, so a reader left behind never reads freed memory.
 std::uint32_t ReadLines(void* argument) {
     std::unique_ptr<std::shared_ptr<StandardInputLines::State>> owner(
         static_cast<std::shared_ptr<StandardInputLines::State>*>(argument));
-    StandardInputLines::State* state = owner->get();
+    StandardInputLines::Shared* shared = &(*owner)->shared;
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     std::string pending;
     char buffer[4096];
     DWORD got = 0;
     while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        pending.append(buffer, got);
-        for (std::size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
-            std::string line = pending.substr(0, newline);
-            pending.erase(0, newline + 1);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            Emit(state, line, false);
-        }
+        StandardInputLines::Feed(shared, &pending, buffer, got);
     }
-    if (!pending.empty()) {
-        Emit(state, pending, false);
-    }
-    Emit(state, std::string(), true);
+    StandardInputLines::Finish(shared, &pending);
     return 0;
 }
 
@@ -58,15 +37,11 @@ std::uint32_t ReadLines(void* argument) {
 
 StandardInputLines::StandardInputLines() : m_state(std::make_shared<State>()) {}
 
-StandardInputLines::~StandardInputLines() {
-    Stop();
-}
-
 bool StandardInputLines::Start(Sink sink) {
-    if (m_thread || m_state->stopped) {
+    if (m_thread || m_state->shared.stopped) {
         return false;
     }
-    m_state->sink = std::move(sink);
+    m_state->shared.sink = std::move(sink);
     auto* reference = new std::shared_ptr<State>(m_state);
     m_thread.Reset(BeginThread(&ReadLines, reference, nullptr));
     if (!m_thread) {
@@ -77,8 +52,8 @@ bool StandardInputLines::Start(Sink sink) {
 
 void StandardInputLines::Stop() noexcept {
     {
-        std::lock_guard<std::mutex> hold(m_state->lock);
-        m_state->stopped = true;
+        std::lock_guard<std::mutex> hold(m_state->shared.lock);
+        m_state->shared.stopped = true;
     }
     if (!m_thread) {
         return;
