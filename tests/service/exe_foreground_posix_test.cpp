@@ -138,8 +138,10 @@ TEST_F(ForegroundPosix, AStopRequestBeforeTheHostIsReadyIsAStopNotACrash) {
                                                  platform::Utf8ToWide(live).c_str()));
     ForegroundRun run(dir, {});
     int fifo = -1;
-    while ((fifo = open(alias.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
-           run.Running()) {
+    for (int waited = 0;
+         waited < kBoundMs && run.Running() &&
+         (fifo = open(alias.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO;
+         ++waited) {
         usleep(1000);  // no event tells that a reader opened the FIFO
     }
     ASSERT_GE(fifo, 0) << "the host never read its registry file";
