@@ -46,8 +46,8 @@ void Print(const std::string& text) {
         return;
     }
     errno = 0;
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) != 0 && errno == EPIPE) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if ((std::fflush(stdout) != 0 || !written) && errno == EPIPE) {
         g_outputClosed = true;
     }
 }
