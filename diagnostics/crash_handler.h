@@ -11,7 +11,10 @@
 //     virtual call detected by the C runtime: OnRuntimeFailure;
 //   - an invalid parameter detected by the C runtime: OnInvalidParameter;
 //   - a failed operator new: OnNewFailure;
-//   - SIGABRT, SIGINT, SIGTERM (and on Windows SIGILL raised on the entry thread): OnSignal;
+//   - SIGABRT, SIGINT, SIGTERM (and on Windows SIGILL raised on the entry thread): OnSignal.
+//     The executable on POSIX holds SIGINT and SIGTERM as stop requests from its first
+//     instruction until their owner takes them (platform/stop_signals.h): they reach OnSignal
+//     only in processes that do not;
 //   - SIGFPE and SIGSEGV raised through the Windows C runtime on the entry thread:
 //     OnFaultSignal.
 // The path: wait for the crash gate (one crashing thread at a time; a later one parks until

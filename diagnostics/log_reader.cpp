@@ -147,6 +147,30 @@ void AppendUtf8(std::u16string_view units, std::string* out) {
     out->resize(at + done.written);
 }
 
+std::string ShowControls(std::string_view utf8) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(utf8.size());
+    const auto escape = [&shown](unsigned char code) {
+        shown += "\\x";
+        shown += kHex[code >> 4];
+        shown += kHex[code & 0xF];
+    };
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(utf8[i]);
+        if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) {
+            escape(byte);
+        } else if (byte == 0xC2 && i + 1 < utf8.size() &&
+                   static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+            escape(static_cast<unsigned char>(utf8[++i]));  // U+0080..U+009F in two bytes
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
 void LogTextReader::Reset() {
     m_unitsRead = 0;
     m_problem.clear();

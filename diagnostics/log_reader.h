@@ -52,6 +52,12 @@ bool ParseLogHeader(std::u16string_view line, LogHeader* header);
 /// UTF-16 units to UTF-8; unpaired surrogates become U+FFFD.
 void AppendUtf8(std::u16string_view units, std::string* out);
 
+/// Output of the reader made safe for a terminal: every control character but the line feed
+/// that ends a line and the tab (the other C0 controls, DEL, and the C1 controls U+0080 to
+/// U+009F, which terminals obey too) becomes a visible "\xNN"; the rest is unchanged.
+/// Otherwise a logged text could move the cursor, rewrite the screen or hide itself.
+[[nodiscard]] std::string ShowControls(std::string_view utf8);
+
 /// Turns the bytes of a log file, fed in order from its first byte, into UTF-8 lines ending
 /// in "\n" (CR LF and LF both end a line), without the byte-order mark, keeping only records
 /// whose level rank is at least minRank.

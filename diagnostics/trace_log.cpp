@@ -49,11 +49,12 @@ void RunFormatAttempt(void* context) {
                                             attempt->capacity - 1, attempt->format, *attempt->args);
 }
 
-// A registry file that cannot be parsed leaves the log off without anyone knowing why: say it
-// where a person sees it (the log itself is not open yet).
+// A registry file that cannot be parsed, or that root refuses to trust, leaves the log off
+// without anyone knowing why: say it where a person sees it (the log itself is not open yet).
 void ReportUnreadableRegistry(platform::ErrorCode error) {
     const wchar_t* reason = platform::RegistryFileError();
-    if (error != platform::kErrorInvalidData || reason == nullptr || reason[0] == L'\0') {
+    if ((error != platform::kErrorInvalidData && error != platform::kErrorAccessDenied) ||
+        reason == nullptr || reason[0] == L'\0') {
         return;
     }
     std::fprintf(stderr, "cannot read the log settings: %s\n",

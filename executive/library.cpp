@@ -5,6 +5,7 @@
 
 #include "diagnostics/log_file.h"
 #include "platform/fault_guard.h"
+#include "platform/path_trust.h"
 
 namespace executive {
 
@@ -15,6 +16,12 @@ std::uint32_t HandleBits(const void* handle) noexcept {
 bool Library::Load(const wchar_t* path) {
     logfilesync::CTraceScope scope(L"executive::Library::Load", __LINE__);
     if (path == nullptr || m_module != nullptr) {
+        return false;
+    }
+    // Checked again right before loading: the file may have changed since it was listed.
+    if (const std::wstring untrusted = platform::UntrustedPathReason(path); !untrusted.empty()) {
+        g_defaultLog.Log(L'E', L"executive::Library::Load", __LINE__,
+                         L"Refused %s: %s (running as root)", path, untrusted.c_str());
         return false;
     }
     m_module = platform::LoadLibrary(path);

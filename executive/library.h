@@ -33,7 +33,9 @@ class Library {
     ~Library() = default;
 
     /// Loads the library at path. False, without logging, for a null path or when a module is
-    /// already held; false after logging a zero handle when the platform cannot load it.
+    /// already held; false after an E line with the reason when the process runs as root and
+    /// another user could change or replace the file (platform/path_trust.h); false after
+    /// logging a zero handle when the platform cannot load it.
     bool Load(const wchar_t* path);
 
     /// Logs the handle and path, frees the module if one is held and empties the path. Safe on

@@ -5,6 +5,7 @@
 
 #include "diagnostics/log_file.h"
 #include "platform/file.h"
+#include "platform/path_trust.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -52,6 +53,8 @@ const wchar_t* FateText(ValueFate fate) noexcept {
             return L"skipped: path too long (no terminator within 520 bytes)";
         case ValueFate::FileMissing:
             return L"skipped: file missing";
+        case ValueFate::Untrusted:
+            return L"refused: another user could change or replace it, and the host runs as root";
         case ValueFate::Duplicate:
             return L"skipped: duplicate of an earlier value";
     }
@@ -117,10 +120,15 @@ platform::ErrorCode ReadPluginList(std::vector<std::wstring>& paths, const wchar
         }
         const bool exists = platform::PathFileExists(value.path.c_str());
         observer.OnCounted(value, exists);
-        if (exists) {
-            candidates.push_back(std::move(value));
-        } else {
+        if (!exists) {
             observer.OnFate(value, ValueFate::FileMissing);
+            continue;
+        }
+        value.untrusted = platform::UntrustedPathReason(value.path.c_str());
+        if (!value.untrusted.empty()) {
+            observer.OnFate(value, ValueFate::Untrusted);
+        } else {
+            candidates.push_back(std::move(value));
         }
     }
     (void)platform::RegCloseKey(key);

@@ -10,6 +10,8 @@
 //  - the data is a path of at most 259 characters; data that fills the whole 520-byte buffer
 //    without a terminating NUL is skipped rather than cut (a cut path could name another file);
 //  - the file must exist (a directory counts as existing);
+//  - when the process runs as root, no other user may be able to change or replace the file
+//    (platform/path_trust.h): otherwise whoever could would choose the code root runs;
 //  - of identical paths (compared code unit by code unit) the first stays.
 // A name of 260 characters or more, or data over 520 bytes, stops the enumeration (234); the
 // values read before it are kept.
@@ -36,6 +38,7 @@ enum class ValueFate {
     NameFiltered,      ///< empty name, or first character not in the filter
     DataUnterminated,  ///< no NUL within the 520-byte data buffer
     FileMissing,       ///< the path names nothing that exists
+    Untrusted,         ///< running as root, and another user could change or replace the file
     Duplicate,         ///< the same path was listed by an earlier value
 };
 
@@ -46,6 +49,7 @@ struct PluginValue {
     std::uint32_t type = 0;
     std::wstring path;  ///< the data as text (REG_SZ only; empty for other types)
     std::uint32_t dataBytes = 0;
+    std::wstring untrusted;  ///< why the file is not trusted (Untrusted only)
 };
 
 /// Receives each step of the reading. Every callback has an empty default.

@@ -39,6 +39,9 @@ class LoggingObserver : public DiscoveryObserver {
         } else if (fate == ValueFate::DataUnterminated) {
             g_defaultLog.Log(L'W', kGetAllFn, __LINE__,
                              L"Value [%s] holds no terminated path, skipped.", value.name.c_str());
+        } else if (fate == ValueFate::Untrusted) {
+            g_defaultLog.Log(L'E', kGetAllFn, __LINE__, L"Refused plugin %s: %s (running as root)",
+                             value.path.c_str(), value.untrusted.c_str());
         }
     }
 

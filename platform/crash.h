@@ -121,9 +121,10 @@ void InitialiseExceptionRecord(ExceptionRecord* record, std::uint32_t code,
 /// the other threads' contexts and stacks (best effort: each is asked through the snapshot
 /// signal and then holds still; one that does not answer within 200 ms is listed without),
 /// system information, the exception and the text of /proc/self/maps; nothing allocated, no
-/// locks, raw system calls only. A write that fails part-way removes the file, so a file
-/// at path is always a complete dump. Returns 0 on success or the Windows error code.
-/// Callers serialise: one crashing thread at a time.
+/// locks, raw system calls only. POSIX: the file is made 0600 (an existing one is narrowed to
+/// it), never through a symbolic link, and never into a file another user owns (5). A write that
+/// fails part-way removes the file, so a file at path is always a complete dump. Returns 0 on
+/// success or the Windows error code. Callers serialise: one crashing thread at a time.
 std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPointers) noexcept;
 
 /// Crash path. Ends the process at once with exitCode: no destructors, no atexit handlers,

@@ -42,9 +42,13 @@ enum : std::uint32_t {
 /// Opens or creates a file, like CreateFileW. disposition: kCreateAlways empties an existing
 /// file, kOpenAlways keeps it; with either, the last error is 183 afterwards when the file
 /// existed and 0 when it was created. kCreateNew fails with 80 when it exists; kOpenExisting
-/// and kTruncateExisting fail with 2 when it does not. openToEveryone: a file this call
-/// creates grants every account full access (a null DACL on Windows, mode 0666 regardless of
-/// umask on POSIX). The handle is inheritable on Windows; on POSIX it is closed on exec, since
+/// and kTruncateExisting fail with 2 when it does not. openToEveryone: on Windows a file this
+/// call creates grants every account full access (a null DACL); on POSIX it is ignored: a new
+/// file gets mode 0644 less the umask, never more, so other users may read it but never change
+/// it. POSIX: when the directory of the last name may be written by a user other than root
+/// and this process's own (platform/path_trust.h), a symbolic link at that name is not
+/// followed but refused with 5, since someone else may have planted it there. The handle is
+/// inheritable on Windows; on POSIX it is closed on exec, since
 /// no child there takes handles by inheritance. Returns kInvalidHandleValue on failure with
 /// the last error set (3 when a directory of the path is missing). Several handles, in one
 /// process or several, may share a file; each keeps its own position. POSIX has no share
@@ -98,8 +102,11 @@ bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read)
 /// Returns 0 when it created it; 183 when the path already exists (Windows may report 80);
 /// 161 (ERROR_BAD_PATHNAME) for a relative or empty path; else the error of the failed
 /// creation (3 when a file stands where a directory level should be, 5 for access denied).
-/// Safe against another process creating the same levels at the same time.
-[[nodiscard]] ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept;
+/// Safe against another process creating the same levels at the same time. POSIX: levels
+/// are made with mode 0755 less the umask; with ownerOnly the last level it makes gets 0700
+/// (for files that hold process memory). An existing directory is left as it is. Windows:
+/// ownerOnly is ignored (a new directory takes its parent's access control list).
+[[nodiscard]] ErrorCode CreateDirectoryTree(const wchar_t* path, bool ownerOnly = false) noexcept;
 
 /// Deletes a file. False with the last error set on failure (2 when it does not exist).
 bool DeleteFile(const wchar_t* path) noexcept;

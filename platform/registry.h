@@ -45,7 +45,9 @@ enum : std::uint32_t {
 /// on failure), or an error code: 2 when the key does not exist, 6 for a bad root, 87 for a
 /// null key pointer, 161 for a sub-key path starting with a backslash, 1018 when root was
 /// deleted; on POSIX also 13 (ERROR_INVALID_DATA) when the registry file is malformed (the
-/// reason, with file name and line, is then in RegistryFileError). Close the key with
+/// reason, with file name and line, is then in RegistryFileError), and 5 when a process that
+/// runs as root refuses a file another user could change or replace (the reason, naming what
+/// is at fault, in RegistryFileError). Close the key with
 /// RegCloseKey. Any thread; a key may be used from any thread.
 [[nodiscard]] ErrorCode RegOpenKeyEx(RegKey root, const wchar_t* subKey, std::uint32_t options,
                                      std::uint32_t access, RegKey* key) noexcept;
@@ -112,8 +114,9 @@ using UniqueRegKey = UniqueOwner<NullMeansNone<RegKey, &RegCloseKey>>;
 /// file, with the file's name: "/etc/keltra/registry.reg:12: unknown escape ..." after a 13
 /// (a malformed file), "/etc/keltra/registry.reg: the registry file does not exist" after a 2
 /// that the missing file explains (a key or value missing from an existing file leaves it
-/// empty). Empty otherwise, and always on Windows. Valid until this thread's next registry
-/// call.
+/// empty), "/etc/keltra/registry.reg: refused, /etc/keltra is writable by group or others
+/// (...)" after a 5 that a distrusted file explains. Empty otherwise, and always on Windows. Valid
+/// until this thread's next registry call.
 [[nodiscard]] const wchar_t* RegistryFileError() noexcept;
 
 }  // namespace platform

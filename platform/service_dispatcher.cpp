@@ -37,6 +37,10 @@ void SetServiceStatusText(const wchar_t* text) noexcept {
     backend::SetServiceStatusText(text);
 }
 
+std::wstring ServiceControlChannelProblem() {
+    return backend::ServiceControlChannelProblem();
+}
+
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept {
     return handle == nullptr ? nullptr : backend::RegisterDeviceNotifications(handle);
 }

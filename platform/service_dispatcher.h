@@ -2,8 +2,9 @@
 // reports and device/power notifications.
 //
 // Windows: the Service Control Manager. POSIX: systemd (a unit of Type=notify); controls come
-// from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change) and from the service's control
-// channel (platform/service_control.h, SendServiceControl); status reports become notify
+// from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change; released here when the process
+// entry held them, platform/stop_signals.h, and held again on return) and from the service's
+// control channel (platform/service_control.h, SendServiceControl); status reports become notify
 // messages: READY=1 on running, STOPPING=1 on stop-pending, EXTEND_TIMEOUT_USEC= from a
 // pending report's wait hint, STATUS= with a short text.
 //
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/types.h"
 
@@ -123,6 +125,12 @@ enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActive
 /// accompanies the next status reports. POSIX: sent as STATUS= with the state's name; Windows
 /// has no place for it and ignores it. A null text clears it. Any thread.
 void SetServiceStatusText(const wchar_t* text) noexcept;
+
+/// Why the dispatcher of this process could not open the service's own control channel
+/// (POSIX: the socket /CONTROL talks to; Windows has none, the manager carries every control),
+/// naming the path; empty when it is open or there is none. Known before the service main
+/// routine starts; the dispatcher also puts it into every status text. Any thread.
+[[nodiscard]] std::wstring ServiceControlChannelProblem();
 
 /// Registers for device-interface arrival and removal events of every interface class,
 /// delivered as kServiceControlDeviceEvent. Null when it fails or the platform has none.

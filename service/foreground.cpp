@@ -3,11 +3,10 @@
 #include "service/foreground.h"
 
 #include <atomic>
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 #include <deque>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +19,8 @@
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/service_dispatcher.h"
+#include "platform/standard_input.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "platform/wait.h"
 #include "service/service_admin.h"
@@ -30,17 +31,25 @@ namespace {
 constexpr std::uint32_t kEchoPollMs = 100;
 constexpr std::uint32_t kInputPollMs = 200;
 
-std::atomic<bool> g_interrupted{false};
+// Exit codes of a run that ended because its terminal went away, as a shell reports a process
+// ended by SIGHUP or SIGPIPE (128 + the signal's number): the stop itself is a normal one.
+constexpr std::uint32_t kExitHangUp = 129;
+constexpr std::uint32_t kExitOutputClosed = 141;
+
 std::mutex g_printLock;
+std::atomic<bool> g_outputClosed{false};
 
-extern "C" void OnInterrupt(int) {
-    g_interrupted = true;
-}
-
+// Once standard output is a closed pipe nobody reads what follows: the run stops.
 void Print(const std::string& text) {
     std::lock_guard<std::mutex> lock(g_printLock);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (g_outputClosed) {
+        return;
+    }
+    errno = 0;
+    const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    if ((std::fflush(stdout) != 0 || !written) && errno == EPIPE) {
+        g_outputClosed = true;
+    }
 }
 
 // Echoes the lines the log gains from now on, until stopped; the last read follows the stop,
@@ -93,7 +102,7 @@ class LogEcho {
                 m_reader.Flush(&text);
             }
             if (!text.empty()) {
-                Print(text);
+                Print(logfilesync::ShowControls(text));
             }
         }
     }
@@ -104,12 +113,13 @@ class LogEcho {
     std::thread m_thread;
 };
 
-// Lines of standard input, handed to the main thread; the end of input reads as STOP. The
-// reader may stay blocked in a read when the host stops for another reason: it is detached,
-// and the process ends without waiting for it.
+// The listed controls, then lines of standard input, handed to the main thread; the end of
+// input reads as STOP. One reader, started when the listed controls are used up and ended
+// with the queue, so nothing reaches the queue once the run is over.
 class InputQueue {
   public:
     InputQueue() : m_ready(platform::CreateEvent(false, false)) {}
+    ~InputQueue() { m_reader.Stop(); }
 
     void Push(std::wstring line) {
         {
@@ -118,14 +128,11 @@ class InputQueue {
         }
         platform::SetEvent(m_ready.Get());
     }
+    // Reads standard input from now on, once only.
     void StartReadingStandardInput() {
-        std::thread([this] {
-            std::string line;
-            while (std::getline(std::cin, line)) {
-                Push(platform::Utf8ToWide(line));
-            }
-            Push(L"STOP");
-        }).detach();
+        (void)m_reader.Start([this](const std::string& line, bool end) {
+            Push(end ? std::wstring(L"STOP") : platform::Utf8ToWide(line));
+        });
     }
     // The next line, or false after waiting a while for one.
     bool Next(std::wstring* line) {
@@ -140,11 +147,16 @@ class InputQueue {
         (void)platform::WaitForSingleObject(m_ready.Get(), kInputPollMs);
         return false;
     }
+    [[nodiscard]] bool Empty() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_lines.empty();
+    }
 
   private:
     platform::UniqueHandle m_ready;
     std::mutex m_lock;
     std::deque<std::wstring> m_lines;
+    platform::StandardInputLines m_reader;  // last: stopped before the rest goes
 };
 
 std::wstring Trim(const std::wstring& text) {
@@ -212,13 +224,9 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
         }
         input.Push(argv[i]);
     }
-    if (!stopListed) {
-        input.Push(L"");  // marks where the listed controls end
-    }
 
-    g_interrupted = false;
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    // From here a stop request, a closed terminal or a closed output stops the plug-ins.
+    platform::CatchStopRequests();
     LogEcho echo;
     Print(platform::WideToUtf8(CService::ServiceName()) +
           " in the foreground: loading plug-ins (Ctrl-C or STOP stops)\n");
@@ -228,14 +236,19 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
         "plug-ins running; controls: a code (128..255, INTERROGATE, PARAMCHANGE, or any "
         "CODE:EVENTTYPE), STOP\n");
 
+    const auto stopAsked = [] {
+        return platform::CaughtStopRequest() != platform::StopRequest::kNone || g_outputClosed;
+    };
     std::wstring line;
-    while (!g_interrupted) {
+    while (!stopAsked()) {
+        if (!stopListed && input.Empty()) {
+            input.StartReadingStandardInput();  // the listed controls are done
+        }
         if (!input.Next(&line)) {
             continue;
         }
         line = Trim(line);
         if (line.empty()) {
-            input.StartReadingStandardInput();
             continue;
         }
         if (IsCommandWord(line.c_str(), L"STOP")) {
@@ -248,10 +261,15 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
             Print("not a control: " + platform::WideToUtf8(line) + "\n");
         }
     }
-    Print(g_interrupted ? "interrupted: stopping\n" : "stopping\n");
+    const platform::StopRequest request = platform::CaughtStopRequest();
+    Print(request == platform::StopRequest::kHangUp      ? "terminal closed: stopping\n"
+          : request == platform::StopRequest::kInterrupt ? "interrupted: stopping\n"
+                                                         : "stopping\n");
     Deliver(service, platform::kServiceControlStop, 0);
     platform::ReleaseMutex(instance.Get());
-    return 0;
+    return request == platform::StopRequest::kHangUp ? kExitHangUp
+           : g_outputClosed                          ? kExitOutputClosed
+                                                     : 0;
 }
 
 }  // namespace Stoneleaf

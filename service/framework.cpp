@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "diagnostics/log_file.h"
+#include "platform/stop_signals.h"
 #include "resources/string_table.h"
 #include "resources/strings.h"
 #include "service/foreground.h"
@@ -51,9 +52,12 @@ std::uint32_t RunCommand(CServiceImpl& service, int argc, wchar_t** argv) {
     for (int i = 0; i < argc; ++i) {
         g_defaultLog.Log(L'D', L"CPluginFramework::Run", __LINE__, L"argv[%d]=%s", i, argv[i]);
     }
-    const std::uint32_t result = Stoneleaf::IsCommandWord(argv[1], L"/RUN")
-                                     ? Stoneleaf::RunForeground(service, argc, argv)
-                                     : service.ExecArguments(argc, argv);
+    const bool foreground = Stoneleaf::IsCommandWord(argv[1], L"/RUN");
+    if (!foreground) {
+        platform::EndOnStopSignals();  // a command has nothing to stop: Ctrl-C just ends it
+    }
+    const std::uint32_t result = foreground ? Stoneleaf::RunForeground(service, argc, argv)
+                                            : service.ExecArguments(argc, argv);
     if (result != 0) {
         g_defaultLog.Log(L'E', L"CPluginFramework::Run", __LINE__,
                          L"Exec arguments failed, dwRet=%u", result);

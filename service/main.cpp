@@ -59,7 +59,8 @@ void SetCrashDumpPath() {
                                      L"KeltraServicePlugin.exe_crashdump_%02d%02d-%02d%02d%02d.dmp",
                                      now.month, now.day, now.hour, now.minute, now.second);
     wchar_t path[kPathChars] = {};
-    const platform::ErrorCode made = platform::CreateDirectoryTree(directory.c_str());
+    // Owner-only where the platform has modes: a dump holds process memory.
+    const platform::ErrorCode made = platform::CreateDirectoryTree(directory.c_str(), true);
     if (made == 0 || made == platform::kErrorAlreadyExists) {
         (void)platform::StringCchPrintfW(path, kPathChars, L"%s%c%s", directory.c_str(),
                                          platform::kPathSeparator, name);

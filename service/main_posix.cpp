@@ -2,11 +2,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 
 int wmain(int argc, wchar_t** argv, wchar_t** envp);
 
 int main(int argc, char** argv) {
+    // A stop request is never a crash: held until the service, the foreground host or an
+    // administration command has taken charge of it, never met by the crash handler first.
+    platform::HoldStopSignals();
     std::vector<std::wstring> wide;
     for (int i = 0; i < argc; ++i) {
         wide.push_back(platform::Utf8ToWide(argv[i]));

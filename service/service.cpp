@@ -5,6 +5,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "platform/event.h"
 #include "platform/handle.h"
@@ -235,6 +236,11 @@ void CService::ServiceMain(std::uint32_t argc, wchar_t** argv) {
             platform::CloseHandle(g_stopEvent);
             g_stopEvent = nullptr;
             return;
+        }
+        if (const std::wstring problem = platform::ServiceControlChannelProblem();
+            !problem.empty()) {
+            g_defaultLog.Log(L'E', L"Stoneleaf::CService::ServiceMain", __LINE__, L"%s",
+                             problem.c_str());
         }
         self->ReportStatus(platform::kServiceStartPending, 5000);
         if (self->RegisterNotifications(handle) == 0) {

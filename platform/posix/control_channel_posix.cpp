@@ -74,6 +74,32 @@ long Transfer(int fd, unsigned char* data, std::size_t bytes, bool sending,
     return static_cast<long>(done);
 }
 
+// Who could put a socket of their own at path: the owner of its directory, anyone who may
+// write there (the sticky bit keeps them from replacing the service's own socket), and, for a
+// socket that exists, its owner. Empty when only root and this process's user could.
+std::string PlantedSocketRisk(const std::string& path, bool socketToo) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash);
+    const auto trusted = [](uid_t owner) { return owner == 0 || owner == geteuid(); };
+    struct stat info {};
+    if (stat(directory.c_str(), &info) != 0) {
+        return std::string();  // missing: nobody's socket is there either
+    }
+    if (!trusted(info.st_uid)) {
+        return "the runtime directory " + directory + " is owned by uid " +
+               std::to_string(info.st_uid);
+    }
+    if ((info.st_mode & 022) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return "the runtime directory " + directory + " is writable by group or others";
+    }
+    if (socketToo && lstat(path.c_str(), &info) == 0 && !trusted(info.st_uid)) {
+        return path + " is owned by uid " + std::to_string(info.st_uid);
+    }
+    return std::string();
+}
+
 }  // namespace
 
 std::string ControlChannelPath(const wchar_t* serviceName) {
@@ -97,8 +123,14 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         sockaddr_un address;
-        if (!FillAddress(ControlChannelPath(serviceName), &address)) {
+        const std::string path = ControlChannelPath(serviceName);
+        if (!FillAddress(path, &address)) {
             return kErrorFileNotFound;
+        }
+        // A control sent to a socket another user planted would tell them nothing good and
+        // get an answer they made up.
+        if (!PlantedSocketRisk(path, true).empty()) {
+            return kErrorAccessDenied;
         }
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
@@ -147,31 +179,45 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
 
 ErrorCode ControlChannelServer::Open(const std::string& path) noexcept {
     Close();
-    sockaddr_un address;
-    const std::string temporary = path + "." + std::to_string(getpid());
-    if (!FillAddress(temporary, &address)) {
-        return kErrorFilenameExcedRange;
-    }
-    const std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        mkdir(path.substr(0, slash).c_str(), 0755);  // exists already in most cases
-    }
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return ErrorFromErrno(errno);
-    }
-    unlink(temporary.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        chmod(temporary.c_str(), 0600) != 0 || listen(fd, 64) != 0 ||
-        rename(temporary.c_str(), path.c_str()) != 0) {
-        const ErrorCode code = ErrorFromErrno(errno);
+    try {
+        m_problem.clear();
+        sockaddr_un address;
+        const std::string temporary = path + "." + std::to_string(getpid());
+        if (!FillAddress(temporary, &address)) {
+            m_problem = path + ": the path is too long for a socket";
+            return kErrorFilenameExcedRange;
+        }
+        const std::size_t slash = path.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            mkdir(path.substr(0, slash).c_str(), 0755);  // exists already in most cases
+        }
+        // Clients refuse such a directory too: nobody would ever reach a socket there.
+        m_problem = PlantedSocketRisk(path, false);
+        if (!m_problem.empty()) {
+            return kErrorAccessDenied;
+        }
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            const int error = errno;
+            m_problem = path + ": " + std::strerror(error);
+            return ErrorFromErrno(error);
+        }
         unlink(temporary.c_str());
-        close(fd);
-        return code;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            chmod(temporary.c_str(), 0600) != 0 || listen(fd, 64) != 0 ||
+            rename(temporary.c_str(), path.c_str()) != 0) {
+            const int error = errno;
+            m_problem = path + ": " + std::strerror(error);
+            unlink(temporary.c_str());
+            close(fd);
+            return ErrorFromErrno(error);
+        }
+        m_listener = fd;
+        m_path = path;
+        return 0;
+    } catch (...) {
+        return kErrorNotEnoughMemory;
     }
-    m_listener = fd;
-    m_path = path;
-    return 0;
 }
 
 void ControlChannelServer::Close() noexcept {

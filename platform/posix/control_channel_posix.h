@@ -31,8 +31,10 @@ inline constexpr std::uint32_t kSystemEventMagic = 0x4B534345;
 /// platform::AdmitControl, or the handler's result), or 2 (no channel: the service is not
 /// running or has no channel), 1062 when nobody accepts the connection, 5 when refused for
 /// lack of rights (the socket's mode, or the service closed the connection without an
-/// answer), 1053 when no answer came in time, 13 for a malformed answer; 87 for a null name
-/// or result. Any thread.
+/// answer) and when another user could have put the socket there (the runtime directory is
+/// owned by a user other than root and this process's own, or writable by group or others
+/// without the sticky bit, or the socket is such a user's), 1053 when no answer came in time,
+/// 13 for a malformed answer; 87 for a null name or result. Any thread.
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                              std::uint32_t eventType, std::uint32_t* result,
                              std::uint32_t timeoutMs,
@@ -61,8 +63,13 @@ class ControlChannelServer {
     ~ControlChannelServer() { Close(); }
 
     /// Creates the directory (one level, mode 0755) if missing and listens at path, replacing
-    /// a stale socket. Returns 0 or the error code (206 when the path is too long).
+    /// a stale socket. Returns 0 or the error code (206 when the path is too long; 5 when the
+    /// directory is owned by a user other than root and this process's own, or writable by
+    /// group or others without the sticky bit: clients would refuse it). On failure Problem()
+    /// says why, naming the path.
     ErrorCode Open(const std::string& path) noexcept;
+    /// Why the last Open failed; empty after a successful one.
+    [[nodiscard]] const std::string& Problem() const noexcept { return m_problem; }
     /// Drops every pending connection, closes the socket and removes its file.
     void Close() noexcept;
 
@@ -86,6 +93,7 @@ class ControlChannelServer {
 
     int m_listener = -1;
     std::string m_path;
+    std::string m_problem;
     std::vector<Pending> m_pending;
 };
 

@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/path_trust.h"
 #include "platform/posix/kernel_object.h"
 #include "platform/text.h"
 
@@ -113,7 +114,7 @@ int OpenWithDisposition(const char* path, int accessFlags, std::uint32_t disposi
 }  // namespace
 
 Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t /*share*/,
-                  bool openToEveryone, std::uint32_t disposition,
+                  bool /*openToEveryone*/, std::uint32_t disposition,
                   std::uint32_t /*attributes*/) noexcept {
     std::string narrow;
     if (!NarrowPath(path, &narrow)) {
@@ -134,12 +135,18 @@ Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t /*sha
         SetLastError(kErrorAccessDenied);
         return kInvalidHandleValue;
     }
-    const mode_t mode = openToEveryone ? 0666 : 0644;
+    // Where others may plant names, a link found at the last name is refused, not followed
+    // into a file someone else chose.
+    if (OthersCanWriteDirectoryOf(path)) {
+        accessFlags |= O_NOFOLLOW;
+    }
     bool existed = false;
-    const int fd = OpenWithDisposition(narrow.c_str(), accessFlags, disposition, mode, &existed);
+    const int fd = OpenWithDisposition(narrow.c_str(), accessFlags, disposition, 0644, &existed);
     if (fd < 0) {
         const int error = errno;
-        if (error == EEXIST) {
+        if (error == ELOOP) {
+            SetLastError(kErrorAccessDenied);
+        } else if (error == EEXIST) {
             SetLastError(kErrorFileExists);
         } else if (error == ENOENT && disposition != kOpenExisting &&
                    disposition != kTruncateExisting) {
@@ -162,9 +169,6 @@ Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t /*sha
         ::close(fd);
         SetLastError(kErrorAccessDenied);  // what CreateFileW says for a directory
         return kInvalidHandleValue;
-    }
-    if (!existed && openToEveryone) {
-        (void)::fchmod(fd, 0666);  // regardless of umask
     }
     std::shared_ptr<FileObject> object;
     try {
@@ -367,7 +371,7 @@ bool PathFileExists(const wchar_t* path) noexcept {
     return ::stat(narrow.c_str(), &info) == 0;
 }
 
-ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept {
+ErrorCode CreateDirectoryTree(const wchar_t* path, bool ownerOnly) noexcept {
     if (path == nullptr || path[0] != L'/') {
         return kErrorBadPathname;
     }
@@ -387,7 +391,8 @@ ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept {
     while (true) {
         const std::string::size_type slash = narrow.find('/', next);
         const std::string level = narrow.substr(0, slash);
-        if (!level.empty() && level.back() != '/' && ::mkdir(level.c_str(), 0777) != 0) {
+        const mode_t mode = ownerOnly && slash == std::string::npos ? 0700 : 0755;
+        if (!level.empty() && level.back() != '/' && ::mkdir(level.c_str(), mode) != 0) {
             const int error = errno;
             if (error != EEXIST) {
                 return error == ENOTDIR ? kErrorPathNotFound : ErrorFromErrno(error);

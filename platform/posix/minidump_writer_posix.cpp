@@ -403,16 +403,19 @@ std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPoi
     if (path == nullptr || !WideToUtf8Path(path, g_state.path, sizeof g_state.path)) {
         return kErrorInvalidName;
     }
-    // Owner-only: a dump holds process memory. Non-blocking, so that a FIFO at the path fails
-    // at once instead of waiting for a reader for ever; only a regular file is written (and so
-    // only a regular file is ever removed again after a failure).
+    // Owner-only: a dump holds process memory. Never through a symbolic link, and never into
+    // a file someone else owns (planted where the dump goes, they could read it). Non-blocking,
+    // so that a FIFO at the path fails at once instead of waiting for a reader for ever; only a
+    // regular file is written (and so only a regular file is ever removed after a failure).
     const long fd =
-        SysOpen(g_state.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+        SysOpen(g_state.path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return ErrorFromErrno(static_cast<int>(-fd));
     }
     static struct stat status;
-    if (Syscall(SYS_fstat, fd, reinterpret_cast<long>(&status)) != 0 || !S_ISREG(status.st_mode)) {
+    if (Syscall(SYS_fstat, fd, reinterpret_cast<long>(&status)) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != static_cast<uid_t>(Syscall(SYS_geteuid)) ||
+        Syscall(SYS_ftruncate, fd, 0) != 0 || Syscall(SYS_fchmod, fd, 0600) != 0) {
         SysClose(static_cast<int>(fd));
         return kErrorAccessDenied;
     }

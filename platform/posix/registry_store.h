@@ -38,7 +38,10 @@ struct RegistryFile {
 
 /// Reads the file again (file.mutex held). A missing file is an empty registry (exists false).
 /// Returns 0; 13 for a malformed file, which leaves the registry as it was and puts
-/// "file:line: reason" in *reason; or the error of reading (5 for a directory).
+/// "file:line: reason" in *reason; 5 with "file: refused, why" in *reason when the process
+/// runs as root and another user could change or replace the file (platform/path_trust.h), or
+/// when it is a symbolic link in a directory others can write (never followed there); or the
+/// error of reading (5 for a directory).
 [[nodiscard]] ErrorCode RefreshRegistryFile(RegistryFile& file, std::wstring* reason);
 
 /// Held by a writer for the whole of its change: one writer at a time in this process, and an

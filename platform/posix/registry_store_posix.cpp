@@ -13,6 +13,7 @@
 #include <map>
 
 #include "platform/error.h"
+#include "platform/path_trust.h"
 #include "platform/registry_file_parser.h"
 #include "platform/registry_file_writer.h"
 #include "platform/text.h"
@@ -27,13 +28,17 @@ std::mutex g_filesMutex;  // guards g_files
 std::map<std::string, std::weak_ptr<RegistryFile>> g_files;
 std::mutex g_writeMutex;  // one writer at a time in this process
 
-// The whole file; a missing file reads as empty, with *exists false.
+// The whole file; a missing file reads as empty, with *exists false. A link where others may
+// plant one is refused (5) rather than followed.
 ErrorCode ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes, bool* exists) {
     bytes->clear();
     *exists = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool noFollow = OthersCanWriteDirectoryOf(Utf8ToWide(path).c_str());
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
     if (fd < 0) {
-        return errno == ENOENT ? kErrorSuccess : ErrorFromErrno(errno);
+        return errno == ENOENT  ? kErrorSuccess
+               : errno == ELOOP ? kErrorAccessDenied
+                                : ErrorFromErrno(errno);
     }
     *exists = true;
     struct stat st {};
@@ -169,9 +174,22 @@ std::shared_ptr<RegistryFile> RegistryFileFor(const std::string& path) {
 }
 
 ErrorCode RefreshRegistryFile(RegistryFile& file, std::wstring* reason) {
+    // Root runs the libraries this file lists: a file that anyone else could change would
+    // let them choose what root runs.
+    if (const std::wstring untrusted = UntrustedPathReason(file.displayPath.c_str());
+        !untrusted.empty()) {
+        *reason = file.displayPath + L": refused, " + untrusted +
+                  L" (as root, the host reads only a registry file that no other user can change)";
+        return kErrorAccessDenied;
+    }
     std::vector<std::uint8_t> bytes;
     bool exists = false;
     if (const ErrorCode read = ReadWholeFile(file.path, &bytes, &exists); read != kErrorSuccess) {
+        if (read == kErrorAccessDenied) {
+            *reason = file.displayPath +
+                      L": refused, a symbolic link in a directory that others "
+                      L"can write";
+        }
         return read;
     }
     if (file.loaded && exists == file.exists && bytes == file.bytes) {

@@ -18,6 +18,7 @@
 #include "platform/posix/control_channel_posix.h"
 #include "platform/service_control.h"
 #include "platform/service_dispatcher_backend.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 
 namespace platform::backend {
@@ -72,6 +73,10 @@ class Dispatcher {
         std::lock_guard<std::mutex> hold(m_lock);
         m_text = text == nullptr ? std::string() : WideToUtf8(text);
     }
+    std::string ChannelProblem() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_channelProblem;
+    }
 
   private:
     std::uint32_t Check(std::uint32_t control, ControlOrigin origin);
@@ -85,6 +90,7 @@ class Dispatcher {
     void* m_context = nullptr;
     ServiceStatus m_last = {};
     std::string m_text;
+    std::string m_channelProblem;  // set before the service main routine starts
     std::string m_lastStatusLine;
     bool m_stopRequested = false;  // a stop signal that came while start was pending
     bool m_stopDelivered = false;  // a stop reached the handler; a second one is refused
@@ -106,8 +112,14 @@ ErrorCode Dispatcher::Run(ServiceMainRoutine main) {
     for (int i = 0; i < 3; ++i) {
         sigaction(kSignals[i], &forward, &previous[i]);
     }
+    // The process entry holds them until now; held again before their old owners return.
+    const bool wereHeld = ReleaseStopSignals();
     posix::ControlChannelServer channel;
-    (void)channel.Open(posix::ControlChannelPath(m_name.c_str()));  // signals work without it
+    if (channel.Open(posix::ControlChannelPath(m_name.c_str())) != 0) {
+        // Signals work without it, but /CONTROL will not: every status text says why.
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_channelProblem = "no control channel, " + channel.Problem();
+    }
 
     std::thread serviceMain([this, main] {
         wchar_t* argv[] = {m_name.data(), nullptr};
@@ -145,6 +157,9 @@ ErrorCode Dispatcher::Run(ServiceMainRoutine main) {
     }
     channel.Close();
     serviceMain.join();
+    if (wereHeld) {
+        HoldStopSignals();
+    }
     for (int i = 0; i < 3; ++i) {
         sigaction(kSignals[i], &previous[i], nullptr);
     }
@@ -184,6 +199,9 @@ ErrorCode Dispatcher::Report(const ServiceStatus& status) {
     std::string line = StateName(status.currentState);
     if (!m_text.empty() && status.currentState != kServiceStopped) {
         line += ": " + m_text;
+    }
+    if (!m_channelProblem.empty() && status.currentState != kServiceStopped) {
+        line += (m_text.empty() ? ": " : "; ") + m_channelProblem;
     }
     if (line != m_lastStatusLine) {
         message += "STATUS=" + line + "\n";
@@ -312,6 +330,11 @@ void SetServiceStatusText(const wchar_t* text) noexcept {
         } catch (...) {
         }
     }
+}
+
+std::wstring ServiceControlChannelProblem() {
+    std::lock_guard<std::mutex> hold(g_startLock);
+    return g_dispatcher != nullptr ? Utf8ToWide(g_dispatcher->ChannelProblem()) : std::wstring();
 }
 
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle) noexcept {

@@ -112,7 +112,7 @@ bool PathFileExists(const wchar_t* path) noexcept {
     return PathFileExistsW(path) != FALSE;
 }
 
-ErrorCode CreateDirectoryTree(const wchar_t* path) noexcept {
+ErrorCode CreateDirectoryTree(const wchar_t* path, bool /*ownerOnly*/) noexcept {
     if (path == nullptr || path[0] == L'\0') {
         return ERROR_BAD_PATHNAME;
     }

@@ -68,6 +68,10 @@ NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexc
         handle, &filter, DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_INTERFACE_CLASSES);
 }
 
+std::wstring ServiceControlChannelProblem() {
+    return std::wstring();  // the manager carries every control
+}
+
 NotificationHandle RegisterPowerNotification(ServiceStatusHandle handle,
                                              PowerSetting setting) noexcept {
     const GUID* guid = setting == PowerSetting::kBatteryPercentageRemaining

@@ -10,6 +10,7 @@
 #include <cstdarg>
 
 #include "tests/diagnostics/crash_test_support.h"
+#include "tests/support/other_user.h"
 
 namespace {
 
@@ -75,6 +76,45 @@ TEST_F(CrashTest, APathTheWriterMustNotUseEndsWithExitCodeOneAndNoFile) {
     }
     EXPECT_TRUE(fs::is_fifo(fs::path(fifo)));
     EXPECT_TRUE(fs::is_character_file("/dev/null"));  // neither written nor removed
+}
+
+// args[0]: the dump's directory, made as the process entry makes it, under the laxest umask;
+// args[1]: the dump's name in it.
+KELTRA_CHILD_ROLE(crash_lax_umask) {
+    ::umask(0);
+    (void)platform::CreateDirectoryTree(args.at(0).c_str(), true);
+    InstallCrashHandler(JoinPath(args.at(0), args.at(1)));
+    raise(SIGBUS);
+    return 0;
+}
+
+// A dump holds process memory: whatever the umask, only its owner may read it, in a directory
+// only its owner may enter; and it never goes through a link or into a file that another user
+// planted at its name.
+TEST_F(CrashTest, DumpsAreOwnerOnlyAndNeverGoWhereAnotherUserPointed) {
+    const std::wstring dumps = JoinPath(m_directory, L"dumps");
+    EXPECT_EQ(1u, RunChild("crash_lax_umask", {dumps, L"a.dmp"}, 30000));
+    struct stat info {};
+    ASSERT_EQ(0, stat(fs::path(dumps).c_str(), &info));
+    EXPECT_EQ(0700u, info.st_mode & 07777);
+    ASSERT_EQ(0, stat(fs::path(JoinPath(dumps, L"a.dmp")).c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    if (const char* why = keltra::test::CannotActAsOtherUser()) {
+        GTEST_SKIP() << why;
+    }
+    const std::wstring room = JoinPath(m_directory, L"room");
+    ASSERT_EQ(0, mkdir(fs::path(room).c_str(), 0700));
+    ASSERT_EQ(0, chmod(fs::path(room).c_str(), 0777));
+    const std::wstring target = JoinPath(m_directory, L"roots.txt");
+    std::ofstream(fs::path(target)) << "root's own";
+    ASSERT_EQ(0u, keltra::test::AsOtherUser({L"link", target, JoinPath(room, L"link.dmp")}));
+    ASSERT_EQ(0u, keltra::test::AsOtherUser({L"write", JoinPath(room, L"file.dmp"), L"theirs"}));
+    for (const wchar_t* name : {L"link.dmp", L"file.dmp"}) {
+        EXPECT_EQ(1u, RunChild("crash_lax_umask", {room, name}, 30000));
+    }
+    EXPECT_EQ(10u, fs::file_size(fs::path(target))) << "written through the link";
+    EXPECT_TRUE(fs::is_symlink(fs::path(JoinPath(room, L"link.dmp"))));
+    EXPECT_EQ(6u, fs::file_size(fs::path(JoinPath(room, L"file.dmp")))) << "written into theirs";
 }
 
 // A thread the platform starts has its own alternate signal stack from its start (so that a

@@ -12,6 +12,7 @@
 
 #include "platform/posix/control_channel_posix.h"
 #include "tests/service/service_test_support.h"
+#include "tests/support/other_user.h"
 
 namespace keltra::test {
 namespace {
@@ -36,10 +37,13 @@ int Connect(const std::string& path, int type) {
 /// the test releases it.
 class ServiceRun {
   public:
-    explicit ServiceRun(PluginSet& plugins) : m_service(plugins.Params(), L"Global\\" + kName) {
+    /// dirOwner: the runtime directory's owner (root's by default).
+    explicit ServiceRun(PluginSet& plugins, uid_t dirOwner = 0)
+        : m_service(plugins.Params(), L"Global\\" + kName) {
         char dir[] = "/tmp/ksvcXXXXXX";
         m_dir = mkdtemp(dir);
         chmod(m_dir.c_str(), 0755);
+        EXPECT_EQ(0, dirOwner == 0 ? 0 : chown(m_dir.c_str(), dirOwner, dirOwner));
         m_notify = Connect(m_dir + "/notify", SOCK_DGRAM);
         setenv("NOTIFY_SOCKET", (m_dir + "/notify").c_str(), 1);
         setenv("KELTRA_RUNTIME_DIR", m_dir.c_str(), 1);
@@ -245,6 +249,37 @@ TEST(ServiceNotifyTest, StopDuringStartWithNoPluginLoaded) {
     EXPECT_EQ(run.Count("STATUS=Running: no plug-in loaded"), 1);
     EXPECT_EQ(log.Count(L'W', L"CServiceImpl::EnterMainLoop",
                         L"No plugin is loaded; the service runs without plugins."),
+              1);
+}
+
+// A runtime directory that another user owns may hold a socket of theirs: the service does not
+// listen there and says why (an E line, every status text), and clients refuse to talk there.
+TEST(ServiceNotifyTest, ARuntimeDirectoryOfAnotherUserIsRefused) {
+    if (const char* why = CannotActAsOtherUser()) {
+        GTEST_SKIP() << why;
+    }
+    LogCapture log;
+    PluginSet plugins{L"tp_good"};
+    ServiceRun run(plugins, kOtherUser);
+    const std::string problem =
+        "no control channel, the runtime directory " + run.Dir() + " is owned by uid 65534";
+    ASSERT_TRUE(run.WaitFor("STATUS=Starting: 1 plug-in loaded; " + problem));
+    run.Release(0);
+    ASSERT_TRUE(run.WaitFor("STATUS=Running: 1 plug-in loaded; " + problem));
+    const std::string channel = run.Dir() + "/control.sock";
+    EXPECT_NE(0, access(channel.c_str(), F_OK)) << "listening where another user may plant";
+    const int planted = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {AF_UNIX, {}};
+    channel.copy(address.sun_path, channel.size());
+    ASSERT_EQ(0, bind(planted, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(planted, 4));
+    ASSERT_EQ(0, lchown(channel.c_str(), kOtherUser, kOtherUser));
+    EXPECT_EQ(run.Send(128), Sent(5, 0)) << "talked to a socket another user planted";
+    close(planted);
+    kill(getpid(), SIGTERM);
+    run.Release(1);
+    EXPECT_EQ(run.Join(), 0u);
+    EXPECT_EQ(log.Count(L'E', L"Stoneleaf::CService::ServiceMain", platform::Utf8ToWide(problem)),
               1);
 }
 

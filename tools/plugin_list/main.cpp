@@ -60,7 +60,11 @@ class Printer : public executive::DiscoveryObserver {
     }
     void OnFate(const executive::PluginValue& value, executive::ValueFate fate) override {
         const std::wstring shown = value.name.empty() ? L"(default)" : L"\"" + value.name + L"\"";
-        if (value.type == platform::kRegSz) {
+        if (fate == executive::ValueFate::Untrusted) {
+            platform::ConsolePrint(L"  [%u] %s %s \"%s\": %s: %s\n", value.index, shown.c_str(),
+                                   TypeName(value.type), value.path.c_str(),
+                                   executive::FateText(fate), value.untrusted.c_str());
+        } else if (value.type == platform::kRegSz) {
             platform::ConsolePrint(L"  [%u] %s %s \"%s\": %s\n", value.index, shown.c_str(),
                                    TypeName(value.type), value.path.c_str(),
                                    executive::FateText(fate));
