@@ -165,30 +165,24 @@ std::wstring Trim(const std::wstring& text) {
     return first == std::wstring::npos ? L"" : text.substr(first, last - first + 1);
 }
 
-// "CODE" or "CODE:EVENTTYPE"; in this terminal any code but stop may be tried.
+// "CODE" or "CODE:EVENTTYPE", both decimal; in this terminal any code but stop may be tried.
 bool ParseForegroundControl(const std::wstring& text, std::uint32_t* control,
                             std::uint32_t* eventType) {
     const std::size_t colon = text.find(L':');
     const std::wstring code = text.substr(0, colon);
     *eventType = 0;
-    if (colon != std::wstring::npos) {
-        wchar_t* end = nullptr;
-        const std::wstring type = text.substr(colon + 1);
-        *eventType = static_cast<std::uint32_t>(std::wcstoul(type.c_str(), &end, 0));
-        if (type.empty() || *end != L'\0') {
-            return false;
-        }
+    if (colon != std::wstring::npos && !ParseDecimal(text.c_str() + colon + 1, eventType)) {
+        return false;
     }
     if (ParseControlCode(code.c_str(), control)) {
         return true;
     }
-    wchar_t* end = nullptr;
-    const unsigned long value = std::wcstoul(code.c_str(), &end, 0);
-    if (code.empty() || *end != L'\0' || value == 0 || value > 0xFFFFFFFFul ||
+    std::uint32_t value = 0;
+    if (!ParseDecimal(code.c_str(), &value) || value == 0 ||
         value == platform::kServiceControlStop) {
         return false;
     }
-    *control = static_cast<std::uint32_t>(value);
+    *control = value;
     return true;
 }
 

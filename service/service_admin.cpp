@@ -111,6 +111,19 @@ std::uint32_t WaitForServiceState(platform::ServiceHandle service, std::uint32_t
     }
 }
 
+bool ParseDecimal(const wchar_t* text, std::uint32_t* value) noexcept {
+    if (text == nullptr || value == nullptr || text[0] < L'0' || text[0] > L'9') {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    const unsigned long long number = std::wcstoull(text, &end, 10);
+    if (*end != L'\0' || number > 0xFFFFFFFFull) {
+        return false;
+    }
+    *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
 bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
     if (text == nullptr || control == nullptr || text[0] == L'\0') {
         return false;
@@ -122,12 +135,9 @@ bool ParseControlCode(const wchar_t* text, std::uint32_t* control) noexcept {
         code = platform::kServiceControlParamChange;
     } else {
         // Decimal only, as the service manager's own tools read codes: 0310 is 310, not octal.
-        wchar_t* end = nullptr;
-        const unsigned long value = std::wcstoul(text, &end, 10);
-        if (text[0] < L'0' || text[0] > L'9' || *end != L'\0' || value > 0xFFFFFFFFul) {
+        if (!ParseDecimal(text, &code)) {
             return false;
         }
-        code = static_cast<std::uint32_t>(value);
     }
     const bool allowed =
         code == platform::kServiceControlInterrogate ||

@@ -30,6 +30,10 @@ inline constexpr std::uint32_t kServicePollMaxSleepMs = 500;
                                                 std::uint32_t target,
                                                 std::uint32_t boundMs) noexcept;
 
+/// Reads a whole decimal number of at most 32 bits: digits only, no sign, no blank; leading
+/// zeros do not make it octal. False, *value untouched, for anything else.
+[[nodiscard]] bool ParseDecimal(const wchar_t* text, std::uint32_t* value) noexcept;
+
 /// Reads a control code for "/CONTROL": a decimal number (leading zeros do not make it octal)
 /// or one of the words INTERROGATE and PARAMCHANGE (any case). Only 4, 6 and 128..255 are
 /// taken.

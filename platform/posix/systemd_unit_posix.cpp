@@ -85,7 +85,8 @@ std::string UnitText(const ServiceConfig& config) {
     text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
     text += "ExecStart=" + QuoteExec(ProgramOf(config.binaryPath)) + "\n";
     text += "ExecReload=/bin/kill -HUP $MAINPID\n";
-    text += "RuntimeDirectory=" + name + "\nStateDirectory=" + name + "\n";
+    // Crash dumps hold process memory: their directory is the owner's alone.
+    text += "RuntimeDirectory=" + name + "\nStateDirectory=" + name + "\nStateDirectoryMode=0700\n";
     text += "KillMode=mixed\nTimeoutStopSec=120\n\n[Install]\nWantedBy=multi-user.target\n";
     return text;
 }

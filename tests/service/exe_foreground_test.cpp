@@ -11,7 +11,7 @@ namespace {
 using Foreground = HostFixture;
 
 TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
-    EXPECT_EQ(0u, RunExe({L"/RUN", L"128", L"200:7", L"interrogate", L"PARAMCHANGE", L"stop"}));
+    EXPECT_EQ(0u, RunExe({L"/RUN", L"128", L"0200:07", L"interrogate", L"PARAMCHANGE", L"stop"}));
     for (const std::wstring& plugin : recorders) {
         EXPECT_EQ(
             "Handler 128 0\nHandler 200 7\nHandler 4 0\nHandler 6 0\nHandler 1 0\n"
@@ -33,6 +33,7 @@ TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {
         {{L"/CONTROL"}, 87},
         {{L"/CONTROL", L"1"}, 87},
         {{L"/RUN", L"nonsense"}, 87},
+        {{L"/RUN", L"0x80"}, 87},
     };
     for (const auto& [args, code] : cases) {
         EXPECT_EQ(AsExitCode(code), RunExe(args)) << platform::WideToUtf8(args[0]);

@@ -152,6 +152,8 @@ TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
     RunSteps(parts[1]);  // /START has returned after READY=1, which comes with this text
     EXPECT_EQ(Run("systemctl show -p StatusText KeltraServiceFramework"),
               "StatusText=Running: 3 plug-ins loaded\n");
+    // The dumps' directory: the service's alone, whatever systemd's default for it.
+    EXPECT_EQ(Run("stat -c %a /var/lib/KeltraServiceFramework"), "700\n");
     EXPECT_EQ(0u, Inside({L"/usr/bin/systemctl", L"reload", L"KeltraServiceFramework"}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (const std::wstring& path : recorders) {  // SIGHUP: param-change, handled meanwhile
