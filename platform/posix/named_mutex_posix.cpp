@@ -1,261 +1,466 @@
-// POSIX named mutexes: a robust, process-shared, recursive pthread mutex in shared memory.
+// POSIX named mutexes: one owner-only lock file per name, locked with the kernel's
+// open-file-description locks.
 //
-// Lifetime: every handle holds a shared flock on its shared-memory object. The handle that
-// closes last gets the exclusive flock and unlinks the name, so the object goes away with its
-// last user, as a Windows named object does. A process that dies drops its flocks but unlinks
-// nothing: an opener that can take the exclusive flock finds no live handle and removes the
-// object as that last close would have, so "exists" means "some live process has it open". An
-// opener checks, under its shared flock, that the name still leads to the object it opened, and
-// starts again if a closer unlinked it in between; so two processes never hold two different
-// mutexes under one name.
+// Nothing is shared in memory: the kernel keeps the locks, so no other process can plant state
+// that this one trusts, and a dead process's locks go with its descriptors. A name is a file in
+// the user's object directory (kernel_object_directory.h), mode 0600, with two lock bytes:
+//  - byte 0, locked exclusively by the process whose thread owns the mutex. The file's first
+//    byte reads 1 while an owner holds it: set after taking the lock, cleared before letting
+//    go, so a taker that finds it set knows that the last owner died holding it.
+//  - byte 1, locked shared by every process that has the name open: its presence.
 //
-// Initialisation: the object is zero-filled when created. Whoever first moves its state from
-// "fresh" to "initialising" sets up the pthread mutex; others wait for "ready". If the
-// initialising process dies half-way, a waiter that finds it gone takes the job over.
+// Lifetime: a process closing its last handle of the name tries to turn its presence lock
+// exclusive; when it can, no other process has the name open, and it removes the file, which
+// is what "the mutex goes away with its last handle" means here. A new file is made under a
+// temporary name with its presence taken and only then linked under the name, so a file found
+// under a name without any presence belongs to processes that died: the opener removes it as
+// their last close would have. An opener checks, holding its presence, that the name still
+// leads to the file it opened, and starts again if a closer removed it in between; so two
+// processes never hold two different mutexes under one name. Waiting for another process to
+// finish making or removing a name is bounded.
+//
+// In a process, every handle of one name shares one SharedName: one descriptor (one presence),
+// and a process-private robust pthread mutex that carries thread ownership and thread death;
+// recursion is counted beside it. The thread that takes the pthread mutex also takes byte 0,
+// unless a thread that died owning it left byte 0 taken for the process.
+//
+// Waits: an uncontended take is one non-blocking lock call (and the byte written). A contended
+// one blocks in the kernel's lock wait, which a timer signal aimed at the waiting thread
+// (kWakeSignal, blocked outside the wait) interrupts at least every 50 ms, so that the deadline
+// and a termination request (TerminateThread) are seen.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
 #include "platform/error.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/posix/kernel_object.h"
+#include "platform/posix/kernel_object_directory.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 namespace platform {
 namespace {
 
-// The set-up word: state in the low two bits, the pid of the process setting it up above.
-// One word, so that a process cannot die between claiming the job and naming itself.
-enum : std::uint64_t { kStateFresh = 0, kStateInitialising = 1, kStateReady = 2, kStateMask = 3 };
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the pthread waits use
+constexpr Clock::duration kSlice = std::chrono::milliseconds(50);
+// Another process making or removing a name takes microseconds; waiting on it is bounded.
+constexpr Clock::duration kSetupBound = std::chrono::seconds(5);
+constexpr off_t kOwnerByte = 0;
+constexpr off_t kPresenceByte = 1;
+constexpr unsigned char kFree = 0;
+constexpr unsigned char kOwned = 1;
 
-struct SharedMutex {
-    std::atomic<std::uint64_t> setup;
-    pthread_mutex_t mutex;
+int WakeSignal() noexcept {
+    return SIGRTMIN + 7;  // SIGRTMIN + 5 ends threads, + 6 takes crash snapshots
+}
+
+struct Deadline {
+    bool infinite = true;
+    Clock::time_point at{};
+
+    static Deadline After(std::uint32_t milliseconds) noexcept {
+        Deadline d;
+        d.infinite = milliseconds == kInfinite;
+        d.at = Clock::now() + std::chrono::milliseconds(d.infinite ? 0 : milliseconds);
+        return d;
+    }
+    [[nodiscard]] bool Passed() const noexcept { return !infinite && Clock::now() >= at; }
+    // The next slice of the wait: at most kSlice, never past the deadline.
+    [[nodiscard]] Clock::duration Slice() const noexcept {
+        return infinite ? kSlice
+                        : std::clamp<Clock::duration>(at - Clock::now(), Clock::duration(1), kSlice);
+    }
 };
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-// A file name has at most 255 bytes: a name whose escaped UTF-8 is longer keeps a prefix
-// and a hash of the whole.
-constexpr std::size_t kMaxShmName = 255;
-constexpr char kShmPrefix[] = "/keltra-mutex.";
-
-std::string ShmNameFor(const std::string& utf8) {
-    std::string escaped;
-    for (const char c : utf8) {
-        if (c == '/') {
-            escaped += "%2F";
-        } else if (c == '%') {
-            escaped += "%25";
-        } else {
-            escaped += c;
-        }
-    }
-    std::string name = kShmPrefix + escaped;
-    if (name.size() <= kMaxShmName) {
-        return name;
-    }
-    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over the full escaped name
-    for (const char c : escaped) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    }
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
-    name.resize(kMaxShmName - (sizeof suffix - 3));
-    return name + suffix;
+timespec ToTimespec(Clock::duration d) noexcept {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
-void Flock(int fd, int operation) noexcept {
-    while (::flock(fd, operation) != 0 && errno == EINTR) {
-    }
+// One lock request on one byte of fd; false with errno set.
+bool LockByte(int fd, short type, off_t byte, bool wait) noexcept {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = byte;
+    lock.l_len = 1;
+    return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0;
 }
 
-// Unlinks the name if it still leads to fd's object. The caller holds the exclusive flock, so
-// no other process can unlink the name and make it lead elsewhere meanwhile.
-void UnlinkIfNamed(const std::string& shmName, int fd) noexcept {
-    const int current = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (current < 0) {
-        return;
-    }
+bool SameFile(int dir, const std::string& file, int fd) noexcept {
     struct stat ours {};
     struct stat named {};
-    if (::fstat(fd, &ours) == 0 && ::fstat(current, &named) == 0 && ours.st_dev == named.st_dev &&
-        ours.st_ino == named.st_ino) {
-        ::shm_unlink(shmName.c_str());
+    return ::fstat(fd, &ours) == 0 &&
+           ::fstatat(dir, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
+}
+
+// Removes the name if it still leads to fd's file. The caller holds the exclusive presence
+// lock, so nobody else removes it meanwhile, and nobody can link another file under it.
+void UnlinkIfNamed(int dir, const std::string& file, int fd) noexcept {
+    if (SameFile(dir, file, fd)) {
+        ::unlinkat(dir, file.c_str(), 0);
     }
-    ::close(current);
 }
 
-bool ProcessIsGone(std::int32_t pid) noexcept {
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+// Makes a new file, takes its presence and only then links it under file. The descriptor, or
+// -1 with errno set (EEXIST: the name exists).
+int CreateObjectFile(int dir, const std::string& file) noexcept {
+    static std::atomic<unsigned> counter{0};
+    char temporary[48];
+    std::snprintf(temporary, sizeof temporary, "t.%d.%u", static_cast<int>(::getpid()),
+                  counter.fetch_add(1));
+    const int fd =
+        ::openat(dir, temporary, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    // 0600 whatever the umask; the state byte written now, so that no later write needs room.
+    const bool ok = ::fchmod(fd, 0600) == 0 && ::pwrite(fd, &kFree, 1, kOwnerByte) == 1 &&
+                    LockByte(fd, F_RDLCK, kPresenceByte, false) &&
+                    ::linkat(dir, temporary, dir, file.c_str(), 0) == 0;
+    const int error = errno;
+    ::unlinkat(dir, temporary, 0);
+    if (!ok) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
-bool InitialiseMutex(pthread_mutex_t* mutex) noexcept {
+// Opens (with create, makes) the object file; *created when this call made it. Returns the
+// descriptor with presence held, or -1 with the last error set.
+int OpenObjectFile(int dir, const std::string& file, bool create, bool* created) noexcept {
+    const Clock::time_point giveUp = Clock::now() + kSetupBound;
+    auto pause = std::chrono::microseconds(20);
+    const uid_t user = ::geteuid();
+    do {
+        int fd = ::openat(dir, file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            if (!create) {
+                SetLastError(kErrorFileNotFound);
+                return -1;
+            }
+            fd = CreateObjectFile(dir, file);
+            if (fd >= 0) {
+                *created = true;
+                return fd;
+            }
+            if (errno == EEXIST) {
+                continue;  // made by another just now: open that one
+            }
+        }
+        if (fd < 0) {
+            SetLastError(errno == ELOOP ? kErrorAccessDenied : ErrorFromErrno(errno));
+            return -1;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != user && st.st_uid != 0)) {
+            ::close(fd);  // not ours: never used
+            SetLastError(kErrorAccessDenied);
+            return -1;
+        }
+        if (LockByte(fd, F_WRLCK, kPresenceByte, false)) {
+            // No process has it open: its users died without closing. Remove it as their
+            // last close would have.
+            UnlinkIfNamed(dir, file, fd);
+            ::close(fd);
+            if (!create) {
+                SetLastError(kErrorFileNotFound);
+                return -1;
+            }
+            continue;
+        }
+        if (LockByte(fd, F_RDLCK, kPresenceByte, false) && SameFile(dir, file, fd)) {
+            return fd;
+        }
+        ::close(fd);
+        // Another process is removing it: a matter of microseconds.
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    } while (Clock::now() < giveUp);
+    SetLastError(kErrorTimeout);
+    return -1;
+}
+
+// Blocks until byte 0 of fd is locked for this process, the deadline passes or the thread is
+// asked to end: kWaitObject0, kWaitTimeout or kWaitFailed with the last error set.
+std::uint32_t BlockOnOwnerByte(int fd, const Deadline& deadline) noexcept {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};  // only to interrupt the wait: no SA_RESTART
+        sigemptyset(&action.sa_mask);
+        ::sigaction(WakeSignal(), &action, nullptr);
+    });
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, WakeSignal());
+    sigset_t saved;
+    pthread_sigmask(SIG_BLOCK, &wake, &saved);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = WakeSignal();
+    event._sigev_un._tid = static_cast<pid_t>(GetCurrentThreadId());
+    timer_t timer{};
+    std::uint32_t result = kWaitFailed;
+    if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        return kWaitFailed;
+    }
+    for (;;) {
+        // Repeats, in case it fires between unblocking and entering the wait.
+        itimerspec spec{ToTimespec(std::chrono::milliseconds(5)), ToTimespec(deadline.Slice())};
+        ::timer_settime(timer, 0, &spec, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+        const bool locked = LockByte(fd, F_WRLCK, kOwnerByte, true);
+        const int error = errno;
+        pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+        if (locked) {
+            result = kWaitObject0;
+            break;
+        }
+        if (error != EINTR) {
+            SetLastError(ErrorFromErrno(error));
+            break;
+        }
+        if (posix::TerminationRequested()) {
+            SetLastError(kErrorInvalidHandle);
+            break;
+        }
+        if (deadline.Passed()) {
+            result = kWaitTimeout;
+            break;
+        }
+    }
+    ::timer_delete(timer);
+    const timespec none{};
+    while (::sigtimedwait(&wake, nullptr, &none) > 0) {  // leave no wake-up behind
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return result;
+}
+
+// Every handle of one name in this process.
+class SharedName {
+  public:
+    SharedName(std::string key, int dir, std::string file, int fd) noexcept
+        : m_key(std::move(key)), m_dir(dir), m_file(std::move(file)), m_fd(fd) {}
+    SharedName(const SharedName&) = delete;
+    SharedName& operator=(const SharedName&) = delete;
+    ~SharedName();
+
+    /// Sets up the pthread mutex; false with the last error set.
+    bool Initialise() noexcept;
+    /// A wait of the mutex (WaitForSingleObject's results).
+    std::uint32_t Wait(std::uint32_t milliseconds) noexcept;
+    /// Releases one level of the calling thread's ownership.
+    bool Release() noexcept;
+
+  private:
+    int LockLocal(const Deadline& deadline, bool probe) noexcept;
+    std::uint32_t LockCross(const Deadline& deadline, bool probe) noexcept;
+
+    static std::uint64_t CurrentThread() noexcept {
+        static std::atomic<std::uint64_t> next{1};
+        thread_local const std::uint64_t id = next.fetch_add(1);  // never reused, unlike tids
+        return id;
+    }
+
+    const std::string m_key;
+    const int m_dir;
+    const std::string m_file;
+    const int m_fd;
+    bool m_initialised = false;
+    pthread_mutex_t m_local{};
+    // The owner's, read by others only to find that they are not the owner.
+    std::atomic<std::uint64_t> m_owner{0};
+    std::uint32_t m_depth = 0;   // the owner's
+    bool m_crossHeld = false;    // byte 0 taken for this process; the owner's
+};
+
+// Every name this process has open, by user and file name.
+struct NameTable {
+    std::mutex mutex;  // a leaf lock
+    std::unordered_map<std::string, std::weak_ptr<SharedName>> names;
+};
+
+NameTable& Names() noexcept {
+    static NameTable* const table = new NameTable;  // used until the last handle closes
+    return *table;
+}
+
+SharedName::~SharedName() {
+    {
+        NameTable& table = Names();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto it = table.names.find(m_key);
+        if (it != table.names.end() && it->second.expired()) {
+            table.names.erase(it);
+        }
+    }
+    if (m_initialised) {
+        pthread_mutex_destroy(&m_local);
+    }
+    // The last handle anywhere removes the name.
+    if (LockByte(m_fd, F_WRLCK, kPresenceByte, false)) {
+        UnlinkIfNamed(m_dir, m_file, m_fd);
+    }
+    ::close(m_fd);  // also drops every lock of this process on it
+    ::close(m_dir);
+}
+
+bool SharedName::Initialise() noexcept {
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0) {
+        SetLastError(kErrorNoSystemResources);
         return false;
     }
-    const bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-                    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-                    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-                    pthread_mutex_init(mutex, &attributes) == 0;
+    m_initialised = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+                    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+                    pthread_mutex_init(&m_local, &attributes) == 0;
     pthread_mutexattr_destroy(&attributes);
-    return ok;
+    if (!m_initialised) {
+        SetLastError(kErrorNoSystemResources);
+    }
+    return m_initialised;
 }
 
-// Brings the shared object to "ready"; false with the last error set if it cannot.
-bool MakeReady(SharedMutex* shared) noexcept {
-    const std::uint64_t claim = (static_cast<std::uint64_t>(::getpid()) << 2) | kStateInitialising;
-    for (unsigned spins = 0;; ++spins) {
-        std::uint64_t word = shared->setup.load(std::memory_order_acquire);
-        if ((word & kStateMask) == kStateReady) {
-            return true;
+// The pthread mutex in slices, so that a thread asked to end is not kept waiting: 0,
+// EOWNERDEAD, ETIMEDOUT, ECANCELED (asked to end) or another error.
+int SharedName::LockLocal(const Deadline& deadline, bool probe) noexcept {
+    if (probe) {
+        const int result = pthread_mutex_trylock(&m_local);
+        return result == EBUSY ? ETIMEDOUT : result;
+    }
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto until = std::chrono::seconds(now.tv_sec) +
+                           std::chrono::nanoseconds(now.tv_nsec) + deadline.Slice();
+        const timespec slice = ToTimespec(until);
+        const int result = pthread_mutex_clocklock(&m_local, CLOCK_MONOTONIC, &slice);
+        if (result != ETIMEDOUT && result != EINTR) {
+            return result;
         }
-        bool mine = false;
-        if (word == kStateFresh) {
-            mine = shared->setup.compare_exchange_strong(word, claim, std::memory_order_acq_rel);
-        } else if ((word & kStateMask) == kStateInitialising &&
-                   ProcessIsGone(static_cast<std::int32_t>(word >> 2))) {
-            mine = shared->setup.compare_exchange_strong(word, claim, std::memory_order_acq_rel);
+        if (posix::TerminationRequested()) {
+            return ECANCELED;
         }
-        if (mine) {
-            if (!InitialiseMutex(&shared->mutex)) {
-                shared->setup.store(kStateFresh, std::memory_order_release);
-                SetLastError(kErrorNoSystemResources);
-                return false;
-            }
-            shared->setup.store(kStateReady, std::memory_order_release);
-            return true;
-        }
-        // Another process is setting it up: a matter of microseconds.
-        if (spins < 100) {
-            sched_yield();
-        } else {
-            const timespec pause{0, 1000000};
-            nanosleep(&pause, nullptr);
+        if (deadline.Passed()) {
+            return ETIMEDOUT;
         }
     }
+}
+
+// Takes byte 0 for this process and marks the mutex owned: kWaitObject0, kWaitAbandoned0 (the
+// last owner died holding it), kWaitTimeout, or kWaitFailed with the last error set.
+std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexcept {
+    if (!LockByte(m_fd, F_WRLCK, kOwnerByte, false)) {
+        if (errno != EAGAIN && errno != EACCES) {
+            SetLastError(ErrorFromErrno(errno));
+            return kWaitFailed;
+        }
+        if (probe) {
+            return kWaitTimeout;
+        }
+        const std::uint32_t result = BlockOnOwnerByte(m_fd, deadline);
+        if (result != kWaitObject0) {
+            return result;
+        }
+    }
+    unsigned char state = kFree;
+    const bool abandoned = ::pread(m_fd, &state, 1, kOwnerByte) == 1 && state == kOwned;
+    if (::pwrite(m_fd, &kOwned, 1, kOwnerByte) != 1) {
+        SetLastError(ErrorFromErrno(errno));
+        (void)LockByte(m_fd, F_UNLCK, kOwnerByte, false);
+        return kWaitFailed;
+    }
+    return abandoned ? kWaitAbandoned0 : kWaitObject0;
+}
+
+std::uint32_t SharedName::Wait(std::uint32_t milliseconds) noexcept {
+    const std::uint64_t self = CurrentThread();
+    if (m_owner.load(std::memory_order_relaxed) == self) {
+        ++m_depth;
+        return kWaitObject0;
+    }
+    const Deadline deadline = Deadline::After(milliseconds);
+    const int local = LockLocal(deadline, milliseconds == 0);
+    bool abandoned = false;
+    if (local == EOWNERDEAD) {
+        // A thread of this process ended owning it: ours now, usable again for the next owner.
+        pthread_mutex_consistent(&m_local);
+        abandoned = true;
+    } else if (local == ETIMEDOUT) {
+        return kWaitTimeout;
+    } else if (local != 0) {
+        SetLastError(local == ECANCELED ? kErrorInvalidHandle : ErrorFromErrno(local));
+        return kWaitFailed;
+    }
+    if (!m_crossHeld) {
+        const std::uint32_t cross = LockCross(deadline, milliseconds == 0);
+        if (cross != kWaitObject0 && cross != kWaitAbandoned0) {
+            pthread_mutex_unlock(&m_local);
+            return cross;
+        }
+        abandoned = abandoned || cross == kWaitAbandoned0;
+        m_crossHeld = true;
+    }
+    m_depth = 1;
+    m_owner.store(self, std::memory_order_relaxed);
+    return abandoned ? kWaitAbandoned0 : kWaitObject0;
+}
+
+bool SharedName::Release() noexcept {
+    if (m_owner.load(std::memory_order_relaxed) != CurrentThread()) {
+        SetLastError(kErrorNotOwner);
+        return false;
+    }
+    if (--m_depth > 0) {
+        return true;
+    }
+    m_owner.store(0, std::memory_order_relaxed);
+    // Cleared before letting go: a taker that finds it set knows the owner died.
+    (void)::pwrite(m_fd, &kFree, 1, kOwnerByte);
+    (void)LockByte(m_fd, F_UNLCK, kOwnerByte, false);
+    m_crossHeld = false;
+    pthread_mutex_unlock(&m_local);
+    return true;
 }
 
 class MutexObject final : public posix::KernelObject {
   public:
-    MutexObject(std::string shmName, int fd, SharedMutex* shared) noexcept
-        : KernelObject(posix::ObjectKind::kMutex),
-          m_shmName(std::move(shmName)),
-          m_fd(fd),
-          m_shared(shared) {}
-    // Not at OnHandleClosed: a wait on another thread may still be inside the mapping.
-    ~MutexObject() override { Detach(); }
+    explicit MutexObject(std::shared_ptr<SharedName> shared) noexcept
+        : KernelObject(posix::ObjectKind::kMutex), m_shared(std::move(shared)) {}
 
-    std::uint32_t WaitAlone(std::uint32_t milliseconds) noexcept override;
-
-    bool Release() noexcept {
-        const int result = pthread_mutex_unlock(&m_shared->mutex);
-        if (result == 0) {
-            return true;
-        }
-        SetLastError(result == EPERM ? kErrorNotOwner : ErrorFromErrno(result));
-        return false;
+    std::uint32_t WaitAlone(std::uint32_t milliseconds) noexcept override {
+        return m_shared->Wait(milliseconds);
     }
-
-    /// Takes the mutex once for the calling thread (initial ownership).
-    bool TakeInitialOwnership() noexcept { return WaitAlone(kInfinite) != kWaitFailed; }
+    bool Release() noexcept { return m_shared->Release(); }
 
   private:
-    void Detach() noexcept {
-        if (m_fd < 0) {
-            return;
-        }
-        ::munmap(m_shared, sizeof(SharedMutex));
-        // The last handle anywhere unlinks the name.
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-            UnlinkIfNamed(m_shmName, m_fd);
-        }
-        ::close(m_fd);  // also drops the flock
-        m_fd = -1;
-        m_shared = nullptr;
-    }
-
-    std::string m_shmName;
-    int m_fd;
-    SharedMutex* m_shared;
+    // Not dropped at OnHandleClosed: a wait on another thread may still use it.
+    std::shared_ptr<SharedName> m_shared;
 };
-
-std::uint32_t MutexObject::WaitAlone(std::uint32_t milliseconds) noexcept {
-    if (m_shared == nullptr) {
-        SetLastError(kErrorInvalidHandle);
-        return kWaitFailed;
-    }
-    pthread_mutex_t* mutex = &m_shared->mutex;
-    int result;
-    if (milliseconds == 0) {
-        result = pthread_mutex_trylock(mutex);
-        if (result == EBUSY) {
-            return kWaitTimeout;
-        }
-    } else {
-        // Short slices, so that a thread asked to end (TerminateThread) is not kept waiting.
-        timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        const bool infinite = milliseconds == kInfinite;
-        if (!infinite) {
-            deadline.tv_sec += milliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
-            }
-        }
-        while (true) {
-            timespec slice{};
-            clock_gettime(CLOCK_MONOTONIC, &slice);
-            slice.tv_nsec += 50 * 1000000L;
-            if (slice.tv_nsec >= 1000000000L) {
-                slice.tv_sec += 1;
-                slice.tv_nsec -= 1000000000L;
-            }
-            const bool last =
-                !infinite &&
-                (slice.tv_sec > deadline.tv_sec ||
-                 (slice.tv_sec == deadline.tv_sec && slice.tv_nsec >= deadline.tv_nsec));
-            result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, last ? &deadline : &slice);
-            if (result != ETIMEDOUT && result != EINTR) {
-                break;
-            }
-            if (posix::TerminationRequested()) {
-                SetLastError(kErrorInvalidHandle);
-                return kWaitFailed;
-            }
-            if (last && result == ETIMEDOUT) {
-                return kWaitTimeout;
-            }
-        }
-    }
-    if (result == 0) {
-        return kWaitObject0;
-    }
-    if (result == EOWNERDEAD) {
-        // Ours now, like WAIT_ABANDONED: mark it usable again for the next owner.
-        pthread_mutex_consistent(mutex);
-        return kWaitAbandoned0;
-    }
-    SetLastError(result == EAGAIN ? kErrorNotOwner : ErrorFromErrno(result));
-    return kWaitFailed;
-}
 
 bool ValidName(const wchar_t* name) noexcept {
     if (name == nullptr || name[0] == L'\0' ||
@@ -266,120 +471,78 @@ bool ValidName(const wchar_t* name) noexcept {
     return true;
 }
 
-// Opens (and with create, creates) the named object. *created tells whether this call made it.
-Handle OpenShared(const wchar_t* name, bool create, bool openToEveryone, bool* created) noexcept {
+// The name's SharedName in this process, opened (with create, made) if none is open. *created
+// tells whether this call made the mutex.
+std::shared_ptr<SharedName> OpenShared(const wchar_t* name, bool create, bool* created) {
     *created = false;
     if (!ValidName(name)) {
         return nullptr;
     }
-    std::string shmName;
+    const std::string file = posix::ObjectFileName(WideToUtf8(name));
+    const std::string key = std::to_string(::geteuid()) + '/' + file;
+    NameTable& table = Names();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto it = table.names.find(key);
+        if (it != table.names.end()) {
+            if (std::shared_ptr<SharedName> open = it->second.lock()) {
+                return open;
+            }
+        }
+    }
+    const int dir = posix::OpenObjectDirectory();
+    if (dir < 0) {
+        return nullptr;
+    }
+    const int fd = OpenObjectFile(dir, file, create, created);
+    if (fd < 0) {
+        const ErrorCode error = GetLastError();
+        ::close(dir);
+        SetLastError(error);
+        return nullptr;
+    }
+    std::shared_ptr<SharedName> shared;
     try {
-        shmName = ShmNameFor(WideToUtf8(name));
+        shared = std::make_shared<SharedName>(key, dir, file, fd);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        ::close(dir);
+        throw;
+    }
+    if (!shared->Initialise()) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(table.mutex);
+    std::weak_ptr<SharedName>& slot = table.names[key];
+    if (std::shared_ptr<SharedName> other = slot.lock()) {
+        return other;  // another thread opened it meanwhile: one per process
+    }
+    slot = shared;
+    return shared;
+}
+
+Handle OpenHandle(const wchar_t* name, bool create, bool* created) noexcept {
+    try {
+        std::shared_ptr<SharedName> shared = OpenShared(name, create, created);
+        return shared ? posix::InsertHandle(std::make_shared<MutexObject>(std::move(shared)))
+                      : nullptr;
     } catch (const std::bad_alloc&) {
         SetLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
-    const mode_t mode = openToEveryone ? 0666 : 0600;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        bool madeIt = false;
-        int fd = -1;
-        if (create) {
-            fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            madeIt = fd >= 0;
-            if (fd < 0 && errno != EEXIST) {
-                SetLastError(ErrorFromErrno(errno));
-                return nullptr;
-            }
-        }
-        if (fd < 0) {
-            fd = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0) {
-                if (errno == ENOENT && create) {
-                    continue;  // unlinked by its last closer just now: create afresh
-                }
-                SetLastError(errno == ENOENT ? kErrorFileNotFound : ErrorFromErrno(errno));
-                return nullptr;
-            }
-        }
-        if (!madeIt && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            // No handle holds it: its last users died without closing. Remove it as their
-            // last close would have; an opener between its open and its flock sees the name
-            // moved and starts again.
-            UnlinkIfNamed(shmName, fd);
-            ::close(fd);
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return nullptr;
-            }
-            continue;
-        }
-        Flock(fd, LOCK_SH);
-        // Still the object the name leads to? A last closer may have unlinked it meanwhile.
-        const int check = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-        struct stat ours {};
-        struct stat named {};
-        const bool same = check >= 0 && ::fstat(fd, &ours) == 0 && ::fstat(check, &named) == 0 &&
-                          ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
-        if (check >= 0) {
-            ::close(check);
-        }
-        if (!same) {
-            ::close(fd);
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return nullptr;
-            }
-            continue;
-        }
-        if (madeIt && openToEveryone) {
-            (void)::fchmod(fd, 0666);  // regardless of umask
-        }
-        if (ours.st_size < static_cast<off_t>(sizeof(SharedMutex)) &&
-            ::ftruncate(fd, sizeof(SharedMutex)) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        void* memory =
-            ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory == MAP_FAILED) {
-            SetLastError(ErrorFromErrno(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        auto* shared = static_cast<SharedMutex*>(memory);
-        if (!MakeReady(shared)) {
-            ::munmap(memory, sizeof(SharedMutex));
-            ::close(fd);
-            return nullptr;
-        }
-        std::shared_ptr<MutexObject> object;
-        try {
-            object = std::make_shared<MutexObject>(shmName, fd, shared);
-        } catch (const std::bad_alloc&) {
-            ::munmap(memory, sizeof(SharedMutex));
-            ::close(fd);
-            SetLastError(kErrorNotEnoughMemory);
-            return nullptr;
-        }
-        *created = madeIt;
-        return posix::InsertHandle(std::move(object));
-    }
-    SetLastError(kErrorBusy);
-    return nullptr;
 }
 
 }  // namespace
 
-Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name) noexcept {
+Handle CreateMutex(bool /*openToEveryone*/, bool initiallyOwned, const wchar_t* name) noexcept {
     bool created = false;
-    UniqueHandle handle(OpenShared(name, true, openToEveryone, &created));
+    UniqueHandle handle(OpenHandle(name, true, &created));
     if (!handle) {
         return nullptr;
     }
     if (created && initiallyOwned) {
         auto object = posix::LookupHandleAs<MutexObject>(handle.Get(), posix::ObjectKind::kMutex);
-        if (!object || !object->TakeInitialOwnership()) {
+        if (!object || object->WaitAlone(kInfinite) == kWaitFailed) {
             const ErrorCode error = GetLastError();
             handle.Reset();
             SetLastError(error);
@@ -392,7 +555,7 @@ Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name
 
 Handle OpenMutex(std::uint32_t /*access*/, bool /*inheritHandle*/, const wchar_t* name) noexcept {
     bool created = false;
-    Handle handle = OpenShared(name, false, false, &created);
+    Handle handle = OpenHandle(name, false, &created);
     if (handle != nullptr) {
         SetLastError(kErrorSuccess);
     }
