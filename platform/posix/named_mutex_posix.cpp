@@ -84,8 +84,9 @@ struct Deadline {
     [[nodiscard]] bool Passed() const noexcept { return !infinite && Clock::now() >= at; }
     // The next slice of the wait: at most kSlice, never past the deadline.
     [[nodiscard]] Clock::duration Slice() const noexcept {
-        return infinite ? kSlice
-                        : std::clamp<Clock::duration>(at - Clock::now(), Clock::duration(1), kSlice);
+        return infinite
+                   ? kSlice
+                   : std::clamp<Clock::duration>(at - Clock::now(), Clock::duration(1), kSlice);
     }
 };
 
@@ -173,7 +174,8 @@ int OpenObjectFile(int dir, const std::string& file, bool create, bool* created)
             return -1;
         }
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != user && st.st_uid != 0)) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+            (st.st_uid != user && st.st_uid != 0)) {
             ::close(fd);  // not ours: never used
             SetLastError(kErrorAccessDenied);
             return -1;
@@ -294,8 +296,8 @@ class SharedName {
     pthread_mutex_t m_local{};
     // The owner's, read by others only to find that they are not the owner.
     std::atomic<std::uint64_t> m_owner{0};
-    std::uint32_t m_depth = 0;   // the owner's
-    bool m_crossHeld = false;    // byte 0 taken for this process; the owner's
+    std::uint32_t m_depth = 0;  // the owner's
+    bool m_crossHeld = false;   // byte 0 taken for this process; the owner's
 };
 
 // Every name this process has open, by user and file name.
