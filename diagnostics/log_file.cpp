@@ -58,7 +58,7 @@ CLogFile::CMutexLock::~CMutexLock() {
     Close();
 }
 
-std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
+std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name, std::uint32_t timeout) {
     if (m_created != 0) {
         return platform::kErrorAlreadyExists;
     }
@@ -86,7 +86,7 @@ std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
         return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
     }
     m_mutex.Reset(mutex);
-    m_timeout = platform::kInfinite;
+    m_timeout = timeout;
     m_created = 1;
     return platform::kErrorSuccess;
 }
@@ -186,7 +186,7 @@ int CLogFile::Open() {
     if (MakeMutexName(name, kHeaderChars) == 0) {
         return 0;
     }
-    if (m_lock.Create(name) != platform::kErrorSuccess) {
+    if (m_lock.Create(name, m_lockWaitMs) != platform::kErrorSuccess) {
         return 0;  // also the second Open: the file is not touched
     }
     // Emptying or marking the file unlocked could cut into another process's line.
@@ -294,6 +294,31 @@ constexpr std::size_t kStackLineUnits = 4096;
 // Room in front of the tail: a CR LF or mark to mend the file's end, and the time stamp.
 constexpr std::size_t kFrontUnits = 2 + 32;
 
+// "|L|pid|tid|function(Lnn): ", the message and CR LF from tail on; returns their end.
+char16_t* PutTail(char16_t* tail, wchar_t level, int processId, int threadId,
+                  const wchar_t* function, std::size_t functionChars, int line,
+                  const wchar_t* message, std::size_t messageChars) noexcept {
+    char16_t* end = tail;
+    *end++ = u'|';
+    end = CopyAsUtf16(end, &level, 1);
+    *end++ = u'|';
+    end = PutDecimal(end, processId, 6);
+    *end++ = u'|';
+    end = PutDecimal(end, threadId, 6);
+    *end++ = u'|';
+    end = CopyAsUtf16(end, function, functionChars);
+    *end++ = u'(';
+    *end++ = u'L';
+    end = PutDecimal(end, line, 1);
+    *end++ = u')';
+    *end++ = u':';
+    *end++ = u' ';
+    end = CopyAsUtf16(end, message, messageChars);
+    *end++ = u'\r';
+    *end++ = u'\n';
+    return end;
+}
+
 }  // namespace
 
 bool CLogFile::CanFrame(wchar_t level, const wchar_t* function) {
@@ -347,32 +372,45 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
         buffer = heapLine.get();
     }
     char16_t* const tail = buffer + kFrontUnits;
-    char16_t* end = tail;
-    *end++ = u'|';
-    end = CopyAsUtf16(end, &level, 1);
-    *end++ = u'|';
-    end = PutDecimal(end, processId, 6);
-    *end++ = u'|';
-    end = PutDecimal(end, threadId, 6);
-    *end++ = u'|';
-    end = CopyAsUtf16(end, function, functionChars);
-    *end++ = u'(';
-    *end++ = u'L';
-    end = PutDecimal(end, line, 1);
-    *end++ = u')';
-    *end++ = u':';
-    *end++ = u' ';
-    end = CopyAsUtf16(end, message, messageChars);
-    *end++ = u'\r';
-    *end++ = u'\n';
+    const char16_t* const end = PutTail(tail, level, processId, threadId, function, functionChars,
+                                        line, message, messageChars);
 
     if (m_lock.Lock() != platform::kErrorSuccess) {
-        return 0;  // never write a line that another writer could cut into
+        // Never write a line that another writer could cut into; say so with the next one.
+        m_droppedLines.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    if (m_droppedLines.load(std::memory_order_relaxed) != 0) {
+        WriteDroppedNote(processId, threadId);
     }
     FileEnd fileEnd;
     const bool written = FindEnd(&fileEnd) && WriteFramed(fileEnd, tail, tailChars, end);
     (void)m_lock.Unlock();
     return written ? 1 : 0;
+}
+
+// Under the mutex: a line at level W, in front of the line that found lines dropped, saying
+// how many. A note that cannot be written keeps its count for the next line.
+void CLogFile::WriteDroppedNote(int processId, int threadId) {
+    constexpr wchar_t kFunction[] = L"logfilesync::CLogFile::WriteLine";
+    constexpr std::size_t kMessageChars = 128;
+    const std::uint32_t dropped = m_droppedLines.exchange(0, std::memory_order_relaxed);
+    wchar_t message[kMessageChars];
+    (void)platform::StringCchPrintfW(
+        message, kMessageChars,
+        L"%u log line(s) dropped: the log's lock was held elsewhere for %u ms or more", dropped,
+        m_lockWaitMs);
+    const std::size_t messageChars = std::char_traits<wchar_t>::length(message);
+    const std::size_t functionChars = std::char_traits<wchar_t>::length(kFunction);
+    char16_t buffer[kFrontUnits + 2 * (kHeaderChars + kMessageChars) + 2];
+    char16_t* const tail = buffer + kFrontUnits;
+    const char16_t* const end = PutTail(tail, L'W', processId, threadId, kFunction, functionChars,
+                                        __LINE__, message, messageChars);
+    const std::size_t tailChars = static_cast<std::size_t>(end - tail) - messageChars - 2;
+    FileEnd fileEnd;
+    if (!FindEnd(&fileEnd) || !WriteFramed(fileEnd, tail, tailChars, end)) {
+        m_droppedLines.fetch_add(dropped, std::memory_order_relaxed);
+    }
 }
 
 // Under the mutex: moves to the end of the file and finds out what must go in front of the
