@@ -3,8 +3,8 @@
 // Windows: CreateMutexW/OpenMutexW; names such as "Global\x" live in the machine-wide
 // namespace. POSIX: an owner-only lock file (mode 0600) per name in the object directory of the
 // caller's effective user (platform/posix/kernel_object_directory.h: /run/keltra for root, a
-// private directory for any other user), locked with the kernel's file locks; nothing of it is
-// mapped into the process, so no other process can plant state that this one trusts. The same
+// private directory for any other user), locked with the kernel's file locks; no memory that
+// another user can write is mapped into the process, nor trusted by it. The same
 // name always gives the same mutex, in every process of that user, for as long as any handle
 // to it is open; when the last handle closes (including by a process ending) the mutex goes
 // away, as on Windows, and the next create makes a fresh one. Creation is race-free: processes

@@ -1,13 +1,16 @@
 // POSIX named mutexes: one owner-only lock file per name, locked with the kernel's
 // open-file-description locks.
 //
-// Nothing is shared in memory: the kernel keeps the locks, so no other process can plant state
-// that this one trusts, and a dead process's locks go with its descriptors. A name is a file in
-// the user's object directory (kernel_object_directory.h), mode 0600, with two lock bytes:
-//  - byte 0, locked exclusively by the process whose thread owns the mutex. The file's first
+// The kernel keeps the locks, so no process can plant state that this one trusts, and a dead
+// process's locks go with its descriptors. A name is a file in the user's object directory
+// (kernel_object_directory.h), mode 0600, with two locks, which the kernel keeps apart:
+//  - flock, taken exclusively by the process whose thread owns the mutex. The file's first
 //    byte reads 1 while an owner holds it: set after taking the lock, cleared before letting
-//    go, so a taker that finds it set knows that the last owner died holding it.
-//  - byte 1, locked shared by every process that has the name open: its presence.
+//    go, so a taker that finds it set knows that the last owner died holding it. It is mapped
+//    (only its user and root can write the file, and it is read as a flag, never as a
+//    pointer), which keeps a take and a release at one system call each.
+//  - an open-file-description lock on byte 1, taken shared by every process that has the name
+//    open: its presence.
 //
 // Lifetime: a process closing its last handle of the name tries to turn its presence lock
 // exclusive; when it can, no other process has the name open, and it removes the file, which
@@ -21,10 +24,10 @@
 //
 // In a process, every handle of one name shares one SharedName: one descriptor (one presence),
 // and a process-private robust pthread mutex that carries thread ownership and thread death;
-// recursion is counted beside it. The thread that takes the pthread mutex also takes byte 0,
-// unless a thread that died owning it left byte 0 taken for the process.
+// recursion is counted beside it. The thread that takes the pthread mutex also takes the
+// flock, unless a thread that died owning it left the flock taken for the process.
 //
-// Waits: an uncontended take is one non-blocking lock call (and the byte written). A contended
+// Waits: an uncontended take is one non-blocking lock call, a release one unlock. A contended
 // one blocks in the kernel's lock wait, which a timer signal aimed at the waiting thread
 // (kWakeSignal, blocked outside the wait) interrupts at least every 50 ms, so that the deadline
 // and a termination request (TerminateThread) are seen.
@@ -32,6 +35,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,7 +67,7 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the pthread wai
 constexpr Clock::duration kSlice = std::chrono::milliseconds(50);
 // Another process making or removing a name takes microseconds; waiting on it is bounded.
 constexpr Clock::duration kSetupBound = std::chrono::seconds(5);
-constexpr off_t kOwnerByte = 0;
+constexpr off_t kStateByte = 0;
 constexpr off_t kPresenceByte = 1;
 constexpr unsigned char kFree = 0;
 constexpr unsigned char kOwned = 1;
@@ -93,6 +98,11 @@ struct Deadline {
 timespec ToTimespec(Clock::duration d) noexcept {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// The owner's lock: flock, which does not meet the byte locks. False with errno set.
+bool LockOwner(int fd, bool wait) noexcept {
+    return ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0;
 }
 
 // One lock request on one byte of fd; false with errno set.
@@ -133,8 +143,8 @@ int CreateObjectFile(int dir, const std::string& file) noexcept {
     if (fd < 0) {
         return -1;
     }
-    // 0600 whatever the umask; the state byte written now, so that no later write needs room.
-    const bool ok = ::fchmod(fd, 0600) == 0 && ::pwrite(fd, &kFree, 1, kOwnerByte) == 1 &&
+    // 0600 whatever the umask; the state byte written now, so that it can be mapped.
+    const bool ok = ::fchmod(fd, 0600) == 0 && ::pwrite(fd, &kFree, 1, kStateByte) == 1 &&
                     LockByte(fd, F_RDLCK, kPresenceByte, false) &&
                     ::linkat(dir, temporary, dir, file.c_str(), 0) == 0;
     const int error = errno;
@@ -203,9 +213,9 @@ int OpenObjectFile(int dir, const std::string& file, bool create, bool* created)
     return -1;
 }
 
-// Blocks until byte 0 of fd is locked for this process, the deadline passes or the thread is
-// asked to end: kWaitObject0, kWaitTimeout or kWaitFailed with the last error set.
-std::uint32_t BlockOnOwnerByte(int fd, const Deadline& deadline) noexcept {
+// Blocks until the owner's lock on fd is taken for this process, the deadline passes or the
+// thread is asked to end: kWaitObject0, kWaitTimeout or kWaitFailed with the last error set.
+std::uint32_t BlockOnOwnerLock(int fd, const Deadline& deadline) noexcept {
     static std::once_flag installed;
     std::call_once(installed, [] {
         struct sigaction action {};
@@ -234,7 +244,7 @@ std::uint32_t BlockOnOwnerByte(int fd, const Deadline& deadline) noexcept {
         itimerspec spec{ToTimespec(std::chrono::milliseconds(5)), ToTimespec(deadline.Slice())};
         ::timer_settime(timer, 0, &spec, nullptr);
         pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-        const bool locked = LockByte(fd, F_WRLCK, kOwnerByte, true);
+        const bool locked = LockOwner(fd, true);
         const int error = errno;
         pthread_sigmask(SIG_BLOCK, &wake, nullptr);
         if (locked) {
@@ -271,7 +281,7 @@ class SharedName {
     SharedName& operator=(const SharedName&) = delete;
     ~SharedName();
 
-    /// Sets up the pthread mutex; false with the last error set.
+    /// Maps the state byte and sets up the pthread mutex; false with the last error set.
     bool Initialise() noexcept;
     /// A wait of the mutex (WaitForSingleObject's results).
     std::uint32_t Wait(std::uint32_t milliseconds) noexcept;
@@ -293,11 +303,12 @@ class SharedName {
     const std::string m_file;
     const int m_fd;
     bool m_initialised = false;
+    unsigned char* m_state = nullptr;  // the file's first byte, mapped
     pthread_mutex_t m_local{};
     // The owner's, read by others only to find that they are not the owner.
     std::atomic<std::uint64_t> m_owner{0};
     std::uint32_t m_depth = 0;  // the owner's
-    bool m_crossHeld = false;   // byte 0 taken for this process; the owner's
+    bool m_crossHeld = false;   // the flock taken for this process; the owner's
 };
 
 // Every name this process has open, by user and file name.
@@ -323,6 +334,9 @@ SharedName::~SharedName() {
     if (m_initialised) {
         pthread_mutex_destroy(&m_local);
     }
+    if (m_state != nullptr) {
+        ::munmap(m_state, 1);
+    }
     // The last handle anywhere removes the name.
     if (LockByte(m_fd, F_WRLCK, kPresenceByte, false)) {
         UnlinkIfNamed(m_dir, m_file, m_fd);
@@ -332,6 +346,17 @@ SharedName::~SharedName() {
 }
 
 bool SharedName::Initialise() noexcept {
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0 || (st.st_size < 1 && ::ftruncate(m_fd, 1) != 0)) {
+        SetLastError(ErrorFromErrno(errno));
+        return false;
+    }
+    void* state = ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+    if (state == MAP_FAILED) {
+        SetLastError(ErrorFromErrno(errno));
+        return false;
+    }
+    m_state = static_cast<unsigned char*>(state);
     pthread_mutexattr_t attributes;
     if (pthread_mutexattr_init(&attributes) != 0) {
         SetLastError(kErrorNoSystemResources);
@@ -373,29 +398,26 @@ int SharedName::LockLocal(const Deadline& deadline, bool probe) noexcept {
     }
 }
 
-// Takes byte 0 for this process and marks the mutex owned: kWaitObject0, kWaitAbandoned0 (the
-// last owner died holding it), kWaitTimeout, or kWaitFailed with the last error set.
+// Takes the owner's lock for this process and marks the mutex owned: kWaitObject0,
+// kWaitAbandoned0 (the last owner died holding it), kWaitTimeout, or kWaitFailed with the last
+// error set.
 std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexcept {
-    if (!LockByte(m_fd, F_WRLCK, kOwnerByte, false)) {
-        if (errno != EAGAIN && errno != EACCES) {
+    if (!LockOwner(m_fd, false)) {
+        if (errno != EWOULDBLOCK) {
             SetLastError(ErrorFromErrno(errno));
             return kWaitFailed;
         }
         if (probe) {
             return kWaitTimeout;
         }
-        const std::uint32_t result = BlockOnOwnerByte(m_fd, deadline);
+        const std::uint32_t result = BlockOnOwnerLock(m_fd, deadline);
         if (result != kWaitObject0) {
             return result;
         }
     }
-    unsigned char state = kFree;
-    const bool abandoned = ::pread(m_fd, &state, 1, kOwnerByte) == 1 && state == kOwned;
-    if (::pwrite(m_fd, &kOwned, 1, kOwnerByte) != 1) {
-        SetLastError(ErrorFromErrno(errno));
-        (void)LockByte(m_fd, F_UNLCK, kOwnerByte, false);
-        return kWaitFailed;
-    }
+    // The lock calls order these stores with the other processes' accesses.
+    std::atomic_ref<unsigned char> state(*m_state);
+    const bool abandoned = state.exchange(kOwned, std::memory_order_acq_rel) == kOwned;
     return abandoned ? kWaitAbandoned0 : kWaitObject0;
 }
 
@@ -442,8 +464,8 @@ bool SharedName::Release() noexcept {
     }
     m_owner.store(0, std::memory_order_relaxed);
     // Cleared before letting go: a taker that finds it set knows the owner died.
-    (void)::pwrite(m_fd, &kFree, 1, kOwnerByte);
-    (void)LockByte(m_fd, F_UNLCK, kOwnerByte, false);
+    std::atomic_ref<unsigned char>(*m_state).store(kFree, std::memory_order_release);
+    (void)::flock(m_fd, LOCK_UN);
     m_crossHeld = false;
     pthread_mutex_unlock(&m_local);
     return true;
