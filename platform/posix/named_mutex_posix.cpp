@@ -415,7 +415,8 @@ std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexce
             return result;
         }
     }
-    // The lock calls order these stores with the other processes' accesses.
+    // The lock calls order these stores with the other processes' accesses. A process that
+    // dies between the lock and the mark dies inside its wait: it never owned the mutex.
     std::atomic_ref<unsigned char> state(*m_state);
     const bool abandoned = state.exchange(kOwned, std::memory_order_acq_rel) == kOwned;
     return abandoned ? kWaitAbandoned0 : kWaitObject0;
