@@ -5,8 +5,10 @@
 // every other user's in a private directory of its own, /dev/shm/keltra-<uid> (owned by that
 // user, mode 0700; /tmp/keltra-<uid> where /dev/shm is missing). Each process finds the
 // directory of its effective user, so another user can neither open, read nor pre-create what
-// a process names there. Root can open a user's objects (its permission checks pass), but
-// looks for its own names only in its own directory.
+// a process names there. /run may be a bare tmpfs, writable by all with the sticky bit: then
+// another user may make /run/keltra first, which is refused (root's names then fail with 5,
+// they are never found in that user's directory). Root can open a user's objects (its permission
+// checks pass), but looks for its own names only in its own directory.
 //
 // Threads: any. Failure: -1 with the last error set (5 when an existing directory or a
 // directory on the way is not what it must be: a link, not a directory, another owner, or

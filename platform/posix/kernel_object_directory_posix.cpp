@@ -56,12 +56,15 @@ int OpenChecked(int parent, const char* name, uid_t owner, mode_t mode, mode_t f
 int OpenObjectDirectory() noexcept {
     const uid_t user = ::geteuid();
     if (user == 0) {
-        // /run itself must be root's alone, or whoever could write it could swap the directory.
+        // /run must be root's, and writable by others only with the sticky bit (a bare
+        // tmpfs), which keeps them from moving ours away; one they made first is refused.
         const int run = ::open("/run", kDirectoryFlags);
         if (run < 0) {
             return Refuse(-1, OpenError(errno));
         }
-        if (!Trusted(run, 0, S_IWGRP | S_IWOTH)) {
+        struct stat st {};
+        if (::fstat(run, &st) != 0 ||
+            !Trusted(run, 0, (st.st_mode & S_ISVTX) != 0 ? 0 : S_IWGRP | S_IWOTH)) {
             return Refuse(run, kErrorAccessDenied);
         }
         const int fd = OpenChecked(run, "keltra", 0, 0755, S_IWGRP | S_IWOTH);
