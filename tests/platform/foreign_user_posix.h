@@ -146,7 +146,10 @@ class Squatter {
                         ::unlink(path.c_str());
                     }
                 }
-                ::rmdir(place.c_str());  // only the squatter's, and only once empty
+                struct stat st {};
+                if (::lstat(place.c_str(), &st) == 0 && st.st_uid == kNobody) {
+                    ::rmdir(place.c_str());  // only the squatter's, and only once empty
+                }
             }
         }
     }
