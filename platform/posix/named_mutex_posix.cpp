@@ -105,14 +105,14 @@ bool LockOwner(int fd, bool wait) noexcept {
     return ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0;
 }
 
-// One lock request on one byte of fd; false with errno set.
-bool LockByte(int fd, short type, off_t byte, bool wait) noexcept {
+// One lock request on one byte of fd, without waiting; false with errno set.
+bool LockByte(int fd, short type, off_t byte) noexcept {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = byte;
     lock.l_len = 1;
-    return ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 bool SameFile(int dir, const std::string& file, int fd) noexcept {
@@ -145,7 +145,7 @@ int CreateObjectFile(int dir, const std::string& file) noexcept {
     }
     // 0600 whatever the umask; the state byte written now, so that it can be mapped.
     const bool ok = ::fchmod(fd, 0600) == 0 && ::pwrite(fd, &kFree, 1, kStateByte) == 1 &&
-                    LockByte(fd, F_RDLCK, kPresenceByte, false) &&
+                    LockByte(fd, F_RDLCK, kPresenceByte) &&
                     ::linkat(dir, temporary, dir, file.c_str(), 0) == 0;
     const int error = errno;
     ::unlinkat(dir, temporary, 0);
@@ -190,7 +190,7 @@ int OpenObjectFile(int dir, const std::string& file, bool create, bool* created)
             SetLastError(kErrorAccessDenied);
             return -1;
         }
-        if (LockByte(fd, F_WRLCK, kPresenceByte, false)) {
+        if (LockByte(fd, F_WRLCK, kPresenceByte)) {
             // No process has it open: its users died without closing. Remove it as their
             // last close would have.
             UnlinkIfNamed(dir, file, fd);
@@ -201,7 +201,7 @@ int OpenObjectFile(int dir, const std::string& file, bool create, bool* created)
             }
             continue;
         }
-        if (LockByte(fd, F_RDLCK, kPresenceByte, false) && SameFile(dir, file, fd)) {
+        if (LockByte(fd, F_RDLCK, kPresenceByte) && SameFile(dir, file, fd)) {
             return fd;
         }
         ::close(fd);
@@ -338,7 +338,7 @@ SharedName::~SharedName() {
         ::munmap(m_state, 1);
     }
     // The last handle anywhere removes the name.
-    if (LockByte(m_fd, F_WRLCK, kPresenceByte, false)) {
+    if (LockByte(m_fd, F_WRLCK, kPresenceByte)) {
         UnlinkIfNamed(m_dir, m_file, m_fd);
     }
     ::close(m_fd);  // also drops every lock of this process on it
