@@ -1,4 +1,4 @@
-// The shared log file store: opening the file, framing and appending lines under the
+// The shared log file store: opening the file, appending framed lines under the
 // cross-process mutex, the mutex lock itself and the table of named logs.
 #include <algorithm>
 #include <bit>
@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/log_line.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/text.h"
-#include "platform/text_codec.h"
 #include "platform/thread.h"
-#include "platform/time.h"
 #include "platform/wait.h"
 
 namespace logfilesync {
@@ -27,23 +26,6 @@ static_assert(std::endian::native == std::endian::little,
 constexpr char16_t kByteOrderMark = 0xFEFF;
 constexpr wchar_t kMutexPrefix[] = L"Global\\";
 constexpr std::size_t kMutexPrefixChars = 7;
-// The time stamp part of the header, "%04d/%02d/%02d %02d:%02d:%02d.%03d": 23 characters
-// for years of four digits.
-constexpr std::size_t kStampChars = 23;
-
-// Wide text to UTF-16 units: the ASCII run that most text is copied as it is, the rest goes
-// through the one codec, where a value that is no code point (a lone surrogate) becomes
-// U+FFFD, so the file always decodes. Returns the end of what was written.
-char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
-    std::size_t ascii = 0;
-    while (ascii < count && static_cast<std::uint32_t>(text[ascii]) < 0x80) {
-        out[ascii] = static_cast<char16_t>(text[ascii]);
-        ++ascii;
-    }
-    out += ascii;
-    return out +
-           platform::utf::Convert(text + ascii, count - ascii, out, (count - ascii) * 2).written;
-}
 
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
@@ -244,80 +226,10 @@ void CLogFile::Close() {
 
 namespace {
 
-// Digits of a decimal number as "%0<width>d" prints an int: a minus sign counts in the width.
-char16_t* PutDecimal(char16_t* out, int value, int width) noexcept {
-    char16_t digits[12];
-    int count = 0;
-    std::uint32_t magnitude =
-        value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        *out++ = u'-';
-        --width;
-    }
-    for (int pad = width - count; pad > 0; --pad) {
-        *out++ = u'0';
-    }
-    while (count > 0) {
-        *out++ = digits[--count];
-    }
-    return out;
-}
-
-std::size_t DecimalChars(int value, int width) noexcept {
-    char16_t scratch[16];
-    return static_cast<std::size_t>(PutDecimal(scratch, value, width) - scratch);
-}
-
-// "yyyy/mm/dd hh:mm:ss.mmm" of the local time into out (room for 32); returns its end.
-char16_t* PutStamp(char16_t* out) noexcept {
-    platform::LocalTime now{};
-    platform::GetLocalTime(&now);
-    const int fields[7] = {now.year,   now.month,  now.day,         now.hour,
-                           now.minute, now.second, now.milliseconds};
-    constexpr int kWidths[7] = {4, 2, 2, 2, 2, 2, 3};
-    constexpr char16_t kAfter[7] = {u'/', u'/', u' ', u':', u':', u'.', 0};
-    for (int i = 0; i < 7; ++i) {
-        out = PutDecimal(out, fields[i], kWidths[i]);
-        if (kAfter[i] != 0) {
-            *out++ = kAfter[i];
-        }
-    }
-    return out;
-}
-
 // Lines up to this many UTF-16 units are built on the stack.
 constexpr std::size_t kStackLineUnits = 4096;
 // Room in front of the tail: a CR LF or mark to mend the file's end, and the time stamp.
 constexpr std::size_t kFrontUnits = 2 + 32;
-
-// "|L|pid|tid|function(Lnn): ", the message and CR LF from tail on; returns their end.
-char16_t* PutTail(char16_t* tail, wchar_t level, int processId, int threadId,
-                  const wchar_t* function, std::size_t functionChars, int line,
-                  const wchar_t* message, std::size_t messageChars) noexcept {
-    char16_t* end = tail;
-    *end++ = u'|';
-    end = CopyAsUtf16(end, &level, 1);
-    *end++ = u'|';
-    end = PutDecimal(end, processId, 6);
-    *end++ = u'|';
-    end = PutDecimal(end, threadId, 6);
-    *end++ = u'|';
-    end = CopyAsUtf16(end, function, functionChars);
-    *end++ = u'(';
-    *end++ = u'L';
-    end = PutDecimal(end, line, 1);
-    *end++ = u')';
-    *end++ = u':';
-    *end++ = u' ';
-    end = CopyAsUtf16(end, message, messageChars);
-    *end++ = u'\r';
-    *end++ = u'\n';
-    return end;
-}
 
 }  // namespace
 

@@ -1,55 +1,34 @@
-// POSIX named mutexes: one owner-only lock file per name, locked with the kernel's
-// open-file-description locks.
+// POSIX named mutexes: one object file per name (kernel_object_file.h), whose owner's lock
+// the process of the owning thread holds.
 //
 // The kernel keeps the locks, so no process can plant state that this one trusts, and a dead
-// process's locks go with its descriptors. A name is a file in the user's object directory
-// (kernel_object_directory.h), mode 0600, with two locks, which the kernel keeps apart:
-//  - flock, taken exclusively by the process whose thread owns the mutex. The file's first
-//    byte reads 1 while an owner holds it: set after taking the lock, cleared before letting
-//    go, so a taker that finds it set knows that the last owner died holding it. It is mapped
-//    (only its user and root can write the file, and it is read as a flag, never as a
-//    pointer), which keeps a take and a release at one system call each.
-//  - an open-file-description lock on byte 1, taken shared by every process that has the name
-//    open: its presence.
-//
-// Lifetime: a process closing its last handle of the name tries to turn its presence lock
-// exclusive; when it can, no other process has the name open, and it removes the file, which
-// is what "the mutex goes away with its last handle" means here. A new file is made under a
-// temporary name with its presence taken and only then linked under the name, so a file found
-// under a name without any presence belongs to processes that died: the opener removes it as
-// their last close would have. An opener checks, holding its presence, that the name still
-// leads to the file it opened, and starts again if a closer removed it in between; so two
-// processes never hold two different mutexes under one name. Waiting for another process to
-// finish making or removing a name is bounded.
+// process's locks go with its descriptors. The file's first byte reads kObjectOwned while an
+// owner holds the mutex: set after taking the owner's lock, cleared before letting it go, so a
+// taker that finds it set knows that the last owner died holding it. It is mapped (only its
+// user and root can write the file, and it is read as a flag, never as a pointer), which keeps
+// a take and a release at one system call each.
 //
 // In a process, every handle of one name shares one SharedName: one descriptor (one presence),
 // and a process-private robust pthread mutex that carries thread ownership and thread death;
 // recursion is counted beside it. The thread that takes the pthread mutex also takes the
-// flock, unless a thread that died owning it left the flock taken for the process.
+// owner's lock, unless a thread that died owning it left that lock taken for the process.
 //
-// Waits: an uncontended take is one non-blocking lock call, a release one unlock. A contended
-// one blocks in the kernel's lock wait, which a timer signal aimed at the waiting thread
-// (kWakeSignal, blocked outside the wait) interrupts at least every 50 ms, so that the deadline
-// and a termination request (TerminateThread) are seen.
+// Waits: an uncontended take is one non-blocking lock call, a release one unlock; a contended
+// one blocks in the kernel (BlockOnOwnerLock), in slices, so that the deadline and a
+// termination request (TerminateThread) are seen.
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 #include "platform/error.h"
@@ -57,220 +36,15 @@
 #include "platform/named_mutex.h"
 #include "platform/posix/kernel_object.h"
 #include "platform/posix/kernel_object_directory.h"
+#include "platform/posix/kernel_object_file.h"
 #include "platform/text.h"
 #include "platform/thread.h"
 
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as the pthread waits use
-constexpr Clock::duration kSlice = std::chrono::milliseconds(50);
-// Another process making or removing a name takes microseconds; waiting on it is bounded.
-constexpr Clock::duration kSetupBound = std::chrono::seconds(5);
-constexpr off_t kStateByte = 0;
-constexpr off_t kPresenceByte = 1;
-constexpr unsigned char kFree = 0;
-constexpr unsigned char kOwned = 1;
-
-int WakeSignal() noexcept {
-    return SIGRTMIN + 7;  // SIGRTMIN + 5 ends threads, + 6 takes crash snapshots
-}
-
-struct Deadline {
-    bool infinite = true;
-    Clock::time_point at{};
-
-    static Deadline After(std::uint32_t milliseconds) noexcept {
-        Deadline d;
-        d.infinite = milliseconds == kInfinite;
-        d.at = Clock::now() + std::chrono::milliseconds(d.infinite ? 0 : milliseconds);
-        return d;
-    }
-    [[nodiscard]] bool Passed() const noexcept { return !infinite && Clock::now() >= at; }
-    // The next slice of the wait: at most kSlice, never past the deadline.
-    [[nodiscard]] Clock::duration Slice() const noexcept {
-        return infinite
-                   ? kSlice
-                   : std::clamp<Clock::duration>(at - Clock::now(), Clock::duration(1), kSlice);
-    }
-};
-
-timespec ToTimespec(Clock::duration d) noexcept {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
-// The owner's lock: flock, which does not meet the byte locks. False with errno set.
-bool LockOwner(int fd, bool wait) noexcept {
-    return ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0;
-}
-
-// One lock request on one byte of fd, without waiting; false with errno set.
-bool LockByte(int fd, short type, off_t byte) noexcept {
-    struct flock lock {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
-    lock.l_len = 1;
-    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
-}
-
-bool SameFile(int dir, const std::string& file, int fd) noexcept {
-    struct stat ours {};
-    struct stat named {};
-    return ::fstat(fd, &ours) == 0 &&
-           ::fstatat(dir, file.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
-}
-
-// Removes the name if it still leads to fd's file. The caller holds the exclusive presence
-// lock, so nobody else removes it meanwhile, and nobody can link another file under it.
-void UnlinkIfNamed(int dir, const std::string& file, int fd) noexcept {
-    if (SameFile(dir, file, fd)) {
-        ::unlinkat(dir, file.c_str(), 0);
-    }
-}
-
-// Makes a new file, takes its presence and only then links it under file. The descriptor, or
-// -1 with errno set (EEXIST: the name exists).
-int CreateObjectFile(int dir, const std::string& file) noexcept {
-    static std::atomic<unsigned> counter{0};
-    char temporary[48];
-    std::snprintf(temporary, sizeof temporary, "t.%d.%u", static_cast<int>(::getpid()),
-                  counter.fetch_add(1));
-    const int fd =
-        ::openat(dir, temporary, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return -1;
-    }
-    // 0600 whatever the umask; the state byte written now, so that it can be mapped.
-    const bool ok = ::fchmod(fd, 0600) == 0 && ::pwrite(fd, &kFree, 1, kStateByte) == 1 &&
-                    LockByte(fd, F_RDLCK, kPresenceByte) &&
-                    ::linkat(dir, temporary, dir, file.c_str(), 0) == 0;
-    const int error = errno;
-    ::unlinkat(dir, temporary, 0);
-    if (!ok) {
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-// Opens (with create, makes) the object file; *created when this call made it. Returns the
-// descriptor with presence held, or -1 with the last error set.
-int OpenObjectFile(int dir, const std::string& file, bool create, bool* created) noexcept {
-    const Clock::time_point giveUp = Clock::now() + kSetupBound;
-    auto pause = std::chrono::microseconds(20);
-    const uid_t user = ::geteuid();
-    do {
-        int fd = ::openat(dir, file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0 && errno == ENOENT) {
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return -1;
-            }
-            fd = CreateObjectFile(dir, file);
-            if (fd >= 0) {
-                *created = true;
-                return fd;
-            }
-            if (errno == EEXIST) {
-                continue;  // made by another just now: open that one
-            }
-        }
-        if (fd < 0) {
-            SetLastError(errno == ELOOP ? kErrorAccessDenied : ErrorFromErrno(errno));
-            return -1;
-        }
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-            (st.st_uid != user && st.st_uid != 0)) {
-            ::close(fd);  // not ours: never used
-            SetLastError(kErrorAccessDenied);
-            return -1;
-        }
-        if (LockByte(fd, F_WRLCK, kPresenceByte)) {
-            // No process has it open: its users died without closing. Remove it as their
-            // last close would have.
-            UnlinkIfNamed(dir, file, fd);
-            ::close(fd);
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return -1;
-            }
-            continue;
-        }
-        if (LockByte(fd, F_RDLCK, kPresenceByte) && SameFile(dir, file, fd)) {
-            return fd;
-        }
-        ::close(fd);
-        // Another process is removing it: a matter of microseconds.
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(1000));
-    } while (Clock::now() < giveUp);
-    SetLastError(kErrorTimeout);
-    return -1;
-}
-
-// Blocks until the owner's lock on fd is taken for this process, the deadline passes or the
-// thread is asked to end: kWaitObject0, kWaitTimeout or kWaitFailed with the last error set.
-std::uint32_t BlockOnOwnerLock(int fd, const Deadline& deadline) noexcept {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};  // only to interrupt the wait: no SA_RESTART
-        sigemptyset(&action.sa_mask);
-        ::sigaction(WakeSignal(), &action, nullptr);
-    });
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, WakeSignal());
-    sigset_t saved;
-    pthread_sigmask(SIG_BLOCK, &wake, &saved);
-    sigevent event{};
-    event.sigev_notify = SIGEV_THREAD_ID;
-    event.sigev_signo = WakeSignal();
-    event._sigev_un._tid = static_cast<pid_t>(GetCurrentThreadId());
-    timer_t timer{};
-    std::uint32_t result = kWaitFailed;
-    if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
-        SetLastError(ErrorFromErrno(errno));
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-        return kWaitFailed;
-    }
-    for (;;) {
-        // Repeats, in case it fires between unblocking and entering the wait.
-        itimerspec spec{ToTimespec(std::chrono::milliseconds(5)), ToTimespec(deadline.Slice())};
-        ::timer_settime(timer, 0, &spec, nullptr);
-        pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-        const bool locked = LockOwner(fd, true);
-        const int error = errno;
-        pthread_sigmask(SIG_BLOCK, &wake, nullptr);
-        if (locked) {
-            result = kWaitObject0;
-            break;
-        }
-        if (error != EINTR) {
-            SetLastError(ErrorFromErrno(error));
-            break;
-        }
-        if (posix::TerminationRequested()) {
-            SetLastError(kErrorInvalidHandle);
-            break;
-        }
-        if (deadline.Passed()) {
-            result = kWaitTimeout;
-            break;
-        }
-    }
-    ::timer_delete(timer);
-    const timespec none{};
-    while (::sigtimedwait(&wake, nullptr, &none) > 0) {  // leave no wake-up behind
-    }
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    return result;
-}
+using posix::Deadline;
+using posix::ToTimespec;
 
 // Every handle of one name in this process.
 class SharedName {
@@ -337,11 +111,7 @@ SharedName::~SharedName() {
     if (m_state != nullptr) {
         ::munmap(m_state, 1);
     }
-    // The last handle anywhere removes the name.
-    if (LockByte(m_fd, F_WRLCK, kPresenceByte)) {
-        UnlinkIfNamed(m_dir, m_file, m_fd);
-    }
-    ::close(m_fd);  // also drops every lock of this process on it
+    posix::CloseObjectFile(m_dir, m_file, m_fd);
     ::close(m_dir);
 }
 
@@ -402,7 +172,7 @@ int SharedName::LockLocal(const Deadline& deadline, bool probe) noexcept {
 // kWaitAbandoned0 (the last owner died holding it), kWaitTimeout, or kWaitFailed with the last
 // error set.
 std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexcept {
-    if (!LockOwner(m_fd, false)) {
+    if (!posix::TryLockOwner(m_fd)) {
         if (errno != EWOULDBLOCK) {
             SetLastError(ErrorFromErrno(errno));
             return kWaitFailed;
@@ -410,7 +180,7 @@ std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexce
         if (probe) {
             return kWaitTimeout;
         }
-        const std::uint32_t result = BlockOnOwnerLock(m_fd, deadline);
+        const std::uint32_t result = posix::BlockOnOwnerLock(m_fd, deadline);
         if (result != kWaitObject0) {
             return result;
         }
@@ -418,7 +188,8 @@ std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexce
     // The lock calls order these stores with the other processes' accesses. A process that
     // dies between the lock and the mark dies inside its wait: it never owned the mutex.
     std::atomic_ref<unsigned char> state(*m_state);
-    const bool abandoned = state.exchange(kOwned, std::memory_order_acq_rel) == kOwned;
+    const bool abandoned =
+        state.exchange(posix::kObjectOwned, std::memory_order_acq_rel) == posix::kObjectOwned;
     return abandoned ? kWaitAbandoned0 : kWaitObject0;
 }
 
@@ -465,8 +236,8 @@ bool SharedName::Release() noexcept {
     }
     m_owner.store(0, std::memory_order_relaxed);
     // Cleared before letting go: a taker that finds it set knows the owner died.
-    std::atomic_ref<unsigned char>(*m_state).store(kFree, std::memory_order_release);
-    (void)::flock(m_fd, LOCK_UN);
+    std::atomic_ref<unsigned char>(*m_state).store(posix::kObjectFree, std::memory_order_release);
+    posix::UnlockOwner(m_fd);
     m_crossHeld = false;
     pthread_mutex_unlock(&m_local);
     return true;
@@ -519,7 +290,7 @@ std::shared_ptr<SharedName> OpenShared(const wchar_t* name, bool create, bool* c
     if (dir < 0) {
         return nullptr;
     }
-    const int fd = OpenObjectFile(dir, file, create, created);
+    const int fd = posix::OpenObjectFile(dir, file, create, created);
     if (fd < 0) {
         const ErrorCode error = GetLastError();
         ::close(dir);
