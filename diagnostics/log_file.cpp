@@ -1,4 +1,4 @@
-// The shared log file store: opening the file, framing and appending lines under the
+// The shared log file store: opening the file, appending framed lines under the
 // cross-process mutex, the mutex lock itself and the table of named logs.
 #include <algorithm>
 #include <bit>
@@ -8,14 +8,13 @@
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/log_line.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/text.h"
-#include "platform/text_codec.h"
 #include "platform/thread.h"
-#include "platform/time.h"
 #include "platform/wait.h"
 
 namespace logfilesync {
@@ -27,23 +26,6 @@ static_assert(std::endian::native == std::endian::little,
 constexpr char16_t kByteOrderMark = 0xFEFF;
 constexpr wchar_t kMutexPrefix[] = L"Global\\";
 constexpr std::size_t kMutexPrefixChars = 7;
-// The time stamp part of the header, "%04d/%02d/%02d %02d:%02d:%02d.%03d": 23 characters
-// for years of four digits.
-constexpr std::size_t kStampChars = 23;
-
-// Wide text to UTF-16 units: the ASCII run that most text is copied as it is, the rest goes
-// through the one codec, where a value that is no code point (a lone surrogate) becomes
-// U+FFFD, so the file always decodes. Returns the end of what was written.
-char16_t* CopyAsUtf16(char16_t* out, const wchar_t* text, std::size_t count) noexcept {
-    std::size_t ascii = 0;
-    while (ascii < count && static_cast<std::uint32_t>(text[ascii]) < 0x80) {
-        out[ascii] = static_cast<char16_t>(text[ascii]);
-        ++ascii;
-    }
-    out += ascii;
-    return out +
-           platform::utf::Convert(text + ascii, count - ascii, out, (count - ascii) * 2).written;
-}
 
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
@@ -58,7 +40,7 @@ CLogFile::CMutexLock::~CMutexLock() {
     Close();
 }
 
-std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
+std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name, std::uint32_t timeout) {
     if (m_created != 0) {
         return platform::kErrorAlreadyExists;
     }
@@ -86,7 +68,7 @@ std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name) {
         return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
     }
     m_mutex.Reset(mutex);
-    m_timeout = platform::kInfinite;
+    m_timeout = timeout;
     m_created = 1;
     return platform::kErrorSuccess;
 }
@@ -186,7 +168,7 @@ int CLogFile::Open() {
     if (MakeMutexName(name, kHeaderChars) == 0) {
         return 0;
     }
-    if (m_lock.Create(name) != platform::kErrorSuccess) {
+    if (m_lock.Create(name, m_lockWaitMs) != platform::kErrorSuccess) {
         return 0;  // also the second Open: the file is not touched
     }
     // Emptying or marking the file unlocked could cut into another process's line.
@@ -243,51 +225,6 @@ void CLogFile::Close() {
 // once (WriteFramed).
 
 namespace {
-
-// Digits of a decimal number as "%0<width>d" prints an int: a minus sign counts in the width.
-char16_t* PutDecimal(char16_t* out, int value, int width) noexcept {
-    char16_t digits[12];
-    int count = 0;
-    std::uint32_t magnitude =
-        value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-    do {
-        digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        *out++ = u'-';
-        --width;
-    }
-    for (int pad = width - count; pad > 0; --pad) {
-        *out++ = u'0';
-    }
-    while (count > 0) {
-        *out++ = digits[--count];
-    }
-    return out;
-}
-
-std::size_t DecimalChars(int value, int width) noexcept {
-    char16_t scratch[16];
-    return static_cast<std::size_t>(PutDecimal(scratch, value, width) - scratch);
-}
-
-// "yyyy/mm/dd hh:mm:ss.mmm" of the local time into out (room for 32); returns its end.
-char16_t* PutStamp(char16_t* out) noexcept {
-    platform::LocalTime now{};
-    platform::GetLocalTime(&now);
-    const int fields[7] = {now.year,   now.month,  now.day,         now.hour,
-                           now.minute, now.second, now.milliseconds};
-    constexpr int kWidths[7] = {4, 2, 2, 2, 2, 2, 3};
-    constexpr char16_t kAfter[7] = {u'/', u'/', u' ', u':', u':', u'.', 0};
-    for (int i = 0; i < 7; ++i) {
-        out = PutDecimal(out, fields[i], kWidths[i]);
-        if (kAfter[i] != 0) {
-            *out++ = kAfter[i];
-        }
-    }
-    return out;
-}
 
 // Lines up to this many UTF-16 units are built on the stack.
 constexpr std::size_t kStackLineUnits = 4096;
@@ -347,32 +284,45 @@ int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const
         buffer = heapLine.get();
     }
     char16_t* const tail = buffer + kFrontUnits;
-    char16_t* end = tail;
-    *end++ = u'|';
-    end = CopyAsUtf16(end, &level, 1);
-    *end++ = u'|';
-    end = PutDecimal(end, processId, 6);
-    *end++ = u'|';
-    end = PutDecimal(end, threadId, 6);
-    *end++ = u'|';
-    end = CopyAsUtf16(end, function, functionChars);
-    *end++ = u'(';
-    *end++ = u'L';
-    end = PutDecimal(end, line, 1);
-    *end++ = u')';
-    *end++ = u':';
-    *end++ = u' ';
-    end = CopyAsUtf16(end, message, messageChars);
-    *end++ = u'\r';
-    *end++ = u'\n';
+    const char16_t* const end = PutTail(tail, level, processId, threadId, function, functionChars,
+                                        line, message, messageChars);
 
     if (m_lock.Lock() != platform::kErrorSuccess) {
-        return 0;  // never write a line that another writer could cut into
+        // Never write a line that another writer could cut into; say so with the next one.
+        m_droppedLines.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    if (m_droppedLines.load(std::memory_order_relaxed) != 0) {
+        WriteDroppedNote(processId, threadId);
     }
     FileEnd fileEnd;
     const bool written = FindEnd(&fileEnd) && WriteFramed(fileEnd, tail, tailChars, end);
     (void)m_lock.Unlock();
     return written ? 1 : 0;
+}
+
+// Under the mutex: a line at level W, in front of the line that found lines dropped, saying
+// how many. A note that cannot be written keeps its count for the next line.
+void CLogFile::WriteDroppedNote(int processId, int threadId) {
+    constexpr wchar_t kFunction[] = L"logfilesync::CLogFile::WriteLine";
+    constexpr std::size_t kMessageChars = 128;
+    const std::uint32_t dropped = m_droppedLines.exchange(0, std::memory_order_relaxed);
+    wchar_t message[kMessageChars];
+    (void)platform::StringCchPrintfW(
+        message, kMessageChars,
+        L"%u log line(s) dropped: the log's lock was held elsewhere for %u ms or more", dropped,
+        m_lockWaitMs);
+    const std::size_t messageChars = std::char_traits<wchar_t>::length(message);
+    const std::size_t functionChars = std::char_traits<wchar_t>::length(kFunction);
+    char16_t buffer[kFrontUnits + 2 * (kHeaderChars + kMessageChars) + 2];
+    char16_t* const tail = buffer + kFrontUnits;
+    const char16_t* const end = PutTail(tail, L'W', processId, threadId, kFunction, functionChars,
+                                        __LINE__, message, messageChars);
+    const std::size_t tailChars = static_cast<std::size_t>(end - tail) - messageChars - 2;
+    FileEnd fileEnd;
+    if (!FindEnd(&fileEnd) || !WriteFramed(fileEnd, tail, tailChars, end)) {
+        m_droppedLines.fetch_add(dropped, std::memory_order_relaxed);
+    }
 }
 
 // Under the mutex: moves to the end of the file and finds out what must go in front of the

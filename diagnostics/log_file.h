@@ -7,7 +7,12 @@
 // (local time, level letter, process id, thread id, function, source line). Writers in every
 // process serialise on one machine-wide named mutex derived from the path; the size is read
 // and the position moved while it is held, so each line starts where the last writer, in any
-// process, stopped, even after another process has emptied the file.
+// process, stopped, even after another process has emptied the file. A writer waits for the
+// mutex kLockWaitMs at most: a writer holds it for microseconds and a dead writer's comes back
+// at once, so a longer hold is another process keeping it (on Windows any local user may open
+// it), and the service must not stop on that. A line that cannot get the mutex is dropped and
+// counted, and the next line this log writes is preceded by one at level W that says how many
+// were dropped.
 //
 // Threads: Log, LogV, WriteLine, FormatText and the scope tracer may be called from any
 // thread at any time while the log is open. LoadSettings, Open and Close are called by the
@@ -19,9 +24,10 @@
 // correctly framed line writes nothing and returns 0: a closed log, a filtered level, a
 // malformed format (reported on standard output), a format that faults (a bad %s pointer), a
 // message that does not fit the largest buffer, a header longer than 259 characters, a lock
-// that cannot be taken, a failed write.
+// that cannot be taken in kLockWaitMs (counted, see above), a failed write.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +47,9 @@ inline constexpr std::size_t kHeaderChars = 260;
 /// The mutex name keeps at most this many characters of the path (259 less "Global\").
 inline constexpr std::size_t kMutexNameChars = 252;
 
+/// How long a log waits for its mutex before it drops the line (and Open fails).
+inline constexpr std::uint32_t kLockWaitMs = 5000;
+
 /// Message buffers: the first has this capacity, each retry doubles it, up to the largest.
 inline constexpr std::size_t kFirstFormatCapacity = 1024;
 inline constexpr std::size_t kLargestFormatCapacity = std::size_t{1} << 29;
@@ -57,13 +66,14 @@ class CLogFile {
         virtual ~CMutexLock();
 
         /// Creates or opens "Global\<name>" (backslashes and full stops after the prefix
-        /// become '$'), granting every account access. 0; 183 when a mutex is already held;
-        /// 87 for a missing or empty name or one too long for the 259-character full name;
-        /// or the error of the failed mutex call (creating, then opening).
-        std::uint32_t Create(const wchar_t* name);
-        /// Waits for the mutex without time-out. 0 when acquired, also when it was abandoned
-        /// by an owner that ended while holding it; 21 without a mutex; 170 on time-out; 1
-        /// for any other outcome (a broken handle).
+        /// become '$'), granting every account access (POSIX: every process of this user and
+        /// root), with the time-out of Lock in milliseconds. 0; 183 when a mutex is already
+        /// held; 87 for a missing or empty name or one too long for the 259-character full
+        /// name; or the error of the failed mutex call (creating, then opening).
+        std::uint32_t Create(const wchar_t* name, std::uint32_t timeout = kLockWaitMs);
+        /// Waits for the mutex, at most the time-out given to Create. 0 when acquired, also
+        /// when it was abandoned by an owner that ended while holding it; 21 without a mutex;
+        /// 170 on time-out; 1 for any other outcome (a broken handle).
         std::uint32_t Lock();
         /// Whether the last successful Lock took the mutex over from an owner that ended
         /// while holding it: that owner may have left half a line behind.
@@ -108,6 +118,9 @@ class CLogFile {
     /// The largest message buffer a log call may grow to (tests lower it to reach the limit
     /// quickly). Same contract as Configure.
     void SetLargestMessageBuffer(std::size_t wideChars) { m_largestMessageBuffer = wideChars; }
+    /// How long the log waits for its mutex, kLockWaitMs unless a test shortens it; read by
+    /// Open. Same contract as Configure.
+    void SetLockWait(std::uint32_t milliseconds) { m_lockWaitMs = milliseconds; }
 
     [[nodiscard]] std::uint32_t Enabled() const { return m_enabled; }
     [[nodiscard]] const wchar_t* LogPath() const { return m_logPath; }
@@ -169,8 +182,8 @@ class CLogFile {
     /// written. 0, writing nothing, when the file is closed, the function or message is
     /// missing or empty, messageBytes is odd, the level is NUL, CR or LF or the function
     /// name holds a CR or LF (they would break the framing), the header would exceed 259
-    /// characters, the lock cannot be taken (a line is never written unlocked), or the end
-    /// cannot be found.
+    /// characters, the lock cannot be taken (a line is never written unlocked; the line is
+    /// counted for the note that precedes the next line), or the end cannot be found.
     int WriteLine(wchar_t level, const wchar_t* function, int line, wchar_t* message,
                   std::uint32_t messageBytes);
 
@@ -215,6 +228,7 @@ class CLogFile {
     [[nodiscard]] bool WriteFramed(const FileEnd& end, char16_t* tail, std::size_t tailChars,
                                    const char16_t* lineEnd);
     void RestoreEnd(const FileEnd& end);
+    void WriteDroppedNote(int processId, int threadId);
 
     std::uint32_t m_enabled = 0;
     platform::UniqueHandle m_file;  // not valid while closed
@@ -225,6 +239,9 @@ class CLogFile {
     CMutexLock m_lock;
     std::size_t m_largestMessageBuffer = kLargestFormatCapacity;
     std::uint32_t m_processId = 0;  // taken at Open
+    std::uint32_t m_lockWaitMs = kLockWaitMs;
+    // Lines dropped since the last line written because the mutex could not be taken.
+    std::atomic<std::uint32_t> m_droppedLines{0};
 
     static constexpr std::uint64_t kUnknownEnd = ~std::uint64_t{0};
     // Where this object's last line ended (under the mutex). Writers only ever append whole

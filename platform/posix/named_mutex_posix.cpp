@@ -1,261 +1,262 @@
-// POSIX named mutexes: a robust, process-shared, recursive pthread mutex in shared memory.
+// POSIX named mutexes: one object file per name (kernel_object_file.h), whose owner's lock
+// the process of the owning thread holds.
 //
-// Lifetime: every handle holds a shared flock on its shared-memory object. The handle that
-// closes last gets the exclusive flock and unlinks the name, so the object goes away with its
-// last user, as a Windows named object does. A process that dies drops its flocks but unlinks
-// nothing: an opener that can take the exclusive flock finds no live handle and removes the
-// object as that last close would have, so "exists" means "some live process has it open". An
-// opener checks, under its shared flock, that the name still leads to the object it opened, and
-// starts again if a closer unlinked it in between; so two processes never hold two different
-// mutexes under one name.
+// The kernel keeps the locks, so no process can plant state that this one trusts, and a dead
+// process's locks go with its descriptors. The file's first byte reads kObjectOwned while an
+// owner holds the mutex: set after taking the owner's lock, cleared before letting it go, so a
+// taker that finds it set knows that the last owner died holding it. It is mapped (only its
+// user and root can write the file, and it is read as a flag, never as a pointer), which keeps
+// a take and a release at one system call each.
 //
-// Initialisation: the object is zero-filled when created. Whoever first moves its state from
-// "fresh" to "initialising" sets up the pthread mutex; others wait for "ready". If the
-// initialising process dies half-way, a waiter that finds it gone takes the job over.
+// In a process, every handle of one name shares one SharedName: one descriptor (one presence),
+// and a process-private robust pthread mutex that carries thread ownership and thread death;
+// recursion is counted beside it. The thread that takes the pthread mutex also takes the
+// owner's lock, unless a thread that died owning it left that lock taken for the process.
+//
+// Waits: an uncontended take is one non-blocking lock call, a release one unlock; a contended
+// one blocks in the kernel (BlockOnOwnerLock), in slices, so that the deadline and a
+// termination request (TerminateThread) are seen.
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 
 #include "platform/error.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/posix/kernel_object.h"
+#include "platform/posix/kernel_object_directory.h"
+#include "platform/posix/kernel_object_file.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 namespace platform {
 namespace {
 
-// The set-up word: state in the low two bits, the pid of the process setting it up above.
-// One word, so that a process cannot die between claiming the job and naming itself.
-enum : std::uint64_t { kStateFresh = 0, kStateInitialising = 1, kStateReady = 2, kStateMask = 3 };
+using posix::Deadline;
+using posix::ToTimespec;
 
-struct SharedMutex {
-    std::atomic<std::uint64_t> setup;
-    pthread_mutex_t mutex;
+// Every handle of one name in this process.
+class SharedName {
+  public:
+    SharedName(std::string key, int dir, std::string file, int fd) noexcept
+        : m_key(std::move(key)), m_dir(dir), m_file(std::move(file)), m_fd(fd) {}
+    SharedName(const SharedName&) = delete;
+    SharedName& operator=(const SharedName&) = delete;
+    ~SharedName();
+
+    /// Maps the state byte and sets up the pthread mutex; false with the last error set.
+    bool Initialise() noexcept;
+    /// A wait of the mutex (WaitForSingleObject's results).
+    std::uint32_t Wait(std::uint32_t milliseconds) noexcept;
+    /// Releases one level of the calling thread's ownership.
+    bool Release() noexcept;
+
+  private:
+    int LockLocal(const Deadline& deadline, bool probe) noexcept;
+    std::uint32_t LockCross(const Deadline& deadline, bool probe) noexcept;
+
+    static std::uint64_t CurrentThread() noexcept {
+        static std::atomic<std::uint64_t> next{1};
+        thread_local const std::uint64_t id = next.fetch_add(1);  // never reused, unlike tids
+        return id;
+    }
+
+    const std::string m_key;
+    const int m_dir;
+    const std::string m_file;
+    const int m_fd;
+    bool m_initialised = false;
+    unsigned char* m_state = nullptr;  // the file's first byte, mapped
+    pthread_mutex_t m_local{};
+    // The owner's, read by others only to find that they are not the owner.
+    std::atomic<std::uint64_t> m_owner{0};
+    std::uint32_t m_depth = 0;  // the owner's
+    bool m_crossHeld = false;   // the flock taken for this process; the owner's
 };
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-// A file name has at most 255 bytes: a name whose escaped UTF-8 is longer keeps a prefix
-// and a hash of the whole.
-constexpr std::size_t kMaxShmName = 255;
-constexpr char kShmPrefix[] = "/keltra-mutex.";
+// Every name this process has open, by user and file name.
+struct NameTable {
+    std::mutex mutex;  // a leaf lock
+    std::unordered_map<std::string, std::weak_ptr<SharedName>> names;
+};
 
-std::string ShmNameFor(const std::string& utf8) {
-    std::string escaped;
-    for (const char c : utf8) {
-        if (c == '/') {
-            escaped += "%2F";
-        } else if (c == '%') {
-            escaped += "%25";
-        } else {
-            escaped += c;
+NameTable& Names() noexcept {
+    static NameTable* const table = new NameTable;  // used until the last handle closes
+    return *table;
+}
+
+SharedName::~SharedName() {
+    {
+        NameTable& table = Names();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto it = table.names.find(m_key);
+        if (it != table.names.end() && it->second.expired()) {
+            table.names.erase(it);
         }
     }
-    std::string name = kShmPrefix + escaped;
-    if (name.size() <= kMaxShmName) {
-        return name;
+    if (m_initialised) {
+        pthread_mutex_destroy(&m_local);
     }
-    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over the full escaped name
-    for (const char c : escaped) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    if (m_state != nullptr) {
+        ::munmap(m_state, 1);
     }
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, "~%016llx", static_cast<unsigned long long>(hash));
-    name.resize(kMaxShmName - (sizeof suffix - 3));
-    return name + suffix;
+    posix::CloseObjectFile(m_dir, m_file, m_fd);
+    ::close(m_dir);
 }
 
-void Flock(int fd, int operation) noexcept {
-    while (::flock(fd, operation) != 0 && errno == EINTR) {
-    }
-}
-
-// Unlinks the name if it still leads to fd's object. The caller holds the exclusive flock, so
-// no other process can unlink the name and make it lead elsewhere meanwhile.
-void UnlinkIfNamed(const std::string& shmName, int fd) noexcept {
-    const int current = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (current < 0) {
-        return;
-    }
-    struct stat ours {};
-    struct stat named {};
-    if (::fstat(fd, &ours) == 0 && ::fstat(current, &named) == 0 && ours.st_dev == named.st_dev &&
-        ours.st_ino == named.st_ino) {
-        ::shm_unlink(shmName.c_str());
-    }
-    ::close(current);
-}
-
-bool ProcessIsGone(std::int32_t pid) noexcept {
-    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-bool InitialiseMutex(pthread_mutex_t* mutex) noexcept {
-    pthread_mutexattr_t attributes;
-    if (pthread_mutexattr_init(&attributes) != 0) {
+bool SharedName::Initialise() noexcept {
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0 || (st.st_size < 1 && ::ftruncate(m_fd, 1) != 0)) {
+        SetLastError(ErrorFromErrno(errno));
         return false;
     }
-    const bool ok = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-                    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-                    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-                    pthread_mutex_init(mutex, &attributes) == 0;
+    void* state = ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+    if (state == MAP_FAILED) {
+        SetLastError(ErrorFromErrno(errno));
+        return false;
+    }
+    m_state = static_cast<unsigned char*>(state);
+    pthread_mutexattr_t attributes;
+    if (pthread_mutexattr_init(&attributes) != 0) {
+        SetLastError(kErrorNoSystemResources);
+        return false;
+    }
+    m_initialised = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+                    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+                    pthread_mutex_init(&m_local, &attributes) == 0;
     pthread_mutexattr_destroy(&attributes);
-    return ok;
+    if (!m_initialised) {
+        SetLastError(kErrorNoSystemResources);
+    }
+    return m_initialised;
 }
 
-// Brings the shared object to "ready"; false with the last error set if it cannot.
-bool MakeReady(SharedMutex* shared) noexcept {
-    const std::uint64_t claim = (static_cast<std::uint64_t>(::getpid()) << 2) | kStateInitialising;
-    for (unsigned spins = 0;; ++spins) {
-        std::uint64_t word = shared->setup.load(std::memory_order_acquire);
-        if ((word & kStateMask) == kStateReady) {
-            return true;
+// The pthread mutex in slices, so that a thread asked to end is not kept waiting: 0,
+// EOWNERDEAD, ETIMEDOUT, ECANCELED (asked to end) or another error.
+int SharedName::LockLocal(const Deadline& deadline, bool probe) noexcept {
+    if (probe) {
+        const int result = pthread_mutex_trylock(&m_local);
+        return result == EBUSY ? ETIMEDOUT : result;
+    }
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto until = std::chrono::seconds(now.tv_sec) +
+                           std::chrono::nanoseconds(now.tv_nsec) + deadline.Slice();
+        const timespec slice = ToTimespec(until);
+        const int result = pthread_mutex_clocklock(&m_local, CLOCK_MONOTONIC, &slice);
+        if (result != ETIMEDOUT && result != EINTR) {
+            return result;
         }
-        bool mine = false;
-        if (word == kStateFresh) {
-            mine = shared->setup.compare_exchange_strong(word, claim, std::memory_order_acq_rel);
-        } else if ((word & kStateMask) == kStateInitialising &&
-                   ProcessIsGone(static_cast<std::int32_t>(word >> 2))) {
-            mine = shared->setup.compare_exchange_strong(word, claim, std::memory_order_acq_rel);
+        if (posix::TerminationRequested()) {
+            return ECANCELED;
         }
-        if (mine) {
-            if (!InitialiseMutex(&shared->mutex)) {
-                shared->setup.store(kStateFresh, std::memory_order_release);
-                SetLastError(kErrorNoSystemResources);
-                return false;
-            }
-            shared->setup.store(kStateReady, std::memory_order_release);
-            return true;
-        }
-        // Another process is setting it up: a matter of microseconds.
-        if (spins < 100) {
-            sched_yield();
-        } else {
-            const timespec pause{0, 1000000};
-            nanosleep(&pause, nullptr);
+        if (deadline.Passed()) {
+            return ETIMEDOUT;
         }
     }
+}
+
+// Takes the owner's lock for this process and marks the mutex owned: kWaitObject0,
+// kWaitAbandoned0 (the last owner died holding it), kWaitTimeout, or kWaitFailed with the last
+// error set.
+std::uint32_t SharedName::LockCross(const Deadline& deadline, bool probe) noexcept {
+    if (!posix::TryLockOwner(m_fd)) {
+        if (errno != EWOULDBLOCK) {
+            SetLastError(ErrorFromErrno(errno));
+            return kWaitFailed;
+        }
+        if (probe) {
+            return kWaitTimeout;
+        }
+        const std::uint32_t result = posix::BlockOnOwnerLock(m_fd, deadline);
+        if (result != kWaitObject0) {
+            return result;
+        }
+    }
+    // The lock calls order these stores with the other processes' accesses. A process that
+    // dies between the lock and the mark dies inside its wait: it never owned the mutex.
+    std::atomic_ref<unsigned char> state(*m_state);
+    const bool abandoned =
+        state.exchange(posix::kObjectOwned, std::memory_order_acq_rel) == posix::kObjectOwned;
+    return abandoned ? kWaitAbandoned0 : kWaitObject0;
+}
+
+std::uint32_t SharedName::Wait(std::uint32_t milliseconds) noexcept {
+    const std::uint64_t self = CurrentThread();
+    if (m_owner.load(std::memory_order_relaxed) == self) {
+        ++m_depth;
+        return kWaitObject0;
+    }
+    const Deadline deadline = Deadline::After(milliseconds);
+    const int local = LockLocal(deadline, milliseconds == 0);
+    bool abandoned = false;
+    if (local == EOWNERDEAD) {
+        // A thread of this process ended owning it: ours now, usable again for the next owner.
+        pthread_mutex_consistent(&m_local);
+        abandoned = true;
+    } else if (local == ETIMEDOUT) {
+        return kWaitTimeout;
+    } else if (local != 0) {
+        SetLastError(local == ECANCELED ? kErrorInvalidHandle : ErrorFromErrno(local));
+        return kWaitFailed;
+    }
+    if (!m_crossHeld) {
+        const std::uint32_t cross = LockCross(deadline, milliseconds == 0);
+        if (cross != kWaitObject0 && cross != kWaitAbandoned0) {
+            pthread_mutex_unlock(&m_local);
+            return cross;
+        }
+        abandoned = abandoned || cross == kWaitAbandoned0;
+        m_crossHeld = true;
+    }
+    m_depth = 1;
+    m_owner.store(self, std::memory_order_relaxed);
+    return abandoned ? kWaitAbandoned0 : kWaitObject0;
+}
+
+bool SharedName::Release() noexcept {
+    if (m_owner.load(std::memory_order_relaxed) != CurrentThread()) {
+        SetLastError(kErrorNotOwner);
+        return false;
+    }
+    if (--m_depth > 0) {
+        return true;
+    }
+    m_owner.store(0, std::memory_order_relaxed);
+    // Cleared before letting go: a taker that finds it set knows the owner died.
+    std::atomic_ref<unsigned char>(*m_state).store(posix::kObjectFree, std::memory_order_release);
+    posix::UnlockOwner(m_fd);
+    m_crossHeld = false;
+    pthread_mutex_unlock(&m_local);
+    return true;
 }
 
 class MutexObject final : public posix::KernelObject {
   public:
-    MutexObject(std::string shmName, int fd, SharedMutex* shared) noexcept
-        : KernelObject(posix::ObjectKind::kMutex),
-          m_shmName(std::move(shmName)),
-          m_fd(fd),
-          m_shared(shared) {}
-    // Not at OnHandleClosed: a wait on another thread may still be inside the mapping.
-    ~MutexObject() override { Detach(); }
+    explicit MutexObject(std::shared_ptr<SharedName> shared) noexcept
+        : KernelObject(posix::ObjectKind::kMutex), m_shared(std::move(shared)) {}
 
-    std::uint32_t WaitAlone(std::uint32_t milliseconds) noexcept override;
-
-    bool Release() noexcept {
-        const int result = pthread_mutex_unlock(&m_shared->mutex);
-        if (result == 0) {
-            return true;
-        }
-        SetLastError(result == EPERM ? kErrorNotOwner : ErrorFromErrno(result));
-        return false;
+    std::uint32_t WaitAlone(std::uint32_t milliseconds) noexcept override {
+        return m_shared->Wait(milliseconds);
     }
-
-    /// Takes the mutex once for the calling thread (initial ownership).
-    bool TakeInitialOwnership() noexcept { return WaitAlone(kInfinite) != kWaitFailed; }
+    bool Release() noexcept { return m_shared->Release(); }
 
   private:
-    void Detach() noexcept {
-        if (m_fd < 0) {
-            return;
-        }
-        ::munmap(m_shared, sizeof(SharedMutex));
-        // The last handle anywhere unlinks the name.
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-            UnlinkIfNamed(m_shmName, m_fd);
-        }
-        ::close(m_fd);  // also drops the flock
-        m_fd = -1;
-        m_shared = nullptr;
-    }
-
-    std::string m_shmName;
-    int m_fd;
-    SharedMutex* m_shared;
+    // Not dropped at OnHandleClosed: a wait on another thread may still use it.
+    std::shared_ptr<SharedName> m_shared;
 };
-
-std::uint32_t MutexObject::WaitAlone(std::uint32_t milliseconds) noexcept {
-    if (m_shared == nullptr) {
-        SetLastError(kErrorInvalidHandle);
-        return kWaitFailed;
-    }
-    pthread_mutex_t* mutex = &m_shared->mutex;
-    int result;
-    if (milliseconds == 0) {
-        result = pthread_mutex_trylock(mutex);
-        if (result == EBUSY) {
-            return kWaitTimeout;
-        }
-    } else {
-        // Short slices, so that a thread asked to end (TerminateThread) is not kept waiting.
-        timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        const bool infinite = milliseconds == kInfinite;
-        if (!infinite) {
-            deadline.tv_sec += milliseconds / 1000;
-            deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-            if (deadline.tv_nsec >= 1000000000L) {
-                deadline.tv_sec += 1;
-                deadline.tv_nsec -= 1000000000L;
-            }
-        }
-        while (true) {
-            timespec slice{};
-            clock_gettime(CLOCK_MONOTONIC, &slice);
-            slice.tv_nsec += 50 * 1000000L;
-            if (slice.tv_nsec >= 1000000000L) {
-                slice.tv_sec += 1;
-                slice.tv_nsec -= 1000000000L;
-            }
-            const bool last =
-                !infinite &&
-                (slice.tv_sec > deadline.tv_sec ||
-                 (slice.tv_sec == deadline.tv_sec && slice.tv_nsec >= deadline.tv_nsec));
-            result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, last ? &deadline : &slice);
-            if (result != ETIMEDOUT && result != EINTR) {
-                break;
-            }
-            if (posix::TerminationRequested()) {
-                SetLastError(kErrorInvalidHandle);
-                return kWaitFailed;
-            }
-            if (last && result == ETIMEDOUT) {
-                return kWaitTimeout;
-            }
-        }
-    }
-    if (result == 0) {
-        return kWaitObject0;
-    }
-    if (result == EOWNERDEAD) {
-        // Ours now, like WAIT_ABANDONED: mark it usable again for the next owner.
-        pthread_mutex_consistent(mutex);
-        return kWaitAbandoned0;
-    }
-    SetLastError(result == EAGAIN ? kErrorNotOwner : ErrorFromErrno(result));
-    return kWaitFailed;
-}
 
 bool ValidName(const wchar_t* name) noexcept {
     if (name == nullptr || name[0] == L'\0' ||
@@ -266,120 +267,78 @@ bool ValidName(const wchar_t* name) noexcept {
     return true;
 }
 
-// Opens (and with create, creates) the named object. *created tells whether this call made it.
-Handle OpenShared(const wchar_t* name, bool create, bool openToEveryone, bool* created) noexcept {
+// The name's SharedName in this process, opened (with create, made) if none is open. *created
+// tells whether this call made the mutex.
+std::shared_ptr<SharedName> OpenShared(const wchar_t* name, bool create, bool* created) {
     *created = false;
     if (!ValidName(name)) {
         return nullptr;
     }
-    std::string shmName;
+    const std::string file = posix::ObjectFileName(WideToUtf8(name));
+    const std::string key = std::to_string(::geteuid()) + '/' + file;
+    NameTable& table = Names();
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        const auto it = table.names.find(key);
+        if (it != table.names.end()) {
+            if (std::shared_ptr<SharedName> open = it->second.lock()) {
+                return open;
+            }
+        }
+    }
+    const int dir = posix::OpenObjectDirectory();
+    if (dir < 0) {
+        return nullptr;
+    }
+    const int fd = posix::OpenObjectFile(dir, file, create, created);
+    if (fd < 0) {
+        const ErrorCode error = GetLastError();
+        ::close(dir);
+        SetLastError(error);
+        return nullptr;
+    }
+    std::shared_ptr<SharedName> shared;
     try {
-        shmName = ShmNameFor(WideToUtf8(name));
+        shared = std::make_shared<SharedName>(key, dir, file, fd);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        ::close(dir);
+        throw;
+    }
+    if (!shared->Initialise()) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(table.mutex);
+    std::weak_ptr<SharedName>& slot = table.names[key];
+    if (std::shared_ptr<SharedName> other = slot.lock()) {
+        return other;  // another thread opened it meanwhile: one per process
+    }
+    slot = shared;
+    return shared;
+}
+
+Handle OpenHandle(const wchar_t* name, bool create, bool* created) noexcept {
+    try {
+        std::shared_ptr<SharedName> shared = OpenShared(name, create, created);
+        return shared ? posix::InsertHandle(std::make_shared<MutexObject>(std::move(shared)))
+                      : nullptr;
     } catch (const std::bad_alloc&) {
         SetLastError(kErrorNotEnoughMemory);
         return nullptr;
     }
-    const mode_t mode = openToEveryone ? 0666 : 0600;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        bool madeIt = false;
-        int fd = -1;
-        if (create) {
-            fd = ::shm_open(shmName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            madeIt = fd >= 0;
-            if (fd < 0 && errno != EEXIST) {
-                SetLastError(ErrorFromErrno(errno));
-                return nullptr;
-            }
-        }
-        if (fd < 0) {
-            fd = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0) {
-                if (errno == ENOENT && create) {
-                    continue;  // unlinked by its last closer just now: create afresh
-                }
-                SetLastError(errno == ENOENT ? kErrorFileNotFound : ErrorFromErrno(errno));
-                return nullptr;
-            }
-        }
-        if (!madeIt && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            // No handle holds it: its last users died without closing. Remove it as their
-            // last close would have; an opener between its open and its flock sees the name
-            // moved and starts again.
-            UnlinkIfNamed(shmName, fd);
-            ::close(fd);
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return nullptr;
-            }
-            continue;
-        }
-        Flock(fd, LOCK_SH);
-        // Still the object the name leads to? A last closer may have unlinked it meanwhile.
-        const int check = ::shm_open(shmName.c_str(), O_RDWR | O_CLOEXEC, 0);
-        struct stat ours {};
-        struct stat named {};
-        const bool same = check >= 0 && ::fstat(fd, &ours) == 0 && ::fstat(check, &named) == 0 &&
-                          ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
-        if (check >= 0) {
-            ::close(check);
-        }
-        if (!same) {
-            ::close(fd);
-            if (!create) {
-                SetLastError(kErrorFileNotFound);
-                return nullptr;
-            }
-            continue;
-        }
-        if (madeIt && openToEveryone) {
-            (void)::fchmod(fd, 0666);  // regardless of umask
-        }
-        if (ours.st_size < static_cast<off_t>(sizeof(SharedMutex)) &&
-            ::ftruncate(fd, sizeof(SharedMutex)) != 0) {
-            SetLastError(ErrorFromErrno(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        void* memory =
-            ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (memory == MAP_FAILED) {
-            SetLastError(ErrorFromErrno(errno));
-            ::close(fd);
-            return nullptr;
-        }
-        auto* shared = static_cast<SharedMutex*>(memory);
-        if (!MakeReady(shared)) {
-            ::munmap(memory, sizeof(SharedMutex));
-            ::close(fd);
-            return nullptr;
-        }
-        std::shared_ptr<MutexObject> object;
-        try {
-            object = std::make_shared<MutexObject>(shmName, fd, shared);
-        } catch (const std::bad_alloc&) {
-            ::munmap(memory, sizeof(SharedMutex));
-            ::close(fd);
-            SetLastError(kErrorNotEnoughMemory);
-            return nullptr;
-        }
-        *created = madeIt;
-        return posix::InsertHandle(std::move(object));
-    }
-    SetLastError(kErrorBusy);
-    return nullptr;
 }
 
 }  // namespace
 
-Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name) noexcept {
+Handle CreateMutex(bool /*openToEveryone*/, bool initiallyOwned, const wchar_t* name) noexcept {
     bool created = false;
-    UniqueHandle handle(OpenShared(name, true, openToEveryone, &created));
+    UniqueHandle handle(OpenHandle(name, true, &created));
     if (!handle) {
         return nullptr;
     }
     if (created && initiallyOwned) {
         auto object = posix::LookupHandleAs<MutexObject>(handle.Get(), posix::ObjectKind::kMutex);
-        if (!object || !object->TakeInitialOwnership()) {
+        if (!object || object->WaitAlone(kInfinite) == kWaitFailed) {
             const ErrorCode error = GetLastError();
             handle.Reset();
             SetLastError(error);
@@ -392,7 +351,7 @@ Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name
 
 Handle OpenMutex(std::uint32_t /*access*/, bool /*inheritHandle*/, const wchar_t* name) noexcept {
     bool created = false;
-    Handle handle = OpenShared(name, false, false, &created);
+    Handle handle = OpenHandle(name, false, &created);
     if (handle != nullptr) {
         SetLastError(kErrorSuccess);
     }

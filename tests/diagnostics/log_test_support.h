@@ -104,8 +104,10 @@ inline LogFileContent ReadLogFile(const std::wstring& path) {
 /// A log object of its own (not the default log) on a path, opened on construction.
 class TestLog : public logfilesync::CLogFile {
   public:
-    explicit TestLog(const std::wstring& path, std::uint32_t append = 0, std::uint32_t loglevel = 0)
-        : m_opened(Configure(1, path.c_str(), append, loglevel) && Open() == 1) {}
+    explicit TestLog(const std::wstring& path, std::uint32_t append = 0, std::uint32_t loglevel = 0,
+                     std::uint32_t lockWaitMs = logfilesync::kLockWaitMs)
+        : m_opened(Configure(1, path.c_str(), append, loglevel) &&
+                   (SetLockWait(lockWaitMs), Open() == 1)) {}
     [[nodiscard]] bool Opened() const { return m_opened; }
     CLogFile* operator->() { return this; }
 

@@ -2,6 +2,7 @@
 // recursive thread ownership, abandonment by dead threads and processes, exclusion under
 // contention, lifetime (also when its last holder is killed).
 #include "platform/named_mutex.h"
+#include "platform/text.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {
@@ -38,33 +39,37 @@ KELTRA_CHILD_ROLE(mutex_probe) {
 }
 
 // Opens the mutex and takes it (args[1] "exit": then exits, "hang": hangs to be killed) or
-// only holds it open ("open": hangs), without ever releasing or closing it.
+// only holds it open ("open": hangs), without ever releasing or closing it. With args[2], a
+// file it then creates: its wait has returned.
 KELTRA_CHILD_ROLE(mutex_hold) {
     Handle mutex = CreateMutex(true, false, args.at(0).c_str());
     if (mutex == nullptr ||
         (args.at(1) != L"open" && WaitForSingleObject(mutex, kInfinite) != kWaitObject0)) {
         return 1;
     }
+    if (args.size() > 2 && !UniqueHandle(CreateFile(args[2].c_str(), kGenericWrite, 0, false,
+                                                    kCreateAlways, kFileAttributeNormal))) {
+        return 2;
+    }
     return args.at(1) == L"exit" ? 0 : WaitForSingleObject(CreateEvent(true, false), kInfinite);
 }
 
-// Waits until the child has the mutex open and, if owned, owns it: probes through a handle
-// of its own, pausing on the child's handle so that a child that fails ends the wait at once.
-bool AwaitChildHolding(const std::wstring& name, Handle child, bool owned) {
-    for (int i = 0; i < 4000; ++i) {
-        UniqueHandle mutex(OpenMutex(kSynchronize, false, name.c_str()));
-        const std::uint32_t probe = mutex ? WaitForSingleObject(mutex.Get(), 0) : kWaitFailed;
-        if (probe == kWaitTimeout) {
-            return true;  // the child owns it
+// Starts a mutex_hold child ("hang" or "open") and waits until it has the mutex open and, if
+// owned, owns it: until its file appears (a busy mutex alone would not say that its wait has
+// returned), pausing on the child's handle so that a child that fails ends the wait at once.
+UniqueHandle StartHoldingChild(const std::wstring& name, const wchar_t* mode) {
+    const std::wstring flag = MakeTempDirectory(L"mutex-hold") + kPathSeparator + L"held";
+    UniqueHandle child(StartChild("mutex_hold", {name, mode, flag}));
+    for (int i = 0; i < 4000 && child; ++i) {
+        if (PathFileExists(flag.c_str())) {
+            return child;
         }
-        if (probe == kWaitObject0 && (!ReleaseMutex(mutex.Get()) || !owned)) {
-            return !owned;  // the child has it open: it exists
-        }
-        if (WaitForSingleObject(child, 5) != kWaitTimeout) {
-            return false;
+        if (WaitForSingleObject(child.Get(), 5) != kWaitTimeout) {
+            break;
         }
     }
-    return false;
+    ADD_FAILURE() << "the child did not come to hold " << WideToUtf8(name);
+    return child;
 }
 
 TEST(NamedMutexTest, OneMutexPerNameWithCreateAndOpenResultsGoneWithItsLastHandle) {
@@ -131,8 +136,8 @@ TEST(NamedMutexTest, AProcessThatEndsOrIsKilledWhileOwningAbandonsItToOtherHolde
     EXPECT_EQ(kWaitAbandoned0, WaitForSingleObject(mutex.Get(), kLongWait));
     ASSERT_TRUE(ReleaseMutex(mutex.Get()));
 
-    UniqueHandle child(StartChild("mutex_hold", {name, L"hang"}));
-    ASSERT_TRUE(AwaitChildHolding(name, child.Get(), true));
+    UniqueHandle child(StartHoldingChild(name, L"hang"));
+    ASSERT_FALSE(HasFailure());
     // A waiter in a second process, blocked while the owner is killed, gets it.
     ASSERT_TRUE(TerminateProcess(child.Get(), 9));
     ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
@@ -146,8 +151,8 @@ TEST(NamedMutexTest, AKilledLastHolderLeavesNoMutexBehind) {
     // free, not abandoned (no handle was left to see the abandonment).
     for (const bool owned : {true, false}) {
         const std::wstring name = UniqueName(owned ? L"killed-owner" : L"killed-opener");
-        UniqueHandle child(StartChild("mutex_hold", {name, owned ? L"hang" : L"open"}));
-        ASSERT_TRUE(AwaitChildHolding(name, child.Get(), owned)) << owned;
+        UniqueHandle child(StartHoldingChild(name, owned ? L"hang" : L"open"));
+        ASSERT_FALSE(HasFailure()) << owned;
         ASSERT_TRUE(TerminateProcess(child.Get(), 9));
         ASSERT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), kLongWait));
         UniqueHandle mutex(CreateMutex(true, false, name.c_str()));
