@@ -20,17 +20,10 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/wait.h"
+#include "tests/support/other_user.h"
 #include "tests/support/test_support.h"
 
 namespace keltra::test::foreign {
-
-inline constexpr unsigned kNobody = 65534;
-
-/// Drops this root process to uid and gid 65534 with no supplementary groups, for good.
-inline bool BecomeNobody() {
-    return ::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0 &&
-           ::setresuid(kNobody, kNobody, kNobody) == 0 && ::geteuid() == kNobody;
-}
 
 /// Where named objects live or once lived, and where a squatter puts its traps: the shared
 /// places and the per-user and root directories below them.
@@ -53,7 +46,7 @@ inline std::vector<std::string> CandidateFiles(const std::wstring& name) {
 // args: tag, names... As another user: opening any of the names, or opening for reading or
 // writing any file in the object places whose name holds tag, sets a bit of the exit code.
 KELTRA_CHILD_ROLE(foreign_reach) {
-    if (!BecomeNobody()) {
+    if (!BecomeOtherUser()) {
         return 64;
     }
     int reached = 0;
@@ -85,7 +78,7 @@ KELTRA_CHILD_ROLE(foreign_reach) {
 // plants files under the names' candidate file names in every object place it can write
 // (directories included), then writes "ready" and waits to be killed.
 KELTRA_CHILD_ROLE(foreign_squat) {
-    if (!BecomeNobody()) {
+    if (!BecomeOtherUser()) {
         return 64;
     }
     std::vector<platform::Handle> held;
@@ -119,7 +112,7 @@ class Squatter {
   public:
     explicit Squatter(const std::vector<std::wstring>& names) : m_names(names) {
         const std::wstring ready = MakeTempDirectory(L"squat");
-        (void)::chown(platform::WideToUtf8(ready).c_str(), kNobody, kNobody);
+        (void)::chown(platform::WideToUtf8(ready).c_str(), kOtherUser, kOtherUser);
         std::vector<std::wstring> args{ready};
         args.insert(args.end(), names.begin(), names.end());
         m_child.Reset(StartChild("foreign_squat", args));
@@ -142,12 +135,12 @@ class Squatter {
                 for (const std::string& file : CandidateFiles(name)) {
                     struct stat st {};
                     const std::string path = place + "/" + file;
-                    if (::lstat(path.c_str(), &st) == 0 && st.st_uid == kNobody) {
+                    if (::lstat(path.c_str(), &st) == 0 && st.st_uid == kOtherUser) {
                         ::unlink(path.c_str());
                     }
                 }
                 struct stat st {};
-                if (::lstat(place.c_str(), &st) == 0 && st.st_uid == kNobody) {
+                if (::lstat(place.c_str(), &st) == 0 && st.st_uid == kOtherUser) {
                     ::rmdir(place.c_str());  // only the squatter's, and only once empty
                 }
             }

@@ -23,10 +23,15 @@ inline const char* CannotActAsOtherUser() {
     return ::geteuid() == 0 ? nullptr : "needs root to act as another user (uid 65534)";
 }
 
+/// Drops this root process to uid and gid 65534 with no supplementary groups, for good.
+inline bool BecomeOtherUser() {
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUser, kOtherUser, kOtherUser) == 0 &&
+           ::setresuid(kOtherUser, kOtherUser, kOtherUser) == 0 && ::geteuid() == kOtherUser;
+}
+
 /// args: "link TARGET PATH" plants a symbolic link; "write PATH TEXT" creates a file (0644).
 KELTRA_CHILD_ROLE(as_other_user) {
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
-        ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) {
+    if (!BecomeOtherUser()) {
         return 2;
     }
     const std::string what = platform::WideToUtf8(args.at(0));
