@@ -44,8 +44,8 @@ enum : std::uint32_t {
 /// existed and 0 when it was created. kCreateNew fails with 80 when it exists; kOpenExisting
 /// and kTruncateExisting fail with 2 when it does not. openToEveryone: a file this call
 /// creates grants every account full access (a null DACL on Windows, mode 0666 regardless of
-/// umask on POSIX). The handle is inheritable on Windows; on POSIX it is closed on exec, since
-/// no child there takes handles by inheritance. Returns kInvalidHandleValue on failure with
+/// umask on POSIX) and, on Windows, makes the handle inheritable; without it no child process
+/// receives the handle (on POSIX it is always closed on exec). Returns kInvalidHandleValue on failure with
 /// the last error set (3 when a directory of the path is missing). Several handles, in one
 /// process or several, may share a file; each keeps its own position. POSIX has no share
 /// modes: share is accepted and every file is shared for reading and writing. Close with

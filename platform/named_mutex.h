@@ -30,8 +30,9 @@ inline constexpr std::uint32_t kMaxMutexName = 259;
 
 /// Creates the named mutex, or opens it if it exists (then the last error is 183 with a valid
 /// handle; else it is 0). openToEveryone: a mutex this call creates grants every account
-/// access (a null DACL on Windows, mode 0666 regardless of umask on POSIX); the handle is
-/// inheritable on Windows. initiallyOwned: the calling thread owns a mutex that this call
+/// access (a null DACL on Windows, mode 0666 regardless of umask on POSIX) and, on Windows,
+/// makes the handle inheritable; without it no child process receives the handle, so the
+/// name dies with its holders (POSIX: never inherited). initiallyOwned: the calling thread owns a mutex that this call
 /// created (not one that existed). Returns null on failure with the last error set (87 for a
 /// null or empty name or one longer than kMaxMutexName; 5 when the existing mutex may not be
 /// opened). Close with CloseHandle.
