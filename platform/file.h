@@ -45,11 +45,10 @@ enum : std::uint32_t {
 /// and kTruncateExisting fail with 2 when it does not. openToEveryone: a file this call
 /// creates grants every account full access (a null DACL on Windows, mode 0666 regardless of
 /// umask on POSIX) and, on Windows, makes the handle inheritable; without it no child process
-/// receives the handle (on POSIX it is always closed on exec). Returns kInvalidHandleValue on failure with
-/// the last error set (3 when a directory of the path is missing). Several handles, in one
-/// process or several, may share a file; each keeps its own position. POSIX has no share
-/// modes: share is accepted and every file is shared for reading and writing. Close with
-/// CloseHandle.
+/// receives the handle (on POSIX it is always closed on exec). Returns kInvalidHandleValue on
+/// failure with the last error set (3 when a directory of the path is missing). Several handles, in
+/// one process or several, may share a file; each keeps its own position. POSIX has no share modes:
+/// share is accepted and every file is shared for reading and writing. Close with CloseHandle.
 [[nodiscard]] Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share,
                                 bool openToEveryone, std::uint32_t disposition,
                                 std::uint32_t attributes) noexcept;

@@ -32,10 +32,10 @@ inline constexpr std::uint32_t kMaxMutexName = 259;
 /// handle; else it is 0). openToEveryone: a mutex this call creates grants every account
 /// access (a null DACL on Windows, mode 0666 regardless of umask on POSIX) and, on Windows,
 /// makes the handle inheritable; without it no child process receives the handle, so the
-/// name dies with its holders (POSIX: never inherited). initiallyOwned: the calling thread owns a mutex that this call
-/// created (not one that existed). Returns null on failure with the last error set (87 for a
-/// null or empty name or one longer than kMaxMutexName; 5 when the existing mutex may not be
-/// opened). Close with CloseHandle.
+/// name dies with its holders (POSIX: never inherited). initiallyOwned: the calling thread owns a
+/// mutex that this call created (not one that existed). Returns null on failure with the last error
+/// set (87 for a null or empty name or one longer than kMaxMutexName; 5 when the existing mutex may
+/// not be opened). Close with CloseHandle.
 [[nodiscard]] Handle CreateMutex(bool openToEveryone, bool initiallyOwned,
                                  const wchar_t* name) noexcept;
 

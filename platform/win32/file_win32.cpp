@@ -38,8 +38,9 @@ Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share
     OpenSecurity open;
     // Open: inheritable, with every account's access (default security when the descriptor
     // cannot be made). Otherwise a handle of the caller's alone, which no child receives.
-    SECURITY_ATTRIBUTES* security =
-        !openToEveryone ? nullptr : open.ready ? &open.attributes : &inheritable;
+    SECURITY_ATTRIBUTES* security = !openToEveryone ? nullptr
+                                    : open.ready    ? &open.attributes
+                                                    : &inheritable;
     HANDLE file = CreateFileW(path, access, share, security, disposition, attributes, nullptr);
     return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
 }

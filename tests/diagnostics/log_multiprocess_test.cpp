@@ -77,8 +77,8 @@ KELTRA_CHILD_ROLE(log_emptier) {
 }
 
 // Starts `count` log_writer children, tagged prefix0, prefix1, ...
-std::vector<ChildProcess> StartWriters(const std::wstring& path, const wchar_t* prefix,
-                                                 int count, int threads, int lines) {
+std::vector<ChildProcess> StartWriters(const std::wstring& path, const wchar_t* prefix, int count,
+                                       int threads, int lines) {
     std::vector<ChildProcess> children;
     for (int c = 0; c < count; ++c) {
         children.emplace_back(StartChild(

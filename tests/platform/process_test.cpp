@@ -50,8 +50,8 @@ TEST(ProcessTest, AChildKeepsNoHandleItsParentCreatedForItself) {
     const std::wstring file = MakeTempDirectory(L"inherit") + kPathSeparator + L"own.dat";
     UniqueHandle mutex(CreateMutex(false, true, name.c_str()));
     ASSERT_TRUE(mutex.Valid()) << GetLastError();
-    UniqueHandle own(CreateFile(file.c_str(), kGenericWrite, 0, false, kCreateAlways,
-                                kFileAttributeNormal));
+    UniqueHandle own(
+        CreateFile(file.c_str(), kGenericWrite, 0, false, kCreateAlways, kFileAttributeNormal));
     ASSERT_TRUE(own.Valid()) << GetLastError();
     ChildProcess child(StartChild("hang"));
     ASSERT_TRUE(child.Valid());
