@@ -16,8 +16,9 @@ namespace {
 std::string g_reports;
 
 void RecordReport(const platform::ServiceStatus& s) {
-    std::ofstream(g_reports, std::ios::app) << s.currentState << ' ' << s.checkPoint << ' '
-                                            << s.controlsAccepted << ' ' << s.waitHint << '\n';
+    std::ofstream(g_reports, std::ios::app | std::ios::binary)
+        << s.currentState << ' ' << s.checkPoint << ' ' << s.controlsAccepted << ' ' << s.waitHint
+        << '\n';
 }
 
 class TestService : public keltra::test::HeldService {
