@@ -43,17 +43,16 @@ enum : std::uint32_t {
 /// file, kOpenAlways keeps it; with either, the last error is 183 afterwards when the file
 /// existed and 0 when it was created. kCreateNew fails with 80 when it exists; kOpenExisting
 /// and kTruncateExisting fail with 2 when it does not. openToEveryone: on Windows a file this
-/// call creates grants every account full access (a null DACL); on POSIX it is ignored: a new
+/// call creates grants every account full access (a null DACL) and the handle is inheritable;
+/// without it no child process receives the handle. On POSIX openToEveryone is ignored: a new
 /// file gets mode 0644 less the umask, never more, so other users may read it but never change
-/// it. POSIX: when the directory of the last name may be written by a user other than root
-/// and this process's own (platform/path_trust.h), a symbolic link at that name is not
-/// followed but refused with 5, since someone else may have planted it there. The handle is
-/// inheritable on Windows; on POSIX it is closed on exec, since
-/// no child there takes handles by inheritance. Returns kInvalidHandleValue on failure with
-/// the last error set (3 when a directory of the path is missing). Several handles, in one
-/// process or several, may share a file; each keeps its own position. POSIX has no share
-/// modes: share is accepted and every file is shared for reading and writing. Close with
-/// CloseHandle.
+/// it, and the handle is always closed on exec. POSIX: when the directory of the last name may
+/// be written by a user other than root and this process's own (platform/path_trust.h), a
+/// symbolic link at that name is not followed but refused with 5, since someone else may have
+/// planted it there. Returns kInvalidHandleValue on failure with the last error set (3 when a
+/// directory of the path is missing). Several handles, in one process or several, may share a
+/// file; each keeps its own position. POSIX has no share modes: share is accepted and every
+/// file is shared for reading and writing. Close with CloseHandle.
 [[nodiscard]] Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share,
                                 bool openToEveryone, std::uint32_t disposition,
                                 std::uint32_t attributes) noexcept;

@@ -37,13 +37,14 @@ inline constexpr std::uint32_t kMaxMutexName = 259;
 
 /// Creates the named mutex, or opens it if it exists (then the last error is 183 with a valid
 /// handle; else it is 0). openToEveryone: a mutex this call creates grants every account
-/// access (a null DACL on Windows; on POSIX it is ignored: every mutex is open to the
-/// processes of its user and to root, which are all that can share what it guards); the handle
-/// is inheritable on Windows. initiallyOwned: the calling thread owns a mutex that this call
-/// created (not one that existed). Returns null on failure with the last error set (87 for a
-/// null or empty name or one longer than kMaxMutexName; 5 when the existing mutex may not be
-/// opened, or on POSIX when the object directory or the name's file is not the user's own).
-/// Close with CloseHandle.
+/// access (a null DACL on Windows, and the handle is inheritable there; without it no child
+/// process receives the handle, so the name dies with its holders). On POSIX it is ignored:
+/// every mutex is open to the processes of its user and to root, which are all that can share
+/// what it guards, and handles are never inherited. initiallyOwned: the calling thread owns a
+/// mutex that this call created (not one that existed). Returns null on failure with the last
+/// error set (87 for a null or empty name or one longer than kMaxMutexName; 5 when the existing
+/// mutex may not be opened, or on POSIX when the object directory or the name's file is not the
+/// user's own). Close with CloseHandle.
 [[nodiscard]] Handle CreateMutex(bool openToEveryone, bool initiallyOwned,
                                  const wchar_t* name) noexcept;
 

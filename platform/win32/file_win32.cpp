@@ -36,8 +36,11 @@ Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t share
                   std::uint32_t attributes) noexcept {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     OpenSecurity open;
-    // Default security when the open descriptor cannot be made.
-    SECURITY_ATTRIBUTES* security = openToEveryone && open.ready ? &open.attributes : &inheritable;
+    // Open: inheritable, with every account's access (default security when the descriptor
+    // cannot be made). Otherwise a handle of the caller's alone, which no child receives.
+    SECURITY_ATTRIBUTES* security = !openToEveryone ? nullptr
+                                    : open.ready    ? &open.attributes
+                                                    : &inheritable;
     HANDLE file = CreateFileW(path, access, share, security, disposition, attributes, nullptr);
     return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
 }

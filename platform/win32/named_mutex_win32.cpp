@@ -23,9 +23,12 @@ Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name
     if (!ValidName(name)) {
         return nullptr;
     }
+    // Open: a null DACL grants every account access, and the handle is inheritable (default
+    // security if the descriptor cannot be made). Otherwise no attributes at all: an
+    // inheritable handle would go to every process a plug-in starts and keep the name alive
+    // after its owner has ended (the single-instance mutex: the next start would fail).
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    // A null DACL grants every account access; default security if it cannot be made.
     if (openToEveryone && InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
         SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE)) {
         attributes.lpSecurityDescriptor = &descriptor;
@@ -33,7 +36,8 @@ Handle CreateMutex(bool openToEveryone, bool initiallyOwned, const wchar_t* name
     // Windows grants initial ownership only to the creator, as the contract says. The last
     // error is 183 for an existing mutex; clear it first so that a new one reads 0.
     ::SetLastError(ERROR_SUCCESS);
-    return CreateMutexW(&attributes, initiallyOwned ? TRUE : FALSE, name);
+    return CreateMutexW(openToEveryone ? &attributes : nullptr, initiallyOwned ? TRUE : FALSE,
+                        name);
 }
 
 Handle OpenMutex(std::uint32_t access, bool inheritHandle, const wchar_t* name) noexcept {

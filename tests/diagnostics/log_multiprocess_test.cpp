@@ -5,7 +5,7 @@
 #include <map>
 #include <thread>
 
-#include "platform/event.h"
+#include "platform/crash.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -17,6 +17,7 @@ namespace {
 using namespace keltra::test;
 
 constexpr std::uint32_t kChildWait = 120000;
+constexpr std::uint32_t kKilledHolding = 77;  // the exit code of a writer killed holding the mutex
 
 // Runs `threads` threads on one log object, each writing numbered lines that name their writer
 // (so that the reader can check the header against the message); the failed log calls.
@@ -47,7 +48,8 @@ KELTRA_CHILD_ROLE(log_writer) {
     return log.Opened() && RunWriters(&log, args.at(1), threads, lines) == 0 ? 0 : 4;
 }
 
-// args: path, fragment. Takes the log's mutex, writes half a line and hangs until killed.
+// args: path, fragment. Takes the log's mutex, writes half a line and ends there, killed as a
+// writer is killed: at once, releasing nothing.
 KELTRA_CHILD_ROLE(log_die_holding_mutex) {
     TestLog log(args.at(0), 1);
     wchar_t name[260];
@@ -60,11 +62,8 @@ KELTRA_CHILD_ROLE(log_die_holding_mutex) {
         !AppendRawBytes(args.at(0), Utf16Le(args.at(1)))) {
         return 4;  // whole characters: the size alone does not show the tear
     }
-    platform::UniqueHandle never(platform::CreateEvent(true, false));
-    (void)platform::WaitForSingleObject(never.Get(), platform::kInfinite);
-    return 5;
+    platform::TerminateCurrentProcess(kKilledHolding);
 }
-
 // args: path, rounds. Opens with append 0 (emptying the file) and writes one line, repeatedly.
 KELTRA_CHILD_ROLE(log_emptier) {
     for (int round = 0; round < std::stoi(args.at(1)); ++round) {
@@ -78,9 +77,9 @@ KELTRA_CHILD_ROLE(log_emptier) {
 }
 
 // Starts `count` log_writer children, tagged prefix0, prefix1, ...
-std::vector<platform::UniqueHandle> StartWriters(const std::wstring& path, const wchar_t* prefix,
-                                                 int count, int threads, int lines) {
-    std::vector<platform::UniqueHandle> children;
+std::vector<ChildProcess> StartWriters(const std::wstring& path, const wchar_t* prefix, int count,
+                                       int threads, int lines) {
+    std::vector<ChildProcess> children;
     for (int c = 0; c < count; ++c) {
         children.emplace_back(StartChild(
             "log_writer",
@@ -90,14 +89,11 @@ std::vector<platform::UniqueHandle> StartWriters(const std::wstring& path, const
     return children;
 }
 
-// Every child's exit code (a child still running after the bound is killed: 99).
-void ExpectChildrenSucceed(const std::vector<platform::UniqueHandle>& children) {
+// Every child's exit code (one still running after the bound fails, and its owner ends it).
+void ExpectChildrenSucceed(const std::vector<ChildProcess>& children) {
     for (const auto& child : children) {
         std::uint32_t code = 0xFFFFFFFF;
-        if (platform::WaitForSingleObject(child.Get(), kChildWait) != platform::kWaitObject0) {
-            platform::TerminateProcess(child.Get(), 99);
-            (void)platform::WaitForSingleObject(child.Get(), 10000);
-        }
+        EXPECT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(child.Get(), kChildWait));
         platform::GetExitCodeProcess(child.Get(), &code);
         EXPECT_EQ(0u, code);
     }
@@ -141,7 +137,7 @@ void CheckNumberedLines(const LogFileContent& content, std::size_t writers = 0, 
 TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
     // 3 children and this process, 3 threads each, 1000 lines a thread: 12,000 lines.
     const std::wstring path = FreshLogPath(L"log-many");
-    std::vector<platform::UniqueHandle> children = StartWriters(path, L"c", 3, 3, 1000);
+    std::vector<ChildProcess> children = StartWriters(path, L"c", 3, 3, 1000);
     {
         TestLog log(path, 1);
         ASSERT_TRUE(log.Opened());
@@ -154,33 +150,15 @@ TEST(LogSharedFile, ProcessesAndThreadsAppendEveryLineOnceAndWhole) {
     CheckNumberedLines(content, 12, 1000);
 }
 
-// Starts a child that takes the log's mutex and writes half a line, and kills it there.
-void KillAWriterHoldingTheMutex(TestLog& log, const std::wstring& path,
-                                const std::wstring& fragment) {
-    platform::UniqueHandle dying(StartChild("log_die_holding_mutex", {path, fragment}));
+// Starts a child that takes the log's mutex, writes half a line and is killed there. Its end
+// is the signal: nothing is probed while it runs.
+void KillAWriterHoldingTheMutex(const std::wstring& path, const std::wstring& fragment) {
+    ChildProcess dying(StartChild("log_die_holding_mutex", {path, fragment}));
     ASSERT_TRUE(dying.Valid());
-    // Wait until it holds the mutex and has written its half line (it takes the mutex first,
-    // so the mutex alone says nothing about the file): probe both, pausing on the child's
-    // handle so that a child that fails ends the wait at once.
-    const auto sizeBefore = std::filesystem::file_size(std::filesystem::path(path));
-    platform::Handle mutex = log->MutexHandle();
-    bool held = false;
-    for (int i = 0; i < 6000 && !held; ++i) {
-        const std::uint32_t probe = platform::WaitForSingleObject(mutex, 0);
-        if (probe == platform::kWaitTimeout) {
-            held = std::filesystem::file_size(std::filesystem::path(path)) > sizeBefore;
-        } else {
-            ASSERT_EQ(platform::kWaitObject0, probe);
-            ASSERT_TRUE(platform::ReleaseMutex(mutex));
-        }
-        if (!held) {
-            ASSERT_EQ(platform::kWaitTimeout, platform::WaitForSingleObject(dying.Get(), 5))
-                << "the dying child ended early";
-        }
-    }
-    ASSERT_TRUE(held);
-    ASSERT_TRUE(platform::TerminateProcess(dying.Get(), 9));
     ASSERT_EQ(platform::kWaitObject0, platform::WaitForSingleObject(dying.Get(), kChildWait));
+    std::uint32_t code = 0;
+    ASSERT_TRUE(platform::GetExitCodeProcess(dying.Get(), &code));
+    ASSERT_EQ(kKilledHolding, code) << "the dying child did not get to hold the mutex";
 }
 
 TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
@@ -191,12 +169,12 @@ TEST(LogSharedFile, AWriterKilledWhileHoldingTheMutexStopsNobody) {
     const std::wstring fragment = L"2026/01/01 00:00:00.000|E|0";
     // Only the mutex says the end is torn, and it tells only the next to take it: this log,
     // which wrote last before the fragment; then a log that opens and writes nothing.
-    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(log, path, fragment));
+    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(path, fragment));
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 2, L"after"));
-    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(log, path, fragment));
+    ASSERT_NO_FATAL_FAILURE(KillAWriterHoldingTheMutex(path, fragment));
     EXPECT_TRUE(TestLog(path, 1).Opened());
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 3, L"after open"));
-    std::vector<platform::UniqueHandle> writers = StartWriters(path, L"w", 2, 2, 200);
+    std::vector<ChildProcess> writers = StartWriters(path, L"w", 2, 2, 200);
     ExpectChildrenSucceed(writers);
     EXPECT_EQ(1, log->Log(L'D', L"keltra::test::Parent", 4, L"last"));
 
@@ -215,8 +193,8 @@ TEST(LogSharedFile, WritersGoOnWholeWhileAnotherProcessEmptiesTheFileAgainAndAga
     const std::wstring path = FreshLogPath(L"log-emptied");
     TestLog log(path, 1);
     ASSERT_TRUE(log.Opened());
-    std::vector<platform::UniqueHandle> writers = StartWriters(path, L"e", 2, 2, 1500);
-    platform::UniqueHandle emptier(StartChild("log_emptier", {path, L"30"}));
+    std::vector<ChildProcess> writers = StartWriters(path, L"e", 2, 2, 1500);
+    ChildProcess emptier(StartChild("log_emptier", {path, L"30"}));
     EXPECT_EQ(0u, RunWriters(&log, L"parent", 2, 1500));
     writers.push_back(std::move(emptier));
     ExpectChildrenSucceed(writers);

@@ -1,4 +1,6 @@
-// Child processes: arguments passed unchanged, termination, missing programs.
+// Child processes: arguments passed unchanged, termination, missing programs, and no handle
+// passed on that the caller did not ask to share.
+#include "platform/named_mutex.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {
@@ -38,6 +40,32 @@ TEST(ProcessTest, ArgumentsArriveUnchangedTerminateEndsAChildAndMissingProgramsF
     EXPECT_TRUE(GetExitCodeProcess(child.Get(), &code) && code == 7) << code;
     EXPECT_EQ(kWaitObject0, WaitForSingleObject(child.Get(), 0))
         << "an ended child stays signalled";
+}
+
+// A process holding its single-instance mutex (and a file of its own) starts a long-lived
+// child, then lets go: the name must be free again and the file openable while the child
+// still runs, since the child was given neither handle.
+TEST(ProcessTest, AChildKeepsNoHandleItsParentCreatedForItself) {
+    const std::wstring name = L"Global\\keltra-inherit-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring file = MakeTempDirectory(L"inherit") + kPathSeparator + L"own.dat";
+    UniqueHandle mutex(CreateMutex(false, true, name.c_str()));
+    ASSERT_TRUE(mutex.Valid()) << GetLastError();
+    UniqueHandle own(
+        CreateFile(file.c_str(), kGenericWrite, 0, false, kCreateAlways, kFileAttributeNormal));
+    ASSERT_TRUE(own.Valid()) << GetLastError();
+    ChildProcess child(StartChild("hang"));
+    ASSERT_TRUE(child.Valid());
+    ASSERT_TRUE(ReleaseMutex(mutex.Get()));
+    mutex.Reset();
+    own.Reset();
+    UniqueHandle again(CreateMutex(false, true, name.c_str()));
+    EXPECT_TRUE(again.Valid() && GetLastError() == 0) << "the child keeps the mutex alive";
+    EXPECT_TRUE(UniqueHandle(CreateFile(file.c_str(), kGenericWrite, 0, false, kOpenExisting,
+                                        kFileAttributeNormal))
+                    .Valid())
+        << "the child keeps the file open: " << GetLastError();
+    std::uint32_t code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(child.Get(), &code) && code == kStillActive) << code;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -13,6 +14,20 @@
 namespace keltra::test {
 std::map<std::string, ChildRole>& ChildRoles();
 }
+
+namespace {
+
+// After each test, whatever its outcome: no process it started outlives it.
+class StrayProcessSweep : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo& test) override {
+        if (const int ended = keltra::test::EndStrayProcesses()) {
+            std::fprintf(stderr, "%s.%s left %d process(es) running: ended\n",
+                         test.test_suite_name(), test.name(), ended);
+        }
+    }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     static const char kChildFlag[] = "--keltra-child=";
@@ -26,5 +41,7 @@ int main(int argc, char** argv) {
         return it->second(args);
     }
     testing::InitGoogleTest(&argc, argv);
+    keltra::test::ContainChildProcesses();
+    testing::UnitTest::GetInstance()->listeners().Append(new StrayProcessSweep);
     return RUN_ALL_TESTS();
 }

@@ -56,18 +56,24 @@ platform::Handle StartChild(const char* role, const std::vector<std::wstring>& a
     return platform::StartProcess(platform::GetExecutablePath(), all);
 }
 
+void ChildProcessTraits::Close(platform::Handle child) noexcept {
+    if (platform::WaitForSingleObject(child, 0) != platform::kWaitObject0) {
+        (void)platform::TerminateProcess(child, 0xFFFFFFFF);
+        (void)platform::WaitForSingleObject(child, 10000);
+    }
+    (void)platform::CloseHandle(child);
+}
+
 std::uint32_t RunChild(const char* role, const std::vector<std::wstring>& args,
                        std::uint32_t timeoutMs) {
-    platform::UniqueHandle child(StartChild(role, args));
+    ChildProcess child(StartChild(role, args));
     if (!child) {
         ADD_FAILURE() << "cannot start child role " << role;
         return 0xFFFFFFFF;
     }
     if (platform::WaitForSingleObject(child.Get(), timeoutMs) != platform::kWaitObject0) {
-        platform::TerminateProcess(child.Get(), 0xFFFFFFFF);
-        (void)platform::WaitForSingleObject(child.Get(), 10000);
         ADD_FAILURE() << "child role " << role << " did not end within " << timeoutMs << " ms";
-        return 0xFFFFFFFF;
+        return 0xFFFFFFFF;  // the owner ends it
     }
     std::uint32_t code = 0;
     platform::GetExitCodeProcess(child.Get(), &code);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/unique_owner.h"
 
 namespace keltra::test {
 
@@ -23,8 +24,32 @@ using ChildRole = std::function<int(const std::vector<std::wstring>& args)>;
 bool RegisterChildRole(const char* name, ChildRole role);
 
 /// Starts this test program again as a child running the named role with arguments.
-/// Returns the child's handle (wait on it with platform::WaitForSingleObject).
+/// Returns the child's handle (wait on it with platform::WaitForSingleObject); own it with
+/// ChildProcess so that it ends with the test on every path.
 platform::Handle StartChild(const char* role, const std::vector<std::wstring>& args = {});
+
+/// What ChildProcess needs to know of a child's handle: letting go of a child that still runs
+/// ends it (TerminateProcess) and waits up to 10 s for it to be gone before the handle closes.
+struct ChildProcessTraits {
+    using Value = platform::Handle;
+    static bool IsValid(platform::Handle child) noexcept { return child != nullptr; }
+    static void Close(platform::Handle child) noexcept;
+};
+
+/// The owner of a child process handle (StartChild, platform::StartProcess): a test that
+/// returns early, through a failed assertion too, leaves no child running behind it.
+using ChildProcess = platform::UniqueOwner<ChildProcessTraits>;
+
+/// Called by the test main before any test runs: every process this program starts, and the
+/// processes those start, is bound to end at the latest with this program (Windows: a job
+/// that kills its processes when its last handle closes; Linux: this process becomes the
+/// reaper of orphaned descendants, so that EndStrayProcesses finds them).
+void ContainChildProcesses();
+
+/// Called by the test main after each test: ends every process the test left running (on
+/// Windows the job ends them with the program, which runs one test under ctest). Returns how
+/// many there were.
+int EndStrayProcesses();
 
 /// Starts the child, waits up to timeoutMs and returns its exit code; kills it and returns
 /// 0xFFFFFFFF (with a test failure) if it does not end in time.
