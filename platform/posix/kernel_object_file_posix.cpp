@@ -185,8 +185,8 @@ std::uint32_t BlockOnOwnerLock(int fd, const Deadline& deadline) noexcept {
     }
     for (;;) {
         // Repeats, in case it fires between unblocking and entering the wait.
-        itimerspec spec{ToTimespec(std::chrono::milliseconds(5)), ToTimespec(deadline.Slice())};
-        ::timer_settime(timer, 0, &spec, nullptr);
+        itimerspec period{ToTimespec(std::chrono::milliseconds(5)), ToTimespec(deadline.Slice())};
+        ::timer_settime(timer, 0, &period, nullptr);
         pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
         const bool locked = LockOwner(fd, true);
         const int error = errno;
