@@ -28,11 +28,6 @@ bool Sendable(std::uint32_t control, ControlOrigin origin) noexcept {
            (control >= kServiceControlUserFirst && control <= kServiceControlUserLast);
 }
 
-bool IsPending(std::uint32_t state) noexcept {
-    return state == kServiceStartPending || state == kServiceStopPending ||
-           state == kServiceContinuePending || state == kServicePausePending;
-}
-
 }  // namespace
 
 ServiceHandle OpenServiceManager(std::uint32_t access) noexcept {
@@ -160,7 +155,7 @@ ErrorCode AdmitControl(std::uint32_t control, ControlOrigin origin, std::uint32_
     if (state == kServiceStopped) {
         return kErrorServiceNotActive;
     }
-    if (IsPending(state)) {
+    if (IsPendingState(state)) {
         return kErrorServiceCannotAcceptControl;
     }
     const std::uint32_t bit = AcceptBitOf(control);

@@ -73,6 +73,12 @@ enum : std::uint32_t {
     kErrorServiceNotInExe = 1083,
 };
 
+/// True for the four pending states, in which the manager passes no control but interrogate.
+constexpr bool IsPendingState(std::uint32_t state) noexcept {
+    return state == kServiceStartPending || state == kServiceStopPending ||
+           state == kServiceContinuePending || state == kServicePausePending;
+}
+
 /// The status record, field for field the Windows SERVICE_STATUS.
 struct ServiceStatus {
     std::uint32_t serviceType;

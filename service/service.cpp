@@ -29,11 +29,6 @@ std::mutex g_statusLock;
 std::mutex g_stopEventLock;
 std::atomic<CService::ReportHook> g_reportHook{nullptr};
 
-bool IsPendingState(std::uint32_t state) {
-    return state == platform::kServiceStartPending || state == platform::kServiceStopPending ||
-           state == platform::kServiceContinuePending || state == platform::kServicePausePending;
-}
-
 constexpr std::uint32_t kAcceptedWhileSteady =
     platform::kServiceAcceptStop | platform::kServiceAcceptShutdown |
     platform::kServiceAcceptHardwareProfileChange | platform::kServiceAcceptPowerEvent |
@@ -342,7 +337,7 @@ std::uint32_t CService::ReportStatusLocked(std::uint32_t state, std::uint32_t wa
         return platform::kErrorNotReady;
     }
     platform::ServiceStatus next = g_status;
-    if (IsPendingState(state)) {
+    if (platform::IsPendingState(state)) {
         next.controlsAccepted = 0;
         next.checkPoint++;
     } else {

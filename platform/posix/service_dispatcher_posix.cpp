@@ -36,11 +36,6 @@ void ForwardSignal(int signalNumber) {
     errno = saved;
 }
 
-bool IsPending(std::uint32_t state) {
-    return state == kServiceStartPending || state == kServiceStopPending ||
-           state == kServiceContinuePending || state == kServicePausePending;
-}
-
 const char* StateName(std::uint32_t state) {
     switch (state) {
         case kServiceStopped:
@@ -193,7 +188,7 @@ ErrorCode Dispatcher::Report(const ServiceStatus& status) {
     if (changed && status.currentState == kServiceStopPending) {
         message += "STOPPING=1\n";
     }
-    if (IsPending(status.currentState) && status.waitHint != 0) {
+    if (IsPendingState(status.currentState) && status.waitHint != 0) {
         message += "EXTEND_TIMEOUT_USEC=" + std::to_string(status.waitHint * 1000ull) + "\n";
     }
     std::string line = StateName(status.currentState);
