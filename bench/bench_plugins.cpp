@@ -8,8 +8,8 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/thread.h"
+#include "text/text.h"
 
 namespace bench {
 

@@ -19,9 +19,9 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "text/text.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "platform/handle.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/wait.h"
+#include "text/text.h"
 
 namespace {
 

@@ -28,10 +28,10 @@
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/wait.h"
+#include "text/text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "bench/log_floor.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace keltra::bench {
 

@@ -17,8 +17,8 @@
 #include "diagnostics/log_file.h"
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/thread.h"
+#include "text/text.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "bench/service_bench.h"
 #include "platform/posix/control_channel_posix.h"
-#include "platform/text.h"
 #include "service/service_impl.h"
+#include "text/text.h"
 
 namespace {
 

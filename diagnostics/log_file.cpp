@@ -13,9 +13,9 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "text/text.h"
 
 namespace logfilesync {
 namespace {

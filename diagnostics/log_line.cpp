@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "platform/text_codec.h"
 #include "platform/time.h"
+#include "text/text_codec.h"
 
 namespace logfilesync {
 

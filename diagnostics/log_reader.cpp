@@ -8,9 +8,9 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/text_codec.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
+#include "text/text_codec.h"
 
 namespace logfilesync {
 namespace {

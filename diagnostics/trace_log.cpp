@@ -12,7 +12,7 @@
 #include "platform/error.h"
 #include "platform/fault_guard.h"
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 logfilesync::CLogFile g_defaultLog;
 logfilesync::CLogFileMap g_logFileMap;

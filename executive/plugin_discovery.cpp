@@ -7,7 +7,7 @@
 #include "platform/file.h"
 #include "platform/path_trust.h"
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace executive {
 namespace {

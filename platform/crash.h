@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform {
 
@@ -43,7 +43,7 @@ struct CrashHooks {
     /// Pure virtual call detected by the C runtime (Windows; g++ code reaches terminate).
     void (*onRuntimeFailure)();
     /// Invalid parameter detected by the C runtime. POSIX: the emulated runtime's handler
-    /// (SetInvalidParameterHandler of platform/text.h).
+    /// (SetInvalidParameterHandler of text/text.h).
     InvalidParameterHandler onInvalidParameter;
     /// Allocation failure in the C runtime's operator new (Windows runtimes that offer it).
     int (*onNewFailure)(std::size_t size);
@@ -59,7 +59,7 @@ struct CrashHooks {
 /// new handlers of the linked C runtime and of every C runtime DLL loaded at this moment that
 /// exports the setter; the invalid-parameter handler of the linked runtime, and in those DLLs
 /// one that calls whatever handler the linked runtime holds when the DLL detects an invalid
-/// parameter (so a later SetInvalidParameterHandler of platform/text.h holds for all of them);
+/// parameter (so a later SetInvalidParameterHandler of text/text.h holds for all of them);
 /// _set_abort_behavior(_CALL_REPORTFAULT) where a loaded runtime exports it; signal() for
 /// SIGABRT, SIGINT and SIGTERM. POSIX: the fault
 /// guard's unguarded-fault handler, the emulated invalid-parameter handler, sigaction for

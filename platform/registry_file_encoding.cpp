@@ -3,7 +3,7 @@
 
 #include <cwchar>
 
-#include "platform/text_codec.h"
+#include "text/text_codec.h"
 
 namespace platform::regfile {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "platform/registry.h"
 #include "platform/registry_file_encoding.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform::regfile {
 namespace {

@@ -21,9 +21,9 @@
 #include "platform/service_dispatcher.h"
 #include "platform/standard_input.h"
 #include "platform/stop_signals.h"
-#include "platform/text.h"
 #include "platform/wait.h"
 #include "service/service_admin.h"
+#include "text/text.h"
 
 namespace Stoneleaf {
 namespace {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/stop_signals.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 int wmain(int argc, wchar_t** argv, wchar_t** envp);
 

@@ -10,8 +10,8 @@
 #include "platform/event.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
-#include "platform/text.h"
 #include "platform/wait.h"
+#include "text/text.h"
 
 namespace Stoneleaf {
 namespace {

@@ -9,10 +9,10 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/service_control.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "service/service.h"
+#include "text/text.h"
 
 namespace Stoneleaf {
 namespace {

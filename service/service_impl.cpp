@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "diagnostics/log_file.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace {
 

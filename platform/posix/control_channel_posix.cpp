@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/error.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform::posix {
 namespace {

@@ -9,7 +9,7 @@
 #include "platform/fault_guard.h"
 #include "platform/posix/crash_internal_posix.h"
 #include "platform/posix/signal_stack.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 // Sanitizer runtimes end the process themselves after a fatal report (a failed operator new
 // under AddressSanitizer never reaches the new handler); they call this callback first. Weak:

@@ -12,7 +12,7 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/error.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform {
 

@@ -13,7 +13,7 @@
 #include "platform/file.h"
 #include "platform/path_trust.h"
 #include "platform/posix/kernel_object.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform {
 namespace {

@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "platform/posix/crash_internal_posix.h"
-#include "platform/text_codec.h"
+#include "text/text_codec.h"
 
 namespace platform::posix::crash {
 namespace {

@@ -26,7 +26,7 @@
 #include "platform/posix/minidump_file.h"
 #include "platform/posix/minidump_system_info.h"
 #include "platform/posix/proc_maps.h"
-#include "platform/text_codec.h"
+#include "text/text_codec.h"
 
 namespace platform {
 

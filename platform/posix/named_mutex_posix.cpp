@@ -37,8 +37,8 @@
 #include "platform/posix/kernel_object.h"
 #include "platform/posix/kernel_object_directory.h"
 #include "platform/posix/kernel_object_file.h"
-#include "platform/text.h"
 #include "platform/thread.h"
+#include "text/text.h"
 
 namespace platform {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/path_trust.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform {
 namespace {

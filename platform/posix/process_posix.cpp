@@ -22,7 +22,7 @@
 #include "platform/handle.h"
 #include "platform/posix/kernel_object.h"
 #include "platform/process.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 extern char** environ;
 

@@ -16,7 +16,7 @@
 #include "platform/path_trust.h"
 #include "platform/registry_file_parser.h"
 #include "platform/registry_file_writer.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform::posix {
 namespace {

@@ -29,7 +29,7 @@
 #include "platform/posix/control_channel_posix.h"
 #include "platform/posix/systemd_unit.h"
 #include "platform/service_control.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 extern char** environ;
 

@@ -19,7 +19,7 @@
 #include "platform/service_control.h"
 #include "platform/service_dispatcher_backend.h"
 #include "platform/stop_signals.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform::backend {
 namespace {

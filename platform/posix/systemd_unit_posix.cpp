@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "platform/error.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace platform::posix {
 

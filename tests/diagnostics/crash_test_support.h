@@ -21,10 +21,10 @@
 #include "diagnostics/crash_handler.h"
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "tests/platform/fault_guard_fixture.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test::crash {
 

@@ -15,8 +15,8 @@
 #include "diagnostics/log_file.h"
 #include "diagnostics/log_reader.h"
 #include "platform/file.h"
-#include "platform/text.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test {
 

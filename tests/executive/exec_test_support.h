@@ -21,12 +21,12 @@
 #include "platform/handle.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 #include "tests/diagnostics/log_test_support.h"
 #include "tests/plugins/test_plugin_api.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test {
 

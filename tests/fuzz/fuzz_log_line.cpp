@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "diagnostics/log_file.h"
-#include "platform/text.h"
 #include "platform/thread.h"
+#include "text/text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "diagnostics/log_reader.h"
-#include "platform/text_codec.h"
+#include "text/text_codec.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "platform/registry.h"
 #include "platform/registry_file_parser.h"
 #include "platform/registry_file_writer.h"
-#include "platform/text.h"
 #include "platform/thread.h"
+#include "text/text.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include "platform/dynamic_library.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/time.h"
 #include "tests/platform/thread_test_helpers.h"
 #include "tests/support/other_user.h"
+#include "text/text.h"
 
 namespace platform {
 namespace {

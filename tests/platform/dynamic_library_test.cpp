@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/text.h"
 #include "tests/platform/thread_test_helpers.h"
+#include "text/text.h"
 
 namespace platform {
 namespace {

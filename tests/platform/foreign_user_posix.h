@@ -18,10 +18,10 @@
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
-#include "platform/text.h"
 #include "platform/wait.h"
 #include "tests/support/other_user.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test::foreign {
 

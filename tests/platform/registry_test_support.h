@@ -12,8 +12,8 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/text.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test {
 

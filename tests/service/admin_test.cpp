@@ -5,8 +5,8 @@
 #include <string>
 
 #include "platform/file.h"
-#include "platform/text.h"
 #include "service/service.h"
+#include "text/text.h"
 
 namespace {
 

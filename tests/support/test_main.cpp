@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
 #include "tests/support/test_support.h"
+#include "text/text.h"
 
 namespace keltra::test {
 std::map<std::string, ChildRole>& ChildRoles();

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "diagnostics/log_reader.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace {
 

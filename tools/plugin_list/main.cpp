@@ -10,7 +10,7 @@
 
 #include "executive/plugin_discovery.h"
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "text/text.h"
 
 namespace {
 

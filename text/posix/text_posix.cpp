@@ -14,9 +14,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/text.h"
-#include "platform/text_codec.h"
-#include "platform/text_format.h"
+#include "text/text.h"
+#include "text/text_codec.h"
+#include "text/text_format.h"
 
 namespace platform {
 

@@ -3,13 +3,13 @@
 //
 // Only system-independent code lives here; formatting itself and the invalid-parameter handler
 // are the backends' (text_win32.cpp, text_posix.cpp).
-#include "platform/text.h"
+#include "text/text.h"
 
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform/text_codec.h"
-#include "platform/text_format.h"
+#include "text/text_codec.h"
+#include "text/text_format.h"
 
 namespace platform {
 
@@ -91,7 +91,7 @@ std::int32_t StringCchPrintfW(wchar_t* dest, std::size_t cch, const wchar_t* for
 
 int VsnwprintfS(wchar_t* buffer, std::size_t size, std::size_t count, const wchar_t* format,
                 va_list args) noexcept {
-    static const wchar_t kFile[] = L"platform/text.cpp";
+    static const wchar_t kFile[] = L"text/text.cpp";
     static const wchar_t kFunction[] = L"VsnwprintfS";
     if (count == 0 && buffer == nullptr && size == 0) {
         return 0;  // the C runtime's "measure nothing" case

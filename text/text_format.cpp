@@ -1,6 +1,6 @@
 // The parser of the system's wide formats, shared by both text backends so that a format is
 // malformed on every platform or on none.
-#include "platform/text_format.h"
+#include "text/text_format.h"
 
 #include <climits>
 

@@ -1,6 +1,6 @@
 // Text: bounded copy and print, the secure format call, the format convention on this
 // platform's C runtime, console output, and the UTF codec with the string conversions.
-#include "platform/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/text_codec.h"
 #include "tests/support/test_support.h"
+#include "text/text_codec.h"
 
 namespace platform {
 namespace {

@@ -1,6 +1,6 @@
 // The UTF-8 / UTF-16 / wide-text codec: decoders and encoders of one code point, and the run
 // conversions built on them. Pure functions over caller memory.
-#include "platform/text_codec.h"
+#include "text/text_codec.h"
 
 namespace platform::utf {
 

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/text.h"
-#include "platform/text_codec.h"
-#include "platform/text_format.h"
 #include "platform/win32/windows_lean.h"
+#include "text/text.h"
+#include "text/text_codec.h"
+#include "text/text_format.h"
 
 // msvcrt's own _vsnwprintf, bound by its export name whatever <stdio.h> maps the name to.
 extern "C" int __cdecl MsvcrtVsnwprintf(wchar_t* buffer, std::size_t count, const wchar_t* format,
