@@ -2,7 +2,7 @@
 //
 // Windows: the real registry. POSIX: a registry of the host's own, kept in a text file in the
 // Windows registry export format (".reg", "Windows Registry Editor Version 5.00"; the accepted
-// forms are listed in platform/registry_file_parser.h), read on every RegOpenKeyEx, written back
+// forms are listed in regfile/registry_file_parser.h), read on every RegOpenKeyEx, written back
 // whole by the write calls. Its path is KELTRA_REGISTRY_FILE when that variable is set and
 // not empty, else /etc/keltra/registry.reg; the variable is read whenever the root key is
 // used, so change it only while no other thread uses the registry. A missing file is an empty

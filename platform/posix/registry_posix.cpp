@@ -17,7 +17,7 @@
 #include "platform/error.h"
 #include "platform/posix/registry_store.h"
 #include "platform/registry.h"
-#include "platform/registry_file.h"
+#include "regfile/registry_file.h"
 
 namespace platform {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_file.h"
 #include "platform/types.h"
+#include "regfile/registry_file.h"
 
 namespace platform::posix {
 

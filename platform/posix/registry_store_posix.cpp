@@ -14,8 +14,8 @@
 
 #include "platform/error.h"
 #include "platform/path_trust.h"
-#include "platform/registry_file_parser.h"
-#include "platform/registry_file_writer.h"
+#include "regfile/registry_file_parser.h"
+#include "regfile/registry_file_writer.h"
 #include "text/text.h"
 
 namespace platform::posix {

@@ -18,9 +18,9 @@
 
 #include "platform/process.h"
 #include "platform/registry.h"
-#include "platform/registry_file_parser.h"
-#include "platform/registry_file_writer.h"
 #include "platform/thread.h"
+#include "regfile/registry_file_parser.h"
+#include "regfile/registry_file_writer.h"
 #include "text/text.h"
 
 namespace {

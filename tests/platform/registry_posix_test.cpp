@@ -11,7 +11,7 @@
 #include <iterator>
 #include <thread>
 
-#include "platform/registry_file_parser.h"
+#include "regfile/registry_file_parser.h"
 #include "tests/platform/registry_test_support.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The bytes of a ".reg" file and its text: the encoding found by the byte-order mark, decoded
 // into UTF-16 code units, and text encoded back the same way.
 //
-// System-independent (see platform/registry_file.h). Threads: no shared state.
+// System-independent (see regfile/registry_file.h). Threads: no shared state.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry_file.h"
-#include "platform/registry_file_parser.h"
+#include "regfile/registry_file.h"
+#include "regfile/registry_file_parser.h"
 
 namespace platform::regfile {
 

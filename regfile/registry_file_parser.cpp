@@ -1,12 +1,12 @@
 // Reading registry export text: a line-by-line parser over the file's UTF-16 code units that
 // fills the in-memory registry.
-#include "platform/registry_file_parser.h"
+#include "regfile/registry_file_parser.h"
 
 #include <algorithm>
 #include <cwchar>
 
 #include "platform/registry.h"
-#include "platform/registry_file_encoding.h"
+#include "regfile/registry_file_encoding.h"
 #include "text/text.h"
 
 namespace platform::regfile {

@@ -1,5 +1,5 @@
 // Decoding a .reg file's bytes into UTF-16 code units and encoding text back into bytes.
-#include "platform/registry_file_encoding.h"
+#include "regfile/registry_file_encoding.h"
 
 #include <cwchar>
 

@@ -1,5 +1,5 @@
 // The in-memory registry: keys and values looked up case-insensitively, key paths, names.
-#include "platform/registry_file.h"
+#include "regfile/registry_file.h"
 
 #include <algorithm>
 

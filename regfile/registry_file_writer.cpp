@@ -1,11 +1,11 @@
 // Writing registry export text: each key's section and each value in the form the Windows
 // exporter uses.
-#include "platform/registry_file_writer.h"
+#include "regfile/registry_file_writer.h"
 
 #include <cstdio>
 
 #include "platform/registry.h"
-#include "platform/registry_file_encoding.h"
+#include "regfile/registry_file_encoding.h"
 #include "text/text.h"
 
 namespace platform::regfile {

@@ -3,7 +3,7 @@
 //
 // System-independent. The POSIX registry backend keeps its registry in such a file; the
 // format is portable so that one .reg file can be checked, and tested, on every platform.
-// Reading and writing the text: platform/registry_file_parser.h and registry_file_writer.h.
+// Reading and writing the text: regfile/registry_file_parser.h and registry_file_writer.h.
 // Core code uses platform/registry.h, not this header.
 #pragma once
 

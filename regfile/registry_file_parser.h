@@ -1,6 +1,6 @@
 // Reading the registry export text format (".reg") into an in-memory registry.
 //
-// System-independent (see platform/registry_file.h). Accepted format ("Windows Registry Editor
+// System-independent (see regfile/registry_file.h). Accepted format ("Windows Registry Editor
 // Version 5.00"):
 //   - encodings: UTF-8 with or without byte-order mark, UTF-16LE with byte-order mark;
 //     CR LF, LF or CR line ends;
@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry_file.h"
+#include "regfile/registry_file.h"
 
 namespace platform::regfile {
 

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/registry_file_parser.h"
-#include "platform/registry_file_writer.h"
+#include "regfile/registry_file_parser.h"
+#include "regfile/registry_file_writer.h"
 #include "tests/platform/registry_test_support.h"
 
 namespace {

@@ -1,12 +1,12 @@
 // Writing an in-memory registry back as registry export text (".reg").
 //
-// System-independent (see platform/registry_file.h). Threads: no shared state.
+// System-independent (see regfile/registry_file.h). Threads: no shared state.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "platform/registry_file.h"
+#include "regfile/registry_file.h"
 
 namespace platform::regfile {
 
