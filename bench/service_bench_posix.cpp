@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "bench/service_bench.h"
-#include "platform/posix/control_channel_posix.h"
+#include "service/host/posix/control_channel_posix.h"
 #include "service/service_impl.h"
 #include "text/text.h"
 

@@ -4,7 +4,7 @@
 // and SIGHUP (the terminal went away; systemctl reload for the service). The process entry
 // holds them from its first instruction until their owner is ready, so none meets the crash
 // handler or the system's default action on the way: the service dispatcher
-// (platform/service_dispatcher.h), the foreground host (CatchStopRequests), or, for an
+// (service/host/service_dispatcher.h), the foreground host (CatchStopRequests), or, for an
 // administration command, the system's default action (EndOnStopSignals), which ends the
 // process at once without a dump. A request that comes while held waits, pending, for its
 // owner.

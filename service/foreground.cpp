@@ -18,10 +18,10 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/named_mutex.h"
-#include "platform/service_dispatcher.h"
 #include "platform/standard_input.h"
 #include "platform/stop_signals.h"
 #include "platform/wait.h"
+#include "service/host/service_dispatcher.h"
 #include "service/service_admin.h"
 #include "text/text.h"
 

@@ -8,12 +8,12 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/process.h"
-#include "platform/service_control.h"
 #include "platform/time.h"
 #include "resources/string_table.h"
 #include "resources/strings.h"
 #include "service/framework.h"
 #include "service/framework_params.h"
+#include "service/host/service_control.h"
 #include "service/service_admin.h"
 #include "text/text.h"
 

@@ -17,8 +17,8 @@
 
 #include <cstdint>
 
-#include "platform/service_dispatcher.h"
 #include "platform/types.h"
+#include "service/host/service_dispatcher.h"
 
 namespace Stoneleaf {
 

@@ -8,9 +8,9 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
-#include "platform/service_control.h"
 #include "platform/thread.h"
 #include "platform/time.h"
+#include "service/host/service_control.h"
 #include "service/service.h"
 #include "text/text.h"
 

@@ -1,7 +1,7 @@
 // The shipped executable in the foreground (/RUN) and on bad command lines, on both platforms:
 // controls reach the real plug-ins, bad command lines get their codes, a crash writes a dump.
 // (A second instance against the running service: the service tests of each platform.)
-#include "platform/service_control.h"
+#include "service/host/service_control.h"
 #include "tests/diagnostics/crash_test_support.h"
 #include "tests/service/service_test_support.h"
 

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "platform/posix/control_channel_posix.h"
+#include "service/host/posix/control_channel_posix.h"
 #include "tests/service/service_test_support.h"
 #include "tests/support/other_user.h"
 

@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "platform/error.h"
-#include "platform/service_control.h"
+#include "service/host/service_control.h"
 #include "service/service_admin.h"
 #include "tests/service/service_test_support.h"
 

@@ -4,8 +4,8 @@
 // Windows: the Service Control Manager. POSIX: systemd (a unit of Type=notify); controls come
 // from signals (SIGTERM and SIGINT: stop; SIGHUP: param-change; released here when the process
 // entry held them, platform/stop_signals.h, and held again on return) and from the service's
-// control channel (platform/service_control.h, SendServiceControl); status reports become notify
-// messages: READY=1 on running, STOPPING=1 on stop-pending, EXTEND_TIMEOUT_USEC= from a
+// control channel (service/host/service_control.h, SendServiceControl); status reports become
+// notify messages: READY=1 on running, STOPPING=1 on stop-pending, EXTEND_TIMEOUT_USEC= from a
 // pending report's wait hint, STATUS= with a short text.
 //
 // On both platforms the dispatcher runs the service main routine on a thread of its own and

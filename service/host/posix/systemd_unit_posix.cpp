@@ -1,5 +1,5 @@
 // The systemd unit of a service: its text, and writing it in one step.
-#include "platform/posix/systemd_unit.h"
+#include "service/host/posix/systemd_unit.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/service_dispatcher.h"
 #include "platform/types.h"
 #include "platform/unique_owner.h"
+#include "service/host/service_dispatcher.h"
 
 namespace platform {
 

@@ -1,8 +1,8 @@
 // The portable part of the service dispatcher: argument checks, once, before a backend runs.
-#include "platform/service_dispatcher.h"
+#include "service/host/service_dispatcher.h"
 
 #include "platform/error.h"
-#include "platform/service_dispatcher_backend.h"
+#include "service/host/service_dispatcher_backend.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/service_control.h"
+#include "service/host/service_control.h"
 
 namespace platform::posix {
 

@@ -4,7 +4,7 @@
 
 #include <dbt.h>
 
-#include "platform/service_dispatcher_backend.h"
+#include "service/host/service_dispatcher_backend.h"
 
 namespace platform::backend {
 namespace {

@@ -1,5 +1,5 @@
 // The service control channel: the client that sends one control, and the service's server.
-#include "platform/posix/control_channel_posix.h"
+#include "service/host/posix/control_channel_posix.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -2,7 +2,7 @@
 // portable wrappers (service_dispatcher.cpp) check the arguments before calling these.
 #pragma once
 
-#include "platform/service_dispatcher.h"
+#include "service/host/service_dispatcher.h"
 
 namespace platform::backend {
 

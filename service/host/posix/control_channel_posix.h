@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/service_control.h"
 #include "platform/types.h"
+#include "service/host/service_control.h"
 
 namespace platform::posix {
 

@@ -1,5 +1,5 @@
 // The portable part of the administering side: argument checks, once, before a backend runs.
-#include "platform/service_control.h"
+#include "service/host/service_control.h"
 
 #include "platform/error.h"
 

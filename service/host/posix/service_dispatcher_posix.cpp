@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/posix/control_channel_posix.h"
-#include "platform/service_control.h"
-#include "platform/service_dispatcher_backend.h"
 #include "platform/stop_signals.h"
+#include "service/host/posix/control_channel_posix.h"
+#include "service/host/service_control.h"
+#include "service/host/service_dispatcher_backend.h"
 #include "text/text.h"
 
 namespace platform::backend {

@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/posix/control_channel_posix.h"
-#include "platform/posix/systemd_unit.h"
-#include "platform/service_control.h"
+#include "service/host/posix/control_channel_posix.h"
+#include "service/host/posix/systemd_unit.h"
+#include "service/host/service_control.h"
 #include "text/text.h"
 
 extern char** environ;

@@ -1,8 +1,8 @@
 // The administering side on Windows: the Service Control Manager (advapi32).
 #include <cstring>
 
-#include "platform/service_control.h"
 #include "platform/win32/windows_lean.h"
+#include "service/host/service_control.h"
 
 #undef CreateService
 #undef OpenService
