@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "platform/posix/crash_internal_posix.h"
+#include "platform/posix/raw_syscalls.h"
 #include "text/text_codec.h"
 
 namespace platform::posix::crash {

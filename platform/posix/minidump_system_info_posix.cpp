@@ -5,6 +5,8 @@
 #include <cpuid.h>
 #include <sys/utsname.h>
 
+#include "platform/posix/raw_syscalls.h"
+
 namespace platform::posix::crash {
 namespace {
 

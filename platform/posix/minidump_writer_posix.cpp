@@ -24,8 +24,10 @@
 #include "platform/error.h"
 #include "platform/posix/crash_internal_posix.h"
 #include "platform/posix/minidump_file.h"
+#include "platform/posix/minidump_format.h"
 #include "platform/posix/minidump_system_info.h"
 #include "platform/posix/proc_maps.h"
+#include "platform/posix/raw_syscalls.h"
 #include "text/text_codec.h"
 
 namespace platform {

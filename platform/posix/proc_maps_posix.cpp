@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/posix/crash_internal_posix.h"
+#include "platform/posix/raw_syscalls.h"
 
 namespace platform::posix::crash {
 namespace {
