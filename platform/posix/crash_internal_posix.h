@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/posix/minidump_format.h"
+#include "minidump/minidump_format.h"
 
 namespace platform::posix::crash {
 

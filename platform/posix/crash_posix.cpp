@@ -5,10 +5,10 @@
 
 #include <atomic>
 
+#include "minidump/minidump_format.h"
 #include "platform/crash.h"
 #include "platform/fault_guard.h"
 #include "platform/posix/crash_internal_posix.h"
-#include "platform/posix/minidump_format.h"
 #include "platform/posix/raw_syscalls.h"
 #include "platform/posix/signal_stack.h"
 #include "text/text.h"

@@ -1,5 +1,5 @@
 // The crash path's dump file: aligned appends, process memory copied by the kernel, strings.
-#include "platform/posix/minidump_file.h"
+#include "minidump/minidump_file.h"
 
 #include <cerrno>
 

@@ -1,6 +1,6 @@
 // The minidump's system information stream on POSIX: the processor from cpuid, the operating
 // system from uname.
-#include "platform/posix/minidump_system_info.h"
+#include "minidump/minidump_system_info.h"
 
 #include <cpuid.h>
 #include <sys/utsname.h>

@@ -1,5 +1,5 @@
 // The crash path's reader of /proc/self/maps.
-#include "platform/posix/proc_maps.h"
+#include "minidump/proc_maps.h"
 
 #include <fcntl.h>
 

@@ -20,13 +20,13 @@
 
 #include <cerrno>
 
+#include "minidump/minidump_file.h"
+#include "minidump/minidump_format.h"
+#include "minidump/minidump_system_info.h"
+#include "minidump/proc_maps.h"
 #include "platform/crash.h"
 #include "platform/error.h"
 #include "platform/posix/crash_internal_posix.h"
-#include "platform/posix/minidump_file.h"
-#include "platform/posix/minidump_format.h"
-#include "platform/posix/minidump_system_info.h"
-#include "platform/posix/proc_maps.h"
 #include "platform/posix/raw_syscalls.h"
 #include "text/text_codec.h"
 

@@ -1,8 +1,8 @@
 // The minidump's system information stream on POSIX (crash path: no allocation, no lock).
 #pragma once
 
-#include "platform/posix/minidump_file.h"
-#include "platform/posix/minidump_format.h"
+#include "minidump/minidump_file.h"
+#include "minidump/minidump_format.h"
 
 namespace platform::posix::crash {
 
