@@ -23,18 +23,15 @@
 #include "minidump/minidump_file.h"
 #include "minidump/minidump_format.h"
 #include "minidump/minidump_system_info.h"
+#include "minidump/minidump_writer.h"
 #include "minidump/proc_maps.h"
 #include "platform/crash.h"
-#include "platform/error.h"
 #include "platform/posix/crash_internal_posix.h"
 #include "platform/posix/raw_syscalls.h"
-#include "text/text_codec.h"
 
-namespace platform {
+namespace platform::posix::crash {
 
 namespace {
-
-using namespace posix::crash;
 
 constexpr std::uint32_t kMaxThreads = 1024;
 constexpr std::uint32_t kMaxModules = 1024;
@@ -55,7 +52,7 @@ struct ModuleEntry {
 struct WriterState {
     MinidumpFile file;
     MapsReader maps;
-    char path[1024 * 4 + 1];  // the wide path in UTF-8: at most 4 bytes per character
+    SnapshotThreadsFunction snapshotThreads;
 
     std::uint32_t threadIds[kMaxThreads];  // the crashing thread first
     std::uint32_t threadCount;
@@ -100,17 +97,6 @@ bool Equal(const char* a, const char* b) noexcept {
         ++b;
     }
     return *a == *b;
-}
-
-// The wide path in UTF-8; false when it is empty, does not fit or is not valid text.
-bool WideToUtf8Path(const wchar_t* wide, char* out, std::size_t capacity) noexcept {
-    std::size_t length = 0;
-    while (wide[length] != L'\0') {
-        ++length;
-    }
-    const utf::Converted converted = utf::Convert(wide, length, out, capacity - 1);
-    out[converted.written] = '\0';
-    return length > 0 && converted.Complete(length) && converted.firstInvalid == utf::kAllValid;
 }
 
 // ---- Gathering
@@ -163,8 +149,8 @@ void TakeRegisters(const ExceptionPointers* exceptionPointers) noexcept {
                   sizeof g_state.faultContext);
         g_state.crashContext = &g_state.faultContext;
     }
-    SnapshotThreads(&g_state.threadIds[1], g_state.threadCount - 1, g_state.otherContexts,
-                    g_state.answered, kSnapshotTimeoutMs);
+    g_state.snapshotThreads(&g_state.threadIds[1], g_state.threadCount - 1, g_state.otherContexts,
+                            g_state.answered, kSnapshotTimeoutMs);
     g_state.stackPointers[0] = g_state.crashContext->rsp;
     for (std::uint32_t i = 1; i < g_state.threadCount; ++i) {
         const bool known = i - 1 < kMaxSnapshotThreads && g_state.answered[i - 1];
@@ -400,26 +386,24 @@ void ResetState() noexcept {
 
 }  // namespace
 
-std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPointers) noexcept {
+int WriteMinidumpFile(const char* path, ExceptionPointers* exceptionPointers,
+                      SnapshotThreadsFunction snapshotThreads) noexcept {
     ResetState();
-    if (path == nullptr || !WideToUtf8Path(path, g_state.path, sizeof g_state.path)) {
-        return kErrorInvalidName;
-    }
+    g_state.snapshotThreads = snapshotThreads;
     // Owner-only: a dump holds process memory. Never through a symbolic link, and never into
     // a file someone else owns (planted where the dump goes, they could read it). Non-blocking,
     // so that a FIFO at the path fails at once instead of waiting for a reader for ever; only a
     // regular file is written (and so only a regular file is ever removed after a failure).
-    const long fd =
-        SysOpen(g_state.path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
+    const long fd = SysOpen(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        return ErrorFromErrno(static_cast<int>(-fd));
+        return static_cast<int>(-fd);
     }
     static struct stat status;
     if (Syscall(SYS_fstat, fd, reinterpret_cast<long>(&status)) != 0 || !S_ISREG(status.st_mode) ||
         status.st_uid != static_cast<uid_t>(Syscall(SYS_geteuid)) ||
         Syscall(SYS_ftruncate, fd, 0) != 0 || Syscall(SYS_fchmod, fd, 0600) != 0) {
         SysClose(static_cast<int>(fd));
-        return kErrorAccessDenied;
+        return EACCES;
     }
     g_file.Start(static_cast<int>(fd));
     g_file.WriteZeros(sizeof(MdHeader) + sizeof g_state.directory);
@@ -431,10 +415,10 @@ std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPoi
     }
     if (g_file.Error() != 0) {
         // A partial dump would mislead whoever opens it; leave none.
-        SysUnlink(g_state.path);
-        return ErrorFromErrno(g_file.Error());
+        SysUnlink(path);
+        return g_file.Error();
     }
-    return kErrorSuccess;
+    return 0;
 }
 
-}  // namespace platform
+}  // namespace platform::posix::crash

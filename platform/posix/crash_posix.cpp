@@ -6,12 +6,15 @@
 #include <atomic>
 
 #include "minidump/minidump_format.h"
+#include "minidump/minidump_writer.h"
 #include "platform/crash.h"
+#include "platform/error.h"
 #include "platform/fault_guard.h"
 #include "platform/posix/crash_internal_posix.h"
 #include "platform/posix/raw_syscalls.h"
 #include "platform/posix/signal_stack.h"
 #include "text/text.h"
+#include "text/text_codec.h"
 
 // Sanitizer runtimes end the process themselves after a fatal report (a failed operator new
 // under AddressSanitizer never reaches the new handler); they call this callback first. Weak:
@@ -365,6 +368,26 @@ void ParkCrashThread() noexcept {
     for (;;) {
         Syscall(SYS_pause);
     }
+}
+
+std::uint32_t WriteMiniDump(const wchar_t* path, ExceptionPointers* exceptionPointers) noexcept {
+    // The wide path in UTF-8 (at most 4 bytes per character); refused when it is empty, does
+    // not fit or is not valid text.
+    static char utf8Path[1024 * 4 + 1];
+    if (path == nullptr) {
+        return kErrorInvalidName;
+    }
+    std::size_t length = 0;
+    while (path[length] != L'\0') {
+        ++length;
+    }
+    const utf::Converted converted = utf::Convert(path, length, utf8Path, sizeof utf8Path - 1);
+    utf8Path[converted.written] = '\0';
+    if (length == 0 || !converted.Complete(length) || converted.firstInvalid != utf::kAllValid) {
+        return kErrorInvalidName;
+    }
+    return ErrorFromErrno(posix::crash::WriteMinidumpFile(utf8Path, exceptionPointers,
+                                                          posix::crash::SnapshotThreads));
 }
 
 }  // namespace platform
