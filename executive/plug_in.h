@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "executive/executive.h"
 #include "executive/library.h"
+#include "executive/thread_pair.h"
 
 namespace executive {
 

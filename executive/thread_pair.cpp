@@ -1,6 +1,6 @@
 // The executive thread pair: worker threads, the handler thread's message loop, the main
 // thread's start, and bounded stopping with termination.
-#include "executive/executive.h"
+#include "executive/thread_pair.h"
 
 #include <new>
 

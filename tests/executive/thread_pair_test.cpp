@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "executive/executive.h"
 #include "executive/library.h"
+#include "executive/thread_pair.h"
 #include "platform/message_queue.h"
 #include "tests/executive/exec_test_support.h"
 
