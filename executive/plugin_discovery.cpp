@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diagnostics/log_file.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path_trust.h"
 #include "platform/registry.h"

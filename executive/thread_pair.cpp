@@ -7,6 +7,7 @@
 #include "diagnostics/log_file.h"
 #include "executive/library.h"
 #include "executive/timeouts.h"
+#include "platform/error.h"
 #include "platform/event.h"
 #include "platform/handle.h"
 #include "platform/message_queue.h"
@@ -149,17 +150,17 @@ void Executive::ServeEnterMain(EnterMainMsg* packet) {
     {
         std::lock_guard<std::mutex> lock(m_mainSlotLock);
         if (m_mainThread.GetId() != 0) {
-            result = kEnterMainAlreadyExists;
+            result = platform::kErrorAlreadyExists;
         } else if (m_entries.load() == nullptr) {
-            result = kRequestComponentGone;
+            result = platform::kErrorNotReady;
         } else {
             auto* args = new (std::nothrow) MainArgs{packet->argc, packet->argv, this};
             m_mainArgs.store(args);
             if (args != nullptr && m_mainThread.Start(&Executive::MainLoop, args)) {
-                result = kEnterMainStarted;
+                result = platform::kErrorSuccess;
             } else {
                 delete m_mainArgs.exchange(nullptr);
-                result = kEnterMainCreateFailed;
+                result = platform::kErrorCreateFailed;
             }
         }
     }
@@ -176,7 +177,7 @@ void Executive::ServeHandler(SysMsg* packet) {
     const std::uint32_t result = entries != nullptr
                                      ? entries->Handler(packet->control, packet->eventType,
                                                         packet->eventData, packet->context)
-                                     : kRequestComponentGone;
+                                     : platform::kErrorNotReady;
     FinishPacket(&packet->header, result);
 }
 

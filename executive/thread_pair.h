@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/error.h"
 #include "platform/handle.h"
 #include "platform/types.h"
 
@@ -34,15 +35,11 @@ enum : std::uint32_t {
     WM_EXECUTIVE_RESERVED = 0x40D,
 };
 
-/// Results the handler thread writes for WM_ENTER_MAIN.
-enum : std::uint32_t {
-    kEnterMainStarted = 0,
-    kEnterMainAlreadyExists = 183,  // ERROR_ALREADY_EXISTS: Main was entered in this cycle
-    kEnterMainCreateFailed = 1631,  // ERROR_CREATE_FAILED: the main thread could not start
-    /// ERROR_NOT_READY: the request arrived after Destroy had let go of the component, so the
-    /// component was not called (a request queued behind a long "Handler").
-    kRequestComponentGone = 21,
-};
+// Results the handler thread writes for WM_ENTER_MAIN: kErrorSuccess, the main thread
+// started; kErrorAlreadyExists, Main was entered in this cycle; kErrorCreateFailed, the main
+// thread could not start. For any request: kErrorNotReady, the request arrived after Destroy had
+// let go of the component, so the component was not called (a request queued behind a long
+// "Handler").
 
 struct MsgHeader {
     std::uint32_t message = 0;         ///< the thread-message number the packet travels with

@@ -1,4 +1,5 @@
-// Basic types shared by the platform layer and the core: handles, error codes, wait results.
+// Basic types shared by the platform layer and the core: handles, the error code type, wait
+// results (the codes themselves are named in platform/error.h).
 //
 // This header holds only system-independent declarations. No platform header may be
 // included here; the core sees Windows concepts through these types on every platform.
@@ -19,58 +20,6 @@ using Handle = void*;
 /// The "invalid handle" value that file creation returns on failure (all bits set), as
 /// opposed to the null handle that the other creation calls return.
 inline Handle const kInvalidHandleValue = reinterpret_cast<Handle>(~std::uintptr_t{0});
-
-/// Error codes the system uses by name. Values are those of the Windows SDK.
-enum : ErrorCode {
-    kErrorSuccess = 0,
-    kErrorInvalidFunction = 1,
-    kErrorFileNotFound = 2,
-    kErrorPathNotFound = 3,
-    kErrorTooManyOpenFiles = 4,
-    kErrorAccessDenied = 5,
-    kErrorInvalidHandle = 6,
-    kErrorNotEnoughMemory = 8,
-    kErrorInvalidData = 13,
-    kErrorOutOfMemory = 14,
-    kErrorNotReady = 21,
-    kErrorWriteFault = 29,
-    kErrorReadFault = 30,
-    kErrorSharingViolation = 32,
-    kErrorHandleEof = 38,
-    kErrorNotSupported = 50,
-    kErrorFileExists = 80,
-    kErrorInvalidParameter = 87,
-    kErrorBrokenPipe = 109,
-    kErrorBufferOverflow = 111,
-    kErrorDiskFull = 112,
-    kErrorCallNotImplemented = 120,
-    kErrorInsufficientBuffer = 122,
-    kErrorInvalidName = 123,
-    kErrorModNotFound = 126,
-    kErrorProcNotFound = 127,
-    kErrorNegativeSeek = 131,
-    kErrorDirNotEmpty = 145,
-    kErrorBusy = 170,
-    kErrorAlreadyExists = 183,
-    kErrorBadExeFormat = 193,
-    kErrorFilenameExcedRange = 206,
-    kErrorMoreData = 234,
-    kErrorNoMoreItems = 259,
-    kErrorNotOwner = 288,
-    kErrorPartialCopy = 299,
-    kErrorInvalidAddress = 487,
-    kErrorArithmeticOverflow = 534,
-    kErrorErrorsEncountered = 774,
-    kErrorNoSystemResources = 1450,
-    kErrorContinue = 1246,
-    kErrorAlreadyInitialized = 1247,
-    kErrorInvalidThreadId = 1444,
-    kErrorNotEnoughQuota = 1816,
-    kErrorTimeout = 1460,
-    kErrorCreateFailed = 1631,
-    kErrorBadFormat = 11,
-    kErrorBadPathname = 161,
-};
 
 /// Wait results and limits, with their Windows values.
 enum : std::uint32_t {

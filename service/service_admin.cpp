@@ -190,37 +190,37 @@ std::string UsageText() {
 
 const char* DescribeAdminError(std::uint32_t code) noexcept {
     switch (code) {
-        case 5:
+        case platform::kErrorAccessDenied:
             return "access denied (run as administrator/root)";
-        case 50:
+        case platform::kErrorNotSupported:
             return "not supported on this platform";
-        case 87:
+        case platform::kErrorInvalidParameter:
             return "invalid parameter";
-        case 111:
+        case platform::kErrorBufferOverflow:
             return "the binary path does not fit in 259 characters";
-        case 124:
+        case platform::kErrorInvalidLevel:
             return "the service manager refused this setting";
-        case 183:
+        case platform::kErrorAlreadyExists:
             return "the service is already running in another process";
-        case 1053:
+        case platform::kErrorServiceRequestTimeout:
             return "the service did not respond in time";
-        case 1056:
+        case platform::kErrorServiceAlreadyRunning:
             return "the service is already running";
-        case 1060:
+        case platform::kErrorServiceDoesNotExist:
             return "the service is not installed";
-        case 1061:
+        case platform::kErrorServiceCannotAcceptControl:
             return "the service cannot accept this control now";
-        case 1062:
+        case platform::kErrorServiceNotActive:
             return "the service is not running";
-        case 1067:
+        case platform::kErrorProcessAborted:
             return "the service process ended abnormally";
-        case 1073:
+        case platform::kErrorServiceExists:
             return "the service is already installed";
-        case 1460:
+        case platform::kErrorTimeout:
             return "timed out waiting for the service";
-        case 1627:
+        case platform::kErrorFunctionFailed:
             return "systemctl failed (its message is above)";
-        case 1722:
+        case platform::kErrorServiceManagerUnavailable:
             return "the service manager cannot be reached (on Linux: systemd is not running)";
         default:
             return "";

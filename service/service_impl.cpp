@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diagnostics/log_file.h"
+#include "platform/error.h"
 #include "text/text.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/types.h"
 #include "platform/unique_owner.h"
 #include "service/host/service_dispatcher.h"
@@ -35,16 +36,6 @@ enum : std::uint32_t {
     kServiceAutoStart = 2,
     kServiceDemandStart = 3,
     kServiceErrorNormal = 1,
-
-    kErrorServiceRequestTimeout = 1053,
-    kErrorServiceNeverStarted = 1077,
-    kErrorFunctionFailed = 1627,
-    kErrorServiceDoesNotExist = 1060,
-    kErrorServiceNotActive = 1062,
-    kErrorProcessAborted = 1067,
-    kErrorServiceExists = 1073,
-    /// The service manager cannot be reached (POSIX: systemd is not running as PID 1).
-    kErrorServiceManagerUnavailable = 1722,
 };
 
 /// What CreateService registers.

@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error.h"
 #include "platform/types.h"
 
 namespace platform {
 
-/// Service types, states, control codes and accepted-control bits, with their Windows values.
+/// Service types, states, control codes and accepted-control bits, with their Windows values
+/// (the service manager's error codes are in platform/error.h).
 enum : std::uint32_t {
     kServiceWin32OwnProcess = 0x10,
 
@@ -65,12 +67,6 @@ enum : std::uint32_t {
     kServiceAcceptPreShutdown = 0x100,
     kServiceAcceptTimeChange = 0x200,
     kServiceAcceptTriggerEvent = 0x400,
-
-    kErrorInvalidServiceControl = 1052,
-    kErrorServiceAlreadyRunning = 1056,
-    kErrorServiceCannotAcceptControl = 1061,
-    kErrorFailedServiceControllerConnect = 1063,
-    kErrorServiceNotInExe = 1083,
 };
 
 /// True for the four pending states, in which the manager passes no control but interrogate.

@@ -7,6 +7,7 @@
 
 #include "executive/plugin_discovery.h"
 #include "executive/plugin_mgr.h"
+#include "platform/error.h"
 #include "tests/executive/exec_test_support.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "executive/library.h"
 #include "executive/thread_pair.h"
+#include "platform/error.h"
 #include "platform/message_queue.h"
 #include "tests/executive/exec_test_support.h"
 
@@ -144,7 +145,7 @@ TEST_F(Pair, RequestQueuedBehindLongHandlerIsNotPassedOnAfterDestroy) {
     ASSERT_TRUE(lib->WaitFor(TestEvent::HandlerEntered));
     pair.Destroy();
     EXPECT_TRUE(queuedAnswered);
-    EXPECT_EQ(queued.msg.header.result, executive::kRequestComponentGone);
+    EXPECT_EQ(queued.msg.header.result, platform::kErrorNotReady);
     EXPECT_EQ(lib->Record().handlerCalls.load(), 1u);
     EXPECT_FALSE(pair.PostPacket(&first.msg.header));  // no pair any more
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/thread.h"

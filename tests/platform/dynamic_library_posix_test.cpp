@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "platform/dynamic_library.h"
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 #include "text/text.h"
 

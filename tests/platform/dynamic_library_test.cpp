@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 #include "text/text.h"
 

@@ -1,5 +1,6 @@
 // Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races, and
 // the handle checks every call on a waitable object makes.
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/error.h"
 #include "platform/registry.h"
 #include "tests/platform/thread_test_helpers.h"
 #include "tests/support/other_user.h"

@@ -2,6 +2,7 @@
 // directory trees created by racing threads, deletion.
 #include <tuple>
 
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

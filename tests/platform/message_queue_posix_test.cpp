@@ -1,4 +1,5 @@
 // The POSIX thread message queue keeps the Windows quota of posted messages.
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

@@ -1,5 +1,6 @@
 // Thread message queues: creation on first use, filtered take, order, quit, posts from many
 // threads (the queues of ended threads: thread_test).
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

@@ -1,5 +1,6 @@
 // Named mutexes and another user (run as root; skipped otherwise): root's mutexes are out of
 // its reach, and names it made first, anywhere it can write, stop no process of root.
+#include "platform/error.h"
 #include "platform/named_mutex.h"
 #include "tests/platform/foreign_user_posix.h"
 #include "tests/platform/thread_test_helpers.h"

@@ -2,6 +2,7 @@
 // recursive thread ownership, abandonment by dead threads and processes, exclusion under
 // contention, lifetime (also when its last holder is killed).
 #include "platform/named_mutex.h"
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 #include "text/text.h"
 

@@ -1,5 +1,6 @@
 // Child processes: arguments passed unchanged, termination, missing programs, and no handle
 // passed on that the caller did not ask to share.
+#include "platform/error.h"
 #include "platform/named_mutex.h"
 #include "tests/platform/thread_test_helpers.h"
 

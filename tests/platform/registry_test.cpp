@@ -9,6 +9,7 @@
 #include <numeric>
 #include <set>
 
+#include "platform/error.h"
 #include "platform/thread.h"
 #include "tests/platform/registry_test_support.h"
 

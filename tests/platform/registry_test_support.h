@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"

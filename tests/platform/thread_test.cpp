@@ -2,6 +2,7 @@
 // ended threads, and TerminateThread on running, blocked and ended threads.
 #include <set>
 
+#include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
 namespace platform {

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/error.h"
 #include "resources/strings.h"
 #include "service/service_admin.h"
 #include "tests/service/service_test_support.h"

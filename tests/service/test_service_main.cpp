@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform/error.h"
 #include "tests/service/service_test_support.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "diagnostics/log_reader.h"
+#include "platform/error.h"
 #include "text/text.h"
 
 namespace {

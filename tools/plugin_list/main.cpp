@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "executive/plugin_discovery.h"
+#include "platform/error.h"
 #include "platform/registry.h"
 #include "text/text.h"
 
