@@ -29,11 +29,6 @@ std::mutex g_statusLock;
 std::mutex g_stopEventLock;
 std::atomic<CService::ReportHook> g_reportHook{nullptr};
 
-constexpr std::uint32_t kAcceptedWhileSteady =
-    platform::kServiceAcceptStop | platform::kServiceAcceptShutdown |
-    platform::kServiceAcceptHardwareProfileChange | platform::kServiceAcceptPowerEvent |
-    platform::kServiceAcceptSessionChange;
-
 }  // namespace
 
 CService::CService()
@@ -341,7 +336,7 @@ std::uint32_t CService::ReportStatusLocked(std::uint32_t state, std::uint32_t wa
         next.controlsAccepted = 0;
         next.checkPoint++;
     } else {
-        next.controlsAccepted = kAcceptedWhileSteady;
+        next.controlsAccepted = platform::kHostAcceptedControls;
         next.checkPoint = 0;
     }
     next.serviceType = platform::kServiceWin32OwnProcess;

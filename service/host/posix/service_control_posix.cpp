@@ -346,9 +346,7 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
     status->serviceType = kServiceWin32OwnProcess;
     if (state == "active" || state == "reloading") {
         status->currentState = kServiceRunning;
-        status->controlsAccepted = kServiceAcceptStop | kServiceAcceptShutdown |
-                                   kServiceAcceptHardwareProfileChange | kServiceAcceptPowerEvent |
-                                   kServiceAcceptSessionChange;
+        status->controlsAccepted = kHostAcceptedControls;
     } else if (state == "activating") {
         status->currentState = kServiceStartPending;
     } else if (state == "deactivating") {
