@@ -17,12 +17,12 @@
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/named_mutex.h"
 #include "platform/standard_input.h"
 #include "platform/stop_signals.h"
 #include "platform/wait.h"
 #include "service/host/service_dispatcher.h"
 #include "service/service_admin.h"
+#include "service/single_instance.h"
 #include "text/text.h"
 
 namespace Stoneleaf {
@@ -196,15 +196,13 @@ void Deliver(CService& service, std::uint32_t control, std::uint32_t eventType) 
 }  // namespace
 
 std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
-    wchar_t mutexName[260] = {};
-    (void)platform::StringCchPrintfW(mutexName, 260, L"Global\\mtx_%s", CService::ServiceName());
-    platform::UniqueHandle instance(platform::CreateMutex(false, true, mutexName));
-    if (!instance) {
-        return platform::GetLastError();
-    }
-    if (platform::GetLastError() == platform::kErrorAlreadyExists) {
+    CSingleInstance instance;
+    const std::uint32_t acquired = instance.Acquire(CService::ServiceName());
+    if (acquired == platform::kErrorAlreadyExists) {
         std::fprintf(stderr, "/RUN: the service already runs (in this or another form)\n");
-        return platform::kErrorAlreadyExists;
+    }
+    if (acquired != platform::kErrorSuccess) {
+        return acquired;
     }
     InputQueue input;
     bool stopListed = false;
@@ -213,7 +211,7 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
         stopListed = IsCommandWord(argv[i], L"STOP");
         if (!stopListed && !ParseForegroundControl(argv[i], &control, &eventType)) {
             std::fputs(UsageText().c_str(), stderr);
-            platform::ReleaseMutex(instance.Get());
+            instance.Release();
             return platform::kErrorInvalidParameter;
         }
         input.Push(argv[i]);
@@ -260,7 +258,7 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
           : request == platform::StopRequest::kInterrupt ? "interrupted: stopping\n"
                                                          : "stopping\n");
     Deliver(service, platform::kServiceControlStop, 0);
-    platform::ReleaseMutex(instance.Get());
+    instance.Release();
     return request == platform::StopRequest::kHangUp ? kExitHangUp
            : g_outputClosed                          ? kExitOutputClosed
                                                      : 0;

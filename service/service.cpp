@@ -9,8 +9,8 @@
 #include "platform/error.h"
 #include "platform/event.h"
 #include "platform/handle.h"
-#include "platform/named_mutex.h"
 #include "platform/wait.h"
+#include "service/single_instance.h"
 #include "text/text.h"
 
 namespace Stoneleaf {
@@ -180,21 +180,15 @@ std::uint32_t CService::EntryService() {
         return platform::kErrorNotReady;
     }
     g_instance = this;
-    wchar_t mutexName[260] = {};
-    platform::StringCchPrintfW(mutexName, 260, L"Global\\mtx_%s", g_serviceName);
-    platform::Handle mutex = platform::CreateMutex(false, true, mutexName);
-    std::uint32_t result = platform::GetLastError();
-    if (mutex == nullptr || result == platform::kErrorAlreadyExists) {
-        if (mutex != nullptr) {
-            platform::CloseHandle(mutex);
-        }
+    CSingleInstance instance;
+    std::uint32_t result = instance.Acquire(g_serviceName);
+    if (result != platform::kErrorSuccess) {
         g_instance = nullptr;
         return result;
     }
     result = platform::StartServiceDispatcher(g_serviceName, &CService::ServiceMain);
     g_instance = nullptr;
-    platform::ReleaseMutex(mutex);
-    platform::CloseHandle(mutex);
+    instance.Release();
     return result;
 }
 
