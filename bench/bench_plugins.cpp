@@ -25,7 +25,7 @@ NoopPluginSet::NoopPluginSet(int count, const std::wstring& prefix) {
     const std::wstring dir = platform::GetExecutableDirectory() + platform::kPathSeparator +
                              L"bench-tmp" + platform::kPathSeparator + tag;
     (void)platform::CreateDirectoryTree(dir.c_str());
-    platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE",
+    platform::SetEnvironmentVariable(platform::kRegistryFileVariable,
                                      (dir + platform::kPathSeparator + L"registry.reg").c_str());
     m_root = L"Software\\Keltra\\Bench\\" + tag;
     m_key = m_root + L"\\SvcPlugins";

@@ -52,7 +52,7 @@ void WritePluginList(int count) {
     const std::wstring dir = BinDir() + platform::kPathSeparator + L"bench-tmp" +
                              platform::kPathSeparator + L"service-" + std::to_wstring(count);
     (void)platform::CreateDirectoryTree(dir.c_str());
-    platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE",
+    platform::SetEnvironmentVariable(platform::kRegistryFileVariable,
                                      (dir + platform::kPathSeparator + L"registry.reg").c_str());
     (void)platform::RegDeleteTree(platform::HkeyLocalMachine(), kPluginKey);
     platform::RegKey key = nullptr;

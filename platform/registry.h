@@ -16,6 +16,11 @@
 
 namespace platform {
 
+/// POSIX: the environment variable that names the registry file, and the file used when it is
+/// not set or empty. Windows has a real registry: neither means anything there.
+inline constexpr wchar_t kRegistryFileVariable[] = L"KELTRA_REGISTRY_FILE";
+inline constexpr wchar_t kDefaultRegistryFile[] = L"/etc/keltra/registry.reg";
+
 /// An open registry key; null means none.
 using RegKey = void*;
 

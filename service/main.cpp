@@ -8,6 +8,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/time.h"
 #include "resources/string_table.h"
 #include "resources/strings.h"
@@ -39,10 +40,10 @@ void OpenForegroundLog() {
 void UseDefaultRegistryFile() {
     const std::wstring defaultFile =
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-default.reg";
-    if (platform::GetEnvironmentVariable(L"KELTRA_REGISTRY_FILE").empty() &&
-        !platform::PathFileExists(L"/etc/keltra/registry.reg") &&
+    if (platform::GetEnvironmentVariable(platform::kRegistryFileVariable).empty() &&
+        !platform::PathFileExists(platform::kDefaultRegistryFile) &&
         platform::PathFileExists(defaultFile.c_str())) {
-        platform::SetEnvironmentVariable(L"KELTRA_REGISTRY_FILE", defaultFile.c_str());
+        platform::SetEnvironmentVariable(platform::kRegistryFileVariable, defaultFile.c_str());
     }
 }
 

@@ -14,15 +14,13 @@
 
 #include "platform/error.h"
 #include "platform/path_trust.h"
+#include "platform/registry.h"
 #include "regfile/registry_file_parser.h"
 #include "regfile/registry_file_writer.h"
 #include "text/text.h"
 
 namespace platform::posix {
 namespace {
-
-constexpr char kDefaultFile[] = "/etc/keltra/registry.reg";
-constexpr char kFileVariable[] = "KELTRA_REGISTRY_FILE";
 
 std::mutex g_filesMutex;  // guards g_files
 std::map<std::string, std::weak_ptr<RegistryFile>> g_files;
@@ -153,8 +151,10 @@ void Keep(RegistryFile& file, regfile::Document doc, std::vector<std::uint8_t> b
 }  // namespace
 
 std::string CurrentRegistryFilePath() {
-    const char* value = std::getenv(kFileVariable);
-    return value != nullptr && *value != '\0' ? std::string(value) : std::string(kDefaultFile);
+    static const std::string variable = WideToUtf8(kRegistryFileVariable);
+    const char* value = std::getenv(variable.c_str());
+    return value != nullptr && *value != '\0' ? std::string(value)
+                                              : WideToUtf8(kDefaultRegistryFile);
 }
 
 std::shared_ptr<RegistryFile> RegistryFileFor(const std::string& path) {
