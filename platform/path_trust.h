@@ -30,4 +30,12 @@ namespace platform {
 /// opened without following one. False on Windows, and when that directory cannot be examined.
 [[nodiscard]] bool OthersCanWriteDirectoryOf(const wchar_t* path) noexcept;
 
+/// Why a user other than root and this process's own could plant a name in the directory
+/// holding path's last component: "<directory> is owned by uid N", or "<directory> is writable
+/// by group or others" (a sticky directory passes: others cannot rename or remove the names
+/// they do not own there). With entryToo, also what is at path itself, not followed: "<path> is
+/// owned by uid N". Empty when nobody could, when the directory does not exist or cannot be
+/// examined, and on Windows.
+[[nodiscard]] std::wstring PlantedNameReason(const wchar_t* path, bool entryToo);
+
 }  // namespace platform

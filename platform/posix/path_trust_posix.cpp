@@ -22,10 +22,36 @@ bool TrustedOwner(uid_t owner) {
     return owner == 0 || owner == ::geteuid();
 }
 
+std::string ForeignOwner(const std::string& path, const struct stat& info) {
+    return TrustedOwner(info.st_uid) ? std::string()
+                                     : path + " is owned by uid " + std::to_string(info.st_uid);
+}
+
 std::string OwnerProblem(const std::string& path, const struct stat& info) {
-    return TrustedOwner(info.st_uid)
-               ? std::string()
-               : path + " is owned by uid " + std::to_string(info.st_uid) + ", not root";
+    const std::string owner = ForeignOwner(path, info);
+    return owner.empty() ? owner : owner + ", not root";
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Who besides root and this user could add, rename or remove names in path's directory
+// (stickyProtects: not those the sticky bit keeps from touching names they do not own).
+std::string DirectoryWriters(const std::string& path, bool stickyProtects) {
+    const std::string directory = DirectoryOf(path);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+        return std::string();  // missing: nobody's name is there either
+    }
+    if (std::string owner = ForeignOwner(directory, info); !owner.empty()) {
+        return owner;
+    }
+    const bool sticky = (info.st_mode & S_ISVTX) != 0;
+    return (info.st_mode & 022) != 0 && !(stickyProtects && sticky)
+               ? directory + " is writable by group or others"
+               : std::string();
 }
 
 // Pushes the names of path on the stack so that the first name is popped first.
@@ -138,17 +164,23 @@ bool OthersCanWriteDirectoryOf(const wchar_t* path) noexcept {
         return false;
     }
     try {
-        const std::string narrow = WideToUtf8(path);
-        const std::size_t slash = narrow.rfind('/');
-        const std::string directory = slash == std::string::npos ? "."
-                                      : slash == 0               ? "/"
-                                                                 : narrow.substr(0, slash);
-        struct stat info {};
-        return ::stat(directory.c_str(), &info) == 0 &&
-               (!TrustedOwner(info.st_uid) || (info.st_mode & 022) != 0);
+        return !DirectoryWriters(WideToUtf8(path), false).empty();
     } catch (const std::bad_alloc&) {
         return true;  // cannot tell: take the careful road
     }
+}
+
+std::wstring PlantedNameReason(const wchar_t* path, bool entryToo) {
+    if (path == nullptr) {
+        return std::wstring();
+    }
+    const std::string narrow = WideToUtf8(path);
+    std::string reason = DirectoryWriters(narrow, true);
+    struct stat info {};
+    if (reason.empty() && entryToo && ::lstat(narrow.c_str(), &info) == 0) {
+        reason = ForeignOwner(narrow, info);
+    }
+    return Utf8ToWide(reason);
 }
 
 }  // namespace platform

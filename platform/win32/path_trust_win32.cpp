@@ -11,4 +11,8 @@ bool OthersCanWriteDirectoryOf(const wchar_t* /*path*/) noexcept {
     return false;
 }
 
+std::wstring PlantedNameReason(const wchar_t* /*path*/, bool /*entryToo*/) {
+    return std::wstring();
+}
+
 }  // namespace platform

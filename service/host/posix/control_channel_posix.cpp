@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/path_trust.h"
 #include "text/text.h"
 
 namespace platform::posix {
@@ -78,26 +79,11 @@ long Transfer(int fd, unsigned char* data, std::size_t bytes, bool sending,
 // write there (the sticky bit keeps them from replacing the service's own socket), and, for a
 // socket that exists, its owner. Empty when only root and this process's user could.
 std::string PlantedSocketRisk(const std::string& path, bool socketToo) {
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                                             : path.substr(0, slash);
-    const auto trusted = [](uid_t owner) { return owner == 0 || owner == geteuid(); };
-    struct stat info {};
-    if (stat(directory.c_str(), &info) != 0) {
-        return std::string();  // missing: nobody's socket is there either
+    const std::wstring wide = Utf8ToWide(path);
+    if (const std::wstring directory = PlantedNameReason(wide.c_str(), false); !directory.empty()) {
+        return "the runtime directory " + WideToUtf8(directory);
     }
-    if (!trusted(info.st_uid)) {
-        return "the runtime directory " + directory + " is owned by uid " +
-               std::to_string(info.st_uid);
-    }
-    if ((info.st_mode & 022) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        return "the runtime directory " + directory + " is writable by group or others";
-    }
-    if (socketToo && lstat(path.c_str(), &info) == 0 && !trusted(info.st_uid)) {
-        return path + " is owned by uid " + std::to_string(info.st_uid);
-    }
-    return std::string();
+    return socketToo ? WideToUtf8(PlantedNameReason(wide.c_str(), true)) : std::string();
 }
 
 }  // namespace
