@@ -68,6 +68,8 @@ class CService {
     /// the mutex, or the error of the mutex or the dispatcher.
     std::uint32_t EntryService();
 
+    // The administration commands, implemented in service/service_admin.cpp.
+
     /// Performs one administration command from a command line (argv[0] is the program).
     std::uint32_t ExecArguments(int argc, wchar_t** argv);
     std::uint32_t Install(const wchar_t* binaryPath, bool delayedStart);

@@ -1,5 +1,8 @@
-// Helpers of the administration commands that stand outside the service base class: command
-// words, the bounded status poll, the control command and the messages for a console.
+// The administration commands. CService's own (ExecArguments, Install, Uninstall, Start, Stop
+// and BuildBinaryPath, declared with the class in service/service.h) are implemented in
+// service_admin.cpp beside the helpers declared here, which the foreground host and the tests
+// use too: command words, the bounded status poll, the control command and the messages for a
+// console.
 //
 // Threads: the calling thread of an administering process. Failure: 32-bit Windows codes.
 #pragma once
