@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path_trust.h"
@@ -74,12 +73,7 @@ platform::ErrorCode ReadPluginList(std::vector<std::wstring>& paths, const wchar
     const platform::ErrorCode open =
         platform::RegOpenKeyEx(platform::HkeyLocalMachine(), keyPath, 0, platform::kKeyRead, &key);
     if (open != platform::kErrorSuccess) {
-        const std::wstring reason = platform::RegistryFileError();
-        observer.OnOpenFailed(open);
-        if (!reason.empty()) {  // a malformed or missing registry file, with its name and line
-            g_defaultLog.Log(L'E', L"executive::PluginMgr::GetAllPluginDLLs", __LINE__, L"%s",
-                             reason.c_str());
-        }
+        observer.OnOpenFailed(open, platform::RegistryFileError());
         return open;
     }
 

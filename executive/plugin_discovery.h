@@ -56,8 +56,9 @@ struct PluginValue {
 class DiscoveryObserver {
   public:
     virtual ~DiscoveryObserver() = default;
-    /// The key could not be opened; the reading ends with this code.
-    virtual void OnOpenFailed(platform::ErrorCode /*error*/) {}
+    /// The key could not be opened; the reading ends with this code. reason: on POSIX, why the
+    /// registry file could not be read, with its name (and line); empty when it was read.
+    virtual void OnOpenFailed(platform::ErrorCode /*error*/, const std::wstring& /*reason*/) {}
     /// A value that counts (REG_SZ, name passes, terminated data), with the existence test's
     /// result. Called during the enumeration, before any duplicate is known.
     virtual void OnCounted(const PluginValue& /*value*/, bool /*exists*/) {}

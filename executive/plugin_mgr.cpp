@@ -24,9 +24,12 @@ class LoggingObserver : public DiscoveryObserver {
     LoggingObserver(const wchar_t* keyPath, const wchar_t* filter)
         : m_keyPath(keyPath), m_filter(filter) {}
 
-    void OnOpenFailed(platform::ErrorCode error) override {
+    void OnOpenFailed(platform::ErrorCode error, const std::wstring& reason) override {
         g_defaultLog.Log(L'E', kGetAllFn, __LINE__, L"Open registry [%s\\%s] failed, dwErr=%u",
                          m_keyPath, m_filter, error);
+        if (!reason.empty()) {  // a malformed or missing registry file, with its name and line
+            g_defaultLog.Log(L'E', kGetAllFn, __LINE__, L"%s", reason.c_str());
+        }
     }
     void OnCounted(const PluginValue& value, bool exists) override {
         g_defaultLog.Log(L'D', kGetAllFn, __LINE__, L"Found a plugin: %s, bExists=%d",

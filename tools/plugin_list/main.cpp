@@ -41,9 +41,8 @@ const wchar_t* TypeName(std::uint32_t type) {
 
 class Printer : public executive::DiscoveryObserver {
   public:
-    void OnOpenFailed(platform::ErrorCode error) override {
+    void OnOpenFailed(platform::ErrorCode error, const std::wstring& reason) override {
         // On POSIX a malformed or missing registry file says so, with its name (and line).
-        const std::wstring reason = platform::RegistryFileError();
         if (!reason.empty()) {
             platform::ConsolePrint(L"The key cannot be opened: error %u: %s\n", error,
                                    reason.c_str());
