@@ -1,18 +1,20 @@
-// The shared log file store: opening the file, appending framed lines under the
-// cross-process mutex, the mutex lock itself and the table of named logs.
+// The shared log file store: the settings, the log call, opening the file, appending framed
+// lines under the cross-process lock, and the table of named logs.
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "diagnostics/log_file.h"
+#include "diagnostics/log_format.h"
 #include "diagnostics/log_line.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/named_mutex.h"
+#include "platform/registry.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 #include "text/text.h"
@@ -24,8 +26,30 @@ static_assert(std::endian::native == std::endian::little,
               "the log file is UTF-16LE: lines are built in native char16_t order");
 
 constexpr char16_t kByteOrderMark = 0xFEFF;
-constexpr wchar_t kMutexPrefix[] = L"Global\\";
-constexpr std::size_t kMutexPrefixChars = 7;
+
+// A number setting: the raw bytes of the value in a zeroed 4-byte buffer.
+bool ReadNumber(platform::RegKey key, const wchar_t* name, std::uint32_t* value) {
+    std::uint8_t bytes[4] = {};
+    std::uint32_t size = sizeof bytes;
+    if (platform::RegQueryValueEx(key, name, nullptr, bytes, &size) != platform::kErrorSuccess) {
+        return false;
+    }
+    std::memcpy(value, bytes, sizeof bytes);
+    return true;
+}
+
+// A registry file that cannot be parsed, or that root refuses to trust, leaves the log off
+// without anyone knowing why: say it where a person sees it (the log itself is not open yet).
+void ReportUnreadableRegistry(platform::ErrorCode error) {
+    const wchar_t* reason = platform::RegistryFileError();
+    if ((error != platform::kErrorInvalidData && error != platform::kErrorAccessDenied) ||
+        reason == nullptr || reason[0] == L'\0') {
+        return;
+    }
+    std::fprintf(stderr, "cannot read the log settings: %s\n",
+                 platform::WideToUtf8(reason).c_str());
+    std::fflush(stderr);
+}
 
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
@@ -34,78 +58,122 @@ bool BreaksFraming(wchar_t c) {
 
 }  // namespace
 
-// ---- CMutexLock ---------------------------------------------------------------------------
+// ---- CLogFile: the settings and the log call
 
-CLogFile::CMutexLock::~CMutexLock() {
-    Close();
-}
+int CLogFile::LoadSettings() {
+    m_enabled = 0;
+    platform::RegKey key = nullptr;
+    const platform::ErrorCode opened =
+        platform::RegOpenKeyEx(platform::HkeyLocalMachine(), kSettingsKey, 0,
+                               platform::kKeyQueryValue | platform::kKeyWow64_64Key, &key);
+    if (opened != platform::kErrorSuccess) {
+        ReportUnreadableRegistry(opened);
+        return 0;
+    }
+    std::uint32_t enabled = 0;
+    if (!ReadNumber(key, L"enabled", &enabled)) {
+        (void)platform::RegCloseKey(key);
+        return 0;
+    }
+    m_enabled = enabled;
 
-std::uint32_t CLogFile::CMutexLock::Create(const wchar_t* name, std::uint32_t timeout) {
-    if (m_created != 0) {
-        return platform::kErrorAlreadyExists;
-    }
-    if (name == nullptr || name[0] == L'\0') {
-        return platform::kErrorInvalidParameter;
-    }
-    wchar_t full[kHeaderChars];
-    if (platform::StringCchPrintfW(full, kHeaderChars, L"%s%s", kMutexPrefix, name) !=
-        platform::kSOk) {
-        return platform::kErrorInvalidParameter;
-    }
-    // Backslashes and full stops are not allowed in the name part of a kernel object name.
-    for (wchar_t* c = full + kMutexPrefixChars; *c != L'\0'; ++c) {
-        if (*c == L'\\' || *c == L'.') {
-            *c = L'$';
+    std::uint8_t pathBytes[kLogPathChars * 2] = {};
+    std::uint32_t pathSize = sizeof pathBytes;
+    bool pathRead = platform::RegQueryValueEx(key, L"logpath", nullptr, pathBytes, &pathSize) ==
+                    platform::kErrorSuccess;
+    if (pathRead) {
+        // Up to the first NUL and never past the bytes read: the value need not end with one.
+        try {
+            const std::wstring path = platform::WideFromUtf16LeBytes(
+                pathBytes, std::min<std::size_t>(pathSize, sizeof pathBytes));
+            pathRead =
+                platform::StringCchCopyW(m_logPath, kLogPathChars, path.c_str()) == platform::kSOk;
+        } catch (const std::bad_alloc&) {
+            pathRead = false;
         }
     }
-    platform::Handle mutex = platform::CreateMutex(true, false, full);
-    if (mutex == nullptr) {
-        // Creating in the global namespace needs a privilege that opening does not.
-        mutex = platform::OpenMutex(platform::kSynchronize, false, full);
+    if (!pathRead) {
+        m_enabled = 0;
+        (void)platform::RegCloseKey(key);
+        return 0;
     }
-    if (mutex == nullptr) {
-        const platform::ErrorCode error = platform::GetLastError();
-        return error != platform::kErrorSuccess ? error : platform::kErrorInvalidFunction;
+    m_append = 0;
+    if (!ReadNumber(key, L"append", &m_append)) {
+        m_append = 0;
     }
-    m_mutex.Reset(mutex);
-    m_timeout = timeout;
-    m_created = 1;
-    return platform::kErrorSuccess;
+    m_loglevel = 0;
+    if (!ReadNumber(key, L"loglevel", &m_loglevel)) {
+        m_loglevel = 0;
+    }
+    (void)platform::RegCloseKey(key);
+    return 1;
 }
 
-std::uint32_t CLogFile::CMutexLock::Lock() {
-    if (m_created == 0) {
-        return platform::kErrorNotReady;
+bool CLogFile::Configure(std::uint32_t enabled, const wchar_t* path, std::uint32_t append,
+                         std::uint32_t loglevel) {
+    wchar_t copy[kLogPathChars];
+    if (path == nullptr || platform::StringCchCopyW(copy, kLogPathChars, path) != platform::kSOk) {
+        return false;
     }
-    platform::Handle mutex = m_mutex.Get();
-    switch (platform::WaitForMultipleObjects(1, &mutex, false, m_timeout)) {
-        case platform::kWaitObject0:
-            m_abandoned = false;
-            return platform::kErrorSuccess;
-        case platform::kWaitAbandoned0:  // a dead owner's mutex is ours now
-            m_abandoned = true;
-            return platform::kErrorSuccess;
-        case platform::kWaitTimeout:
-            return platform::kErrorBusy;
-        default:
-            return platform::kErrorInvalidFunction;
-    }
+    std::copy(copy, copy + kLogPathChars, m_logPath);
+    m_enabled = enabled;
+    m_append = append;
+    m_loglevel = loglevel;
+    return true;
 }
 
-std::uint32_t CLogFile::CMutexLock::Unlock() {
-    if (m_created == 0) {
-        return platform::kErrorNotReady;
-    }
-    if (platform::ReleaseMutex(m_mutex.Get())) {
-        return platform::kErrorSuccess;
-    }
-    return platform::GetLastError();
+int CLogFile::LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
+                            ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = LogV(level, function, line, format, args);
+    va_end(args);
+    return result;
 }
 
-void CLogFile::CMutexLock::Close() {
-    m_mutex.Reset();
-    m_timeout = 0;
-    m_created = 0;
+int CLogFile::LogV(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
+                   va_list args) {
+    if (!Passes(level) || format == nullptr) {
+        return 0;
+    }
+    // Most messages fit the first capacity: format them on the stack, without an allocation.
+    wchar_t first[kFirstFormatCapacity];
+    int chars = 0;
+    const std::size_t firstCapacity = std::min(kFirstFormatCapacity, m_largestMessageBuffer);
+    const FormatOutcome outcome = firstCapacity < kFirstFormatCapacity
+                                      ? FormatOutcome::kTooLong
+                                      : FormatInto(first, firstCapacity, format, args, &chars);
+    if (outcome == FormatOutcome::kDone) {
+        return AppendLine(level, function, line, first, static_cast<std::size_t>(chars));
+    }
+    if (outcome == FormatOutcome::kFailed) {
+        return 0;
+    }
+    wchar_t* message = nullptr;
+    chars = FormatGrowing(args, &message, format, kFirstFormatCapacity * 2, m_largestMessageBuffer);
+    if (chars <= 0) {
+        delete[] message;
+        return 0;
+    }
+    return WriteLine(level, function, line, message, static_cast<std::uint32_t>(chars) * 2) != 0
+               ? 1
+               : 0;
+}
+
+int CLogFile::FormatText(va_list args, wchar_t** buffer, const wchar_t* format) {
+    return FormatTextUpTo(args, buffer, format, kLargestFormatCapacity);
+}
+
+int CLogFile::FormatTextUpTo(va_list args, wchar_t** buffer, const wchar_t* format,
+                             std::size_t largestCapacity) {
+    if (buffer == nullptr) {
+        return 0;
+    }
+    *buffer = nullptr;
+    if (format == nullptr) {
+        return 0;
+    }
+    return FormatGrowing(args, buffer, format, kFirstFormatCapacity, largestCapacity);
 }
 
 // ---- CLogFile: the file ------------------------------------------------------------------

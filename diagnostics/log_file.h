@@ -35,6 +35,7 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostics/log_lock.h"
 #include "diagnostics/trace_log.h"
 #include "platform/handle.h"
 #include "platform/types.h"
@@ -47,50 +48,14 @@ inline constexpr std::size_t kHeaderChars = 260;
 /// The mutex name keeps at most this many characters of the path (259 less "Global\").
 inline constexpr std::size_t kMutexNameChars = 252;
 
-/// How long a log waits for its mutex before it drops the line (and Open fails).
-inline constexpr std::uint32_t kLockWaitMs = 5000;
-
 /// Message buffers: the first has this capacity, each retry doubles it, up to the largest.
 inline constexpr std::size_t kFirstFormatCapacity = 1024;
 inline constexpr std::size_t kLargestFormatCapacity = std::size_t{1} << 29;
 
 class CLogFile {
   public:
-    /// Cross-process lock of one log file: a machine-wide named mutex, owned by a thread, so
-    /// it excludes the other threads of this process as well as other processes.
-    class CMutexLock {
-      public:
-        CMutexLock() = default;
-        CMutexLock(const CMutexLock&) = delete;
-        CMutexLock& operator=(const CMutexLock&) = delete;
-        virtual ~CMutexLock();
-
-        /// Creates or opens "Global\<name>" (backslashes and full stops after the prefix
-        /// become '$'), granting every account access (POSIX: every process of this user and
-        /// root), with the time-out of Lock in milliseconds. 0; 183 when a mutex is already
-        /// held; 87 for a missing or empty name or one too long for the 259-character full
-        /// name; or the error of the failed mutex call (creating, then opening).
-        std::uint32_t Create(const wchar_t* name, std::uint32_t timeout = kLockWaitMs);
-        /// Waits for the mutex, at most the time-out given to Create. 0 when acquired, also
-        /// when it was abandoned by an owner that ended while holding it; 21 without a mutex;
-        /// 170 on time-out; 1 for any other outcome (a broken handle).
-        std::uint32_t Lock();
-        /// Whether the last successful Lock took the mutex over from an owner that ended
-        /// while holding it: that owner may have left half a line behind.
-        [[nodiscard]] bool TookOverFromDeadOwner() const { return m_abandoned; }
-        /// Releases it once. 0, 21 without a mutex, or the error of the release.
-        std::uint32_t Unlock();
-        /// Closes the mutex handle (if held) and resets the lock to "none".
-        void Close();
-
-        [[nodiscard]] platform::Handle Handle() const { return m_mutex.Get(); }
-
-      private:
-        platform::UniqueHandle m_mutex;
-        std::uint32_t m_timeout = 0;
-        std::uint32_t m_created = 0;
-        bool m_abandoned = false;
-    };
+    /// The cross-process lock of one log file (diagnostics/log_lock.h).
+    using CMutexLock = CLogLock;
 
     /// A closed log with no path, settings 0 and the ranks V 0, D 1, I 2, W 3, E 4.
     CLogFile();

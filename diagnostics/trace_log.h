@@ -1,7 +1,6 @@
-// The trace log front end: the settings key, the process's default log, the scope tracer and
-// the console report of a malformed format. The log call itself (CLogFile::Log, LoadSettings,
-// FormatText) is an operation of the log object in diagnostics/log_file.h and is implemented,
-// with everything here, in diagnostics/trace_log.cpp.
+// The trace log front end: the settings key, the process's default log and the scope tracer.
+// The log call itself (CLogFile::Log, LoadSettings, FormatText) is an operation of the log
+// object in diagnostics/log_file.h; its message formatting is diagnostics/log_format.h.
 //
 // Threads: the scope tracer may be used on any thread while the log is open or closed; the
 // default log is shared by every thread (see CLogFile for its contract).
@@ -38,12 +37,6 @@ class CTraceScope {
     int m_line;
     std::wstring m_logName;
 };
-
-/// The invalid-parameter handler that FormatText installs: prints
-/// "Invalid parameter detected in function %s. File: %s Line: %d\n" and "Expression: %s\n"
-/// on standard output (a null text prints as "(null)") and returns.
-void OnFormatInvalidParameter(const wchar_t* expression, const wchar_t* function,
-                              const wchar_t* file, unsigned int line, std::uintptr_t reserved);
 
 }  // namespace logfilesync
 
