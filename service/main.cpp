@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "diagnostics/crash_handler.h"
+#include "diagnostics/dump_retention.h"
 #include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "platform/file.h"
@@ -23,6 +24,7 @@ namespace {
 constexpr std::size_t kPathChars = 260;
 constexpr wchar_t kPluginKeyPath[] = L"Software\\Keltra\\Brismont Settings\\SvcPlugins";
 constexpr wchar_t kValueNameFilter[] = L"svcbu";
+constexpr wchar_t kDumpPrefix[] = L"KeltraServicePlugin.exe_crashdump_";
 
 // "/RUN" shows the trace log as it is written: without a log switched on in the registry, it
 // writes one of its own beside the executable, at every level.
@@ -49,15 +51,15 @@ void UseDefaultRegistryFile() {
 
 // The dump goes to the service's data directory, made now so that it exists when a crash
 // comes; where it cannot be made, the bare file name puts the dump in the current directory.
-void SetCrashDumpPath() {
+// A host (not an administration command) first prunes the older dumps there.
+void SetCrashDumpPath(bool host) {
     wchar_t serviceName[256] = {};
     (void)resources::LoadServiceString(IDS_SERVICE_NAME, serviceName, 256);
     const std::wstring directory = platform::ServiceDataDirectory(serviceName);
     platform::LocalTime now{};
     platform::GetLocalTime(&now);
     wchar_t name[kPathChars] = {};
-    (void)platform::StringCchPrintfW(name, kPathChars,
-                                     L"KeltraServicePlugin.exe_crashdump_%02d%02d-%02d%02d%02d.dmp",
+    (void)platform::StringCchPrintfW(name, kPathChars, L"%s%02d%02d-%02d%02d%02d.dmp", kDumpPrefix,
                                      now.month, now.day, now.hour, now.minute, now.second);
     wchar_t path[kPathChars] = {};
     // Owner-only where the platform has modes: a dump holds process memory.
@@ -65,6 +67,9 @@ void SetCrashDumpPath() {
     if (made == 0 || made == platform::kErrorAlreadyExists) {
         (void)platform::StringCchPrintfW(path, kPathChars, L"%s%c%s", directory.c_str(),
                                          platform::kPathSeparator, name);
+        if (host) {
+            (void)Stoneleaf::PruneCrashDumps(directory, kDumpPrefix, Stoneleaf::ReadDumpsKept());
+        }
     } else {
         g_defaultLog.Log(L'W', L"wmain", __LINE__,
                          L"Cannot create the dump directory %s, dwErr=%u; dumps go to %s",
@@ -93,7 +98,7 @@ int wmain(int argc, wchar_t** argv, wchar_t** /*envp*/) {
     Stoneleaf::CCrashHandler crashHandler;
     Stoneleaf::CCrashHandler::InstallProcessHandlers();
     Stoneleaf::CCrashHandler::InstallThreadHandlers();
-    SetCrashDumpPath();
+    SetCrashDumpPath(argc < 2 || foreground);
 
     FrameworkParams params;
     std::memset(&params, 0, sizeof params);
