@@ -90,6 +90,7 @@ platform::ErrorCode PluginMgr::SearchAndLoadPlugins(const wchar_t* keyPath, cons
         }
         g_defaultLog.Log(L'D', kFn, __LINE__, L"Creating service object for plugin %s.",
                          path.c_str());
+        BeforeBoundedWait(GetTimeouts().threadReadyMs);
         if (!plugin->Create(path.c_str())) {
             g_defaultLog.Log(L'E', kFn, __LINE__, L"Failed creating service object.");
             result = platform::kErrorCreateFailed;
@@ -120,6 +121,7 @@ platform::ErrorCode PluginMgr::SearchAndLoadPlugins(const wchar_t* keyPath, cons
 void PluginMgr::UnloadAllPlugins() {
     logfilesync::CTraceScope scope(L"executive::PluginMgr::UnloadAllPlugins", __LINE__);
     for (PlugIn* plugin : m_plugins) {
+        BeforeBoundedWait(2ull * GetTimeouts().threadExitMs);  // handler thread, then main
         plugin->Destroy();
         delete plugin;
     }
@@ -156,6 +158,13 @@ platform::ErrorCode PluginMgr::OnDeleteService(const wchar_t* keyPath, const wch
         library.Unload();
     }
     return platform::kErrorSuccess;
+}
+
+void PluginMgr::BeforeBoundedWait(std::uint64_t boundMs) const {
+    if (m_waitObserver != nullptr) {
+        m_waitObserver->BeforeBoundedWait(
+            boundMs > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(boundMs));
+    }
 }
 
 std::uint32_t PluginMgr::PostEntryMainMsgToAll(std::uint32_t argc, wchar_t** argv) {
@@ -197,8 +206,12 @@ std::uint32_t PluginMgr::WaitForComplete() {
             m_waitHandles[count++] = plugin->CompletionEvent();
         }
     }
-    const std::uint32_t wait = platform::WaitForMultipleObjects(count, m_waitHandles.data(), true,
-                                                                GetTimeouts().broadcastMs);
+    const std::uint32_t boundMs = GetTimeouts().broadcastMs;
+    if (count != 0) {
+        BeforeBoundedWait(boundMs);
+    }
+    const std::uint32_t wait =
+        platform::WaitForMultipleObjects(count, m_waitHandles.data(), true, boundMs);
     const platform::ErrorCode waitError = platform::GetLastError();
 
     if (wait == platform::kWaitTimeout) {

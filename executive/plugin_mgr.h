@@ -29,6 +29,16 @@ enum : std::uint32_t {
     kBroadcastWaitFailed = 0xFFFFFFFF,
 };
 
+/// Told of each bounded wait the manager is about to make, with its bound in ms, on the thread
+/// that makes it: loading a plug-in (its handler thread's ready bound), a broadcast (the
+/// completion bound), unloading a plug-in (its two thread-exit bounds). The service passes it
+/// on to the service manager. Must not call back into the manager.
+class WaitObserver {
+  public:
+    virtual ~WaitObserver() = default;
+    virtual void BeforeBoundedWait(std::uint32_t boundMs) = 0;
+};
+
 class PluginMgr {
   public:
     PluginMgr() = default;
@@ -67,11 +77,17 @@ class PluginMgr {
     /// suppressed; suppresses the late ones. Result as above.
     std::uint32_t WaitForComplete();
 
+    /// The observer of every later bounded wait; null (the default) for none. Not owned.
+    void SetWaitObserver(WaitObserver* observer) noexcept { m_waitObserver = observer; }
+
     [[nodiscard]] const std::vector<PlugIn*>& Plugins() const noexcept { return m_plugins; }
     [[nodiscard]] std::uint64_t Count() const noexcept { return m_count; }
 
   private:
+    void BeforeBoundedWait(std::uint64_t boundMs) const;
+
     std::vector<PlugIn*> m_plugins;
+    WaitObserver* m_waitObserver = nullptr;
     std::uint64_t m_count = 0;
     std::vector<platform::Handle> m_waitHandles;  // reused by every wait
 };

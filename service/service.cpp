@@ -56,6 +56,17 @@ void CService::SetStatusText(const wchar_t* text) noexcept {
     platform::SetServiceStatusText(text);
 }
 
+void CService::AnnounceWait(std::uint32_t pendingState, std::uint32_t boundMs) {
+    const std::uint32_t hint =
+        boundMs > 0xFFFFFFFFu - kWaitHintSlackMs ? 0xFFFFFFFFu : boundMs + kWaitHintSlackMs;
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    if (g_statusHandle != nullptr) {
+        (void)ReportStatusLocked(pendingState, hint);
+    } else if (pendingState == platform::kServiceStartPending && g_status.currentState == 0) {
+        platform::ExtendServiceStartTimeout(hint);
+    }
+}
+
 std::uint32_t CService::OnStop() {
     return SignalStopEvent();
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "service/host/service_control.h"
 #include "service/host/service_dispatcher.h"
 
 namespace Stoneleaf {
@@ -72,7 +73,11 @@ class CService {
 
     /// Performs one administration command from a command line (argv[0] is the program).
     std::uint32_t ExecArguments(int argc, wchar_t** argv);
-    std::uint32_t Install(const wchar_t* binaryPath, bool delayedStart);
+    /// Creates and configures the service; restartOnFailure sets the recovery (restart after
+    /// a failure), whose failure is a warning (standard error and log) that leaves the result
+    /// unchanged.
+    std::uint32_t Install(const wchar_t* binaryPath, bool delayedStart,
+                          bool restartOnFailure = true);
     std::uint32_t Uninstall();
     std::uint32_t Start();
     std::uint32_t Stop();
@@ -106,7 +111,19 @@ class CService {
     /// A short human text for the manager beside the state (platform::SetServiceStatusText).
     static void SetStatusText(const wchar_t* text) noexcept;
 
+    /// What a wait hint adds to a wait's bound: the step's own work around the wait.
+    static constexpr std::uint32_t kWaitHintSlackMs = 2000;
+    /// Tells the manager, before a wait of up to boundMs on the way through pendingState
+    /// (kServiceStartPending or kServiceStopPending), to give the service that long: a report
+    /// of pendingState with the bound and the slack as its wait hint (the checkpoint
+    /// advances; POSIX: EXTEND_TIMEOUT_USEC, and STOPPING=1 on the first stop-pending). Before
+    /// the control handler exists only a start can be announced, without a report
+    /// (platform::ExtendServiceStartTimeout); after stopped nothing is. Any thread.
+    void AnnounceWait(std::uint32_t pendingState, std::uint32_t boundMs);
+
   private:
+    static void SetRecovery(platform::ServiceHandle service,
+                            const platform::ServiceRecovery& recovery);
     /// Reports the current state and wait hint again, unless nothing was reported yet or
     /// stopped was: under the status lock, so the state sent is the one current then.
     void ReportCurrentStatus();

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <string>
 
+#include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/thread.h"
@@ -84,9 +85,10 @@ bool IsCommandWord(const wchar_t* arg, const wchar_t* word) noexcept {
 }
 
 std::uint32_t WaitForServiceState(platform::ServiceHandle service, std::uint32_t target,
-                                  std::uint32_t boundMs) noexcept {
-    const std::uint64_t deadline = platform::TickCount64() + boundMs;
-    for (;;) {
+                                  std::uint32_t silentMs) noexcept {
+    platform::ServiceStatus seen{};
+    std::uint64_t lastProgress = platform::TickCount64();
+    for (bool first = true;; first = false) {
         platform::ServiceStatus status{};
         if (!platform::QueryServiceStatus(service, &status)) {
             return platform::kErrorTimeout;
@@ -100,13 +102,23 @@ std::uint32_t WaitForServiceState(platform::ServiceHandle service, std::uint32_t
                                              : platform::kErrorServiceNotActive;
         }
         const std::uint64_t now = platform::TickCount64();
-        if (now >= deadline) {
+        if (first || status.currentState != seen.currentState ||
+            status.checkPoint != seen.checkPoint) {
+            seen = status;
+            lastProgress = now;
+        }
+        // A checkpoint of 0 in a pending state is the manager's own record: the service has
+        // not reported yet, and its hint says nothing about the service.
+        const bool hinted = platform::IsPendingState(status.currentState) &&
+                            status.checkPoint != 0 && status.waitHint != 0;
+        const std::uint64_t allowance = hinted ? status.waitHint : silentMs;
+        if (now - lastProgress >= allowance) {
             return platform::kErrorTimeout;
         }
         std::uint32_t sleep = status.waitHint;
         sleep = sleep < kServicePollMinSleepMs ? kServicePollMinSleepMs : sleep;
         sleep = sleep > kServicePollMaxSleepMs ? kServicePollMaxSleepMs : sleep;
-        const std::uint64_t left = deadline - now;
+        const std::uint64_t left = lastProgress + allowance - now;
         platform::Sleep(left < sleep ? static_cast<std::uint32_t>(left) : sleep);
     }
 }
@@ -177,8 +189,9 @@ std::uint32_t ControlRunningService(const wchar_t* serviceName, std::uint32_t co
 std::string UsageText() {
     return "usage: keltra-service                      run as the service (started by the "
            "service manager)\n"
-           "       keltra-service /INSTALL PATH [D]    install the service for PATH (D: "
-           "delayed automatic start)\n"
+           "       keltra-service /INSTALL PATH [D] [/NORESTART]\n"
+           "                                           install the service for PATH (D: "
+           "delayed automatic start; /NORESTART: not restarted after a failure)\n"
            "       keltra-service /UNINSTALL           stop and remove the service\n"
            "       keltra-service /START | /STOP       start or stop the installed service\n"
            "       keltra-service /CONTROL CODE        send a control to the running service: "
@@ -240,13 +253,18 @@ std::uint32_t CService::ExecArguments(int argc, wchar_t** argv) {
     const wchar_t* command = argv[1];
     std::uint32_t result = 0;
     if (IsCommandWord(command, L"/INSTALL")) {
-        if (argc < 3) {
+        // /INSTALL PATH [D] [/NORESTART]: each word in its place, nothing else after the path.
+        int next = 3;
+        const bool delayed = argc > next && (std::wcscmp(argv[next], L"D") == 0 ||
+                                             std::wcscmp(argv[next], L"d") == 0);
+        next += delayed ? 1 : 0;
+        const bool noRestart = argc > next && IsCommandWord(argv[next], L"/NORESTART");
+        next += noRestart ? 1 : 0;
+        if (argc < 3 || next < argc) {
             std::fputs(UsageText().c_str(), stderr);
             return platform::kErrorInvalidParameter;
         }
-        const bool delayed =
-            argc >= 4 && (std::wcscmp(argv[3], L"D") == 0 || std::wcscmp(argv[3], L"d") == 0);
-        result = Install(argv[2], delayed);
+        result = Install(argv[2], delayed, !noRestart);
     } else if (IsCommandWord(command, L"/UNINSTALL")) {
         result = Uninstall();
     } else if (IsCommandWord(command, L"/START")) {
@@ -282,7 +300,8 @@ std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]
     return 0;
 }
 
-std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
+std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart,
+                                bool restartOnFailure) {
     if (binaryPath == nullptr) {
         return platform::kErrorInvalidParameter;
     }
@@ -300,13 +319,16 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
     if (!manager) {
         return platform::GetLastError();
     }
+    platform::ServiceRecovery recovery;
+    recovery.restart = restartOnFailure;
     const platform::ServiceConfig config{
         ServiceName(),
         m_displayName,
         command,
         m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
         m_dependencies,
-        m_description};
+        m_description,
+        &recovery};
     UniqueServiceHandle service(
         platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
     if (!service) {
@@ -320,7 +342,33 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
         !platform::SetServiceDelayedAutoStart(service.Get(), true)) {
         result = platform::GetLastError();
     }
+    SetRecovery(service.Get(), recovery);
     return result;
+}
+
+void CService::SetRecovery(platform::ServiceHandle service,
+                           const platform::ServiceRecovery& recovery) {
+    static constexpr wchar_t kFn[] = L"Stoneleaf::CService::Install";
+    if (!recovery.restart) {
+        g_defaultLog.Log(L'D', kFn, __LINE__, L"Recovery: none (not restarted after a failure).");
+        return;
+    }
+    g_defaultLog.Log(L'D', kFn, __LINE__,
+                     L"Recovery: restart after %u, %u, %u ms, failure count reset after %u s.",
+                     recovery.restartDelaysMs[0], recovery.restartDelaysMs[1],
+                     recovery.restartDelaysMs[2], recovery.resetAfterS);
+    if (platform::SetServiceRecovery(service, &recovery)) {
+        return;
+    }
+    // The service runs all the same, only not restarted: the installation stands.
+    const std::uint32_t error = platform::GetLastError();
+    g_defaultLog.Log(L'W', kFn, __LINE__,
+                     L"Set recovery failed, dwErr=%u; the service is installed without it.", error);
+    const char* why = DescribeAdminError(error);
+    std::fprintf(stderr,
+                 "/INSTALL: warning: the service is installed, but it will not be restarted "
+                 "after a failure: error %u%s%s\n",
+                 error, why[0] != '\0' ? ": " : "", why);
 }
 
 std::uint32_t CService::Uninstall() {
@@ -369,10 +417,20 @@ std::uint32_t CService::Stop() {
     if (status.currentState == platform::kServiceStopped) {
         return 0;
     }
-    if (!platform::ControlService(service.Get(), platform::kServiceControlStop, &status)) {
+    if (!platform::ControlService(service.Get(), platform::kServiceControlStop, &status) &&
+        platform::GetLastError() != platform::kErrorServiceRequestTimeout) {
         return platform::GetLastError();
     }
-    return WaitForServiceState(service.Get(), platform::kServiceStopped, kServicePollBoundMs);
+    // 1053: the manager stopped waiting for the control handler, which unloads the plug-ins
+    // within their own bounds; the stop goes on, and its progress decides.
+    const std::uint32_t result =
+        WaitForServiceState(service.Get(), platform::kServiceStopped, kServicePollBoundMs);
+    if (result != 0 || !platform::QueryServiceStatus(service.Get(), &status)) {
+        return result;
+    }
+    // Stopped, but by the manager because a wait hint passed without progress (systemd).
+    return status.win32ExitCode == platform::kErrorTimeout ? std::uint32_t{platform::kErrorTimeout}
+                                                           : 0;
 }
 
 }  // namespace Stoneleaf

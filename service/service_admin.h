@@ -14,8 +14,9 @@
 
 namespace Stoneleaf {
 
-/// How long "/START" and "/STOP" wait for the target state. The host loads its plug-ins (each
-/// allowed 32 s to get ready) before it reports start-pending, so the bound is generous.
+/// How long "/START" and "/STOP" wait without progress where the service gives no wait hint:
+/// before its first report (the host loads its plug-ins, each allowed 32 s to get ready,
+/// before it reports start-pending), with a wait hint of 0, or in a state that is not pending.
 inline constexpr std::uint32_t kServicePollBoundMs = 120000;
 /// The least and most sleep between two status queries (the service's wait hint, clamped).
 inline constexpr std::uint32_t kServicePollMinSleepMs = 50;
@@ -26,12 +27,15 @@ inline constexpr std::uint32_t kServicePollMaxSleepMs = 500;
 [[nodiscard]] bool IsCommandWord(const wchar_t* arg, const wchar_t* word) noexcept;
 
 /// Polls the service's status until it reaches target, sleeping the service's wait hint
-/// (clamped to 50..500 ms) between queries. 0 when reached; 1460 when a query fails or boundMs
-/// passes first. While waiting for kServiceRunning, a service found stopped ends the wait at
-/// once with its exit code (1062 when it reported none).
+/// (clamped to 50..500 ms) between queries, for as long as the service makes progress (a new
+/// state or a new checkpoint). 0 when reached; 1460 when a query fails, or when no progress
+/// came within the wait hint of a pending state the service reported (checkpoint not 0), or
+/// within silentMs where the service gives no hint (before its first report, a hint of 0, a
+/// state that is not pending). While waiting for kServiceRunning, a service found stopped ends
+/// the wait at once with its exit code (1062 when it reported none).
 [[nodiscard]] std::uint32_t WaitForServiceState(platform::ServiceHandle service,
                                                 std::uint32_t target,
-                                                std::uint32_t boundMs) noexcept;
+                                                std::uint32_t silentMs) noexcept;
 
 /// Reads a whole decimal number of at most 32 bits: digits only, no sign, no blank; leading
 /// zeros do not make it octal. False, *value untouched, for anything else.

@@ -20,6 +20,13 @@ CServiceImpl::CServiceImpl(const FrameworkParams* params) {
     static_assert(sizeof(m_pluginKeyPath) == sizeof(params->pluginKeyPath));
     std::memcpy(m_pluginKeyPath, params->pluginKeyPath, sizeof m_pluginKeyPath);
     std::memcpy(m_valueNameFilter, params->valueNameFilter, sizeof m_valueNameFilter);
+    m_pluginMgr.SetWaitObserver(&m_announcer);
+}
+
+void CServiceImpl::WaitAnnouncer::BeforeBoundedWait(std::uint32_t boundMs) {
+    if (const std::uint32_t state = pendingState.load(); state != 0) {
+        m_service.AnnounceWait(state, boundMs);
+    }
 }
 
 CServiceImpl::~CServiceImpl() = default;
@@ -28,8 +35,10 @@ void CServiceImpl::EnterMainLoop(std::uint32_t argc, wchar_t** argv) {
     logfilesync::CTraceScope scope(kEnterMainLoopFn, __LINE__);
     g_defaultLog.Log(L'D', kEnterMainLoopFn, __LINE__,
                      L"Start handler thread and main thread for all plugins.");
+    m_announcer.pendingState = platform::kServiceStartPending;
     (void)m_pluginMgr.SearchAndLoadPlugins(m_pluginKeyPath, m_valueNameFilter);
     (void)m_pluginMgr.PostEntryMainMsgToAll(argc, argv);
+    m_announcer.pendingState = 0;
     const auto count = static_cast<unsigned>(m_pluginMgr.Count());
     if (count == 0) {
         g_defaultLog.Log(L'W', kEnterMainLoopFn, __LINE__,
@@ -46,6 +55,10 @@ void CServiceImpl::EnterMainLoop(std::uint32_t argc, wchar_t** argv) {
 std::uint32_t CServiceImpl::DispatchServiceHandler(std::uint32_t control, std::uint32_t eventType,
                                                    void* eventData, void* context) {
     logfilesync::CTraceScope scope(kDispatchFn, __LINE__);
+    if (control == platform::kServiceControlStop) {
+        // OnStop follows (this never answers 1246): the service is stopping from here on.
+        m_announcer.pendingState = platform::kServiceStopPending;
+    }
     const std::uint32_t result =
         m_pluginMgr.PostSysMsgToAll(control, eventType, eventData, context);
     if (result == executive::kBroadcastTimeout) {

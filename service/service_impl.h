@@ -5,9 +5,12 @@
 // Threads: EnterMainLoop runs on the service-main thread before the control handler exists;
 // DispatchServiceHandler and OnStop run on the dispatcher thread, one control at a time. That
 // order is what keeps the plug-in manager (which has no lock) consistent. AfterDeleteService
-// runs in an administering process where no plug-in is loaded.
+// runs in an administering process where no plug-in is loaded. While the service starts and
+// while it stops, each bounded wait of the plug-in manager is announced to the service manager
+// before it begins (CService::AnnounceWait).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "executive/plugin_mgr.h"
@@ -32,7 +35,22 @@ class CServiceImpl : public Stoneleaf::CService {
     [[nodiscard]] std::uint64_t PluginCount() const noexcept { return m_pluginMgr.Count(); }
 
   private:
+    // Passes each bounded wait of the plug-in manager on to the service manager while the
+    // service starts (plug-ins loaded and entered before the first report) or stops (the stop
+    // broadcast and the unload), so that it waits as long as those bounds allow.
+    class WaitAnnouncer : public executive::WaitObserver {
+      public:
+        explicit WaitAnnouncer(CServiceImpl& service) : m_service(service) {}
+        void BeforeBoundedWait(std::uint32_t boundMs) override;
+        /// kServiceStartPending or kServiceStopPending while announcing, else 0.
+        std::atomic<std::uint32_t> pendingState{0};
+
+      private:
+        CServiceImpl& m_service;
+    };
+
     wchar_t m_pluginKeyPath[260];
     wchar_t m_valueNameFilter[260];
     executive::PluginMgr m_pluginMgr;
+    WaitAnnouncer m_announcer{*this};
 };

@@ -71,6 +71,16 @@ bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept {
     return service_backend::SetServiceDelayedAutoStart(service, delayed);
 }
 
+bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery* recovery) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    if (recovery == nullptr) {
+        return Fail(kErrorInvalidParameter, false);
+    }
+    return service_backend::SetServiceRecovery(service, *recovery);
+}
+
 bool StartService(ServiceHandle service) noexcept {
     if (service == nullptr) {
         return Fail(kErrorInvalidHandle, false);

@@ -38,6 +38,22 @@ enum : std::uint32_t {
     kServiceErrorNormal = 1,
 };
 
+/// What the service manager does when the service fails: an install-time policy, set once by
+/// the installation. A failure is a process that ends without having reported stopped (a
+/// crash, exit code 1 after the dump) or a stop reported with a non-zero exit code.
+/// Windows: the service's failure actions (one restart action per delay, the last repeated
+/// for every later failure, the count reset after resetAfterS without a failure) and the
+/// failure-actions flag, so that a non-zero exit code counts too. POSIX: the unit's
+/// Restart=on-failure with the first delay (systemd 252 has no growing delay) and a start-rate
+/// limit, after which the unit stays failed until an administrator starts it.
+struct ServiceRecovery {
+    bool restart = true;  ///< false: the service stays down after a failure
+    std::uint32_t restartDelaysMs[3] = {5000, 30000, 60000};  ///< 1st, 2nd, every later failure
+    std::uint32_t resetAfterS = 86400;         ///< the failure count forgotten after a quiet day
+    std::uint32_t startLimitBurst = 10;        ///< POSIX: at most this many starts
+    std::uint32_t startLimitIntervalS = 3600;  ///< POSIX: within this many seconds
+};
+
 /// What CreateService registers.
 struct ServiceConfig {
     const wchar_t* name;          ///< the service name, required
@@ -48,6 +64,9 @@ struct ServiceConfig {
     /// May be null. POSIX writes it into the unit with everything else, so that the unit is
     /// written once; Windows sets it only through SetServiceDescription.
     const wchar_t* description;
+    /// May be null (no restart). POSIX writes it into the unit; Windows sets it only through
+    /// SetServiceRecovery.
+    const ServiceRecovery* recovery;
 };
 
 [[nodiscard]] ServiceHandle OpenServiceManager(std::uint32_t access) noexcept;
@@ -63,6 +82,11 @@ struct ServiceConfig {
                                         std::uint32_t access) noexcept;
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept;
 bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept;
+/// Sets what the manager does when the service fails. Windows: ChangeServiceConfig2W with the
+/// failure actions, then with the failure-actions flag (Wine 8 refuses the flag with 124); a
+/// policy without restart is not set at all (the manager's default: no action). POSIX: the
+/// unit already holds it (CreateService): nothing to do.
+bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery* recovery) noexcept;
 bool StartService(ServiceHandle service) noexcept;
 /// Sends a control and stores the status after it. The codes and answers are those of
 /// AdmitControl (87 for a code that cannot be sent, 1062 stopped, 1061 pending, 1052 not
@@ -111,6 +135,7 @@ ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
                           std::uint32_t access) noexcept;
 bool SetServiceDescription(ServiceHandle service, const wchar_t* description) noexcept;
 bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept;
+bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery& recovery) noexcept;
 bool StartService(ServiceHandle service) noexcept;
 bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept;
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;

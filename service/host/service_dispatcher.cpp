@@ -33,6 +33,10 @@ ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* s
     return backend::ReportServiceStatus(handle, status);
 }
 
+void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept {
+    backend::ExtendServiceStartTimeout(waitHintMs);
+}
+
 void SetServiceStatusText(const wchar_t* text) noexcept {
     backend::SetServiceStatusText(text);
 }

@@ -129,6 +129,14 @@ enum class PowerSetting { kBatteryPercentageRemaining, kAcDcPowerSource, kActive
 [[nodiscard]] ErrorCode ReportServiceStatus(ServiceStatusHandle handle,
                                             const ServiceStatus* status) noexcept;
 
+/// Tells the manager, before the control handler is registered and so before any status
+/// report, that the start goes on for up to waitHintMs more (the host loads its plug-ins
+/// then). POSIX: EXTEND_TIMEOUT_USEC= to systemd, which then waits that long past its start
+/// timeout; Windows: nothing, since the manager hears nothing from a service before its
+/// handler exists and the order of reports stays as it is. Does nothing outside a dispatcher.
+/// Any thread.
+void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept;
+
 /// Sets a short human text about the service (for example how many plug-ins it runs) that
 /// accompanies the next status reports. POSIX: sent as STATUS= with the state's name; Windows
 /// has no place for it and ignores it. A null text clears it. Any thread.

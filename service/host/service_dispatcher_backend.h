@@ -11,6 +11,7 @@ ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
                                                   ServiceControlHandler handler,
                                                   void* context) noexcept;
 ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) noexcept;
+void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept;
 void SetServiceStatusText(const wchar_t* text) noexcept;
 std::wstring ServiceControlChannelProblem();
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept;

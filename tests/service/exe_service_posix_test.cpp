@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "platform/error.h"
@@ -115,6 +116,42 @@ class Systemd : public HostFixture {
     }
     std::string Run(const std::string& command) { return Sandbox("run " + pid + " " + command); }
 
+    /// One property of the unit as systemd shows it.
+    std::string Property(const std::string& name) {
+        std::string shown = Run("systemctl show -p " + name + " --value KeltraServiceFramework");
+        return shown.empty() ? shown : shown.substr(0, shown.size() - 1);
+    }
+    /// Polls the unit until ready() holds (the manager offers no event for it); false after
+    /// boundMs.
+    bool WaitUntil(const std::function<bool()>& ready, int boundMs = 60000) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
+    }
+    /// The registry the test wrote, as the service reads it inside.
+    void CopyRegistryIn() {
+        ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
+    }
+    /// The crash dumps in the service's state directory.
+    int Dumps() {
+        const std::string n =
+            Run("sh -c \"ls /var/lib/KeltraServiceFramework 2>/dev/null | "
+                "grep -c '^KeltraServicePlugin[.]exe_crashdump_.*[.]dmp$'\"");
+        return std::atoi(n.c_str());
+    }
+    static int Count(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) {
+            ++n;
+        }
+        return n;
+    }
+
     std::string pid;
 };
 
@@ -215,6 +252,102 @@ TEST_F(Systemd, InstallRunsExactlyThePathOrNothing) {
     EXPECT_EQ(Run("ls /etc/systemd/system/ /k-owned 2>&1 | grep -c -e Keltra -e keltra-unit "
                   "-e '^/k-owned'"),
               "0\n");
+}
+
+// Recovery: a plug-in that crashes the host on a control (exit code 1, a dump written) is
+// followed by a new main process of the same unit that loads the plug-ins again, after the
+// unit's restart delay; and the dump directory never holds more than the kept count (2 here),
+// pruned at each start.
+TEST_F(Systemd, ACrashedHostIsRestartedAndKeepsFewDumps) {
+    SetRegistryValue(L"Software\\Keltra\\Brismont Settings\\CrashDump", L"keep",
+                     platform::kRegDword, std::string("\2\0\0\0", 4));
+    CopyRegistryIn();
+    ASSERT_EQ(Command({L"/INSTALL", exe}), 0u);
+    const std::pair<const char*, const char*> unit[] = {{"Restart", "on-failure"},
+                                                        {"RestartUSec", "5s"},
+                                                        {"StartLimitBurst", "10"},
+                                                        {"StartLimitIntervalUSec", "1h"},
+                                                        {"TimeoutStopUSec", "2min"}};
+    for (const auto& [name, value] : unit) {
+        EXPECT_EQ(Property(name), value) << name;
+    }
+    ASSERT_EQ(Command({L"/START"}), 0u);
+    std::string firstPid = Property("MainPID");
+    for (int crash = 1; crash <= 3; ++crash) {
+        (void)Command({L"/CONTROL", L"201"});  // the recorder faults on a thread of its own
+        ASSERT_TRUE(WaitUntil([&] {
+            return Property("NRestarts") == std::to_string(crash) &&
+                   Property("ActiveState") == "active";
+        })) << "no restart after crash "
+            << crash;
+        const std::string main = Property("MainPID");
+        EXPECT_NE(main, firstPid) << "a new main process";
+        firstPid = main;
+        const int dumps = Dumps();
+        EXPECT_TRUE(dumps >= 1 && dumps <= 2) << dumps << " dumps after crash " << crash;
+    }
+    const std::string journal = Run("journalctl --no-pager -u KeltraServiceFramework");
+    EXPECT_EQ(Count(journal, "code=exited, status=1/FAILURE"), 3) << journal;
+    for (const std::wstring& path : recorders) {
+        EXPECT_EQ(Count(Calls(path), "Main 1\n"), 4) << "loaded at the start and each restart";
+    }
+    EXPECT_EQ(Command({L"/STOP"}), 0u);
+    EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
+}
+
+// /NORESTART: the unit that crashed stays failed, past the delay a restart would come after.
+TEST_F(Systemd, ACrashedHostInstalledWithNoRestartStaysFailed) {
+    ASSERT_EQ(Command({L"/INSTALL", exe, L"/NORESTART"}), 0u);
+    EXPECT_EQ(Property("Restart"), "no");
+    EXPECT_EQ(Command({L"/INSTALL", exe, L"/NORESTART", L"x"}), 87u) << "an unknown word";
+    ASSERT_EQ(Command({L"/START"}), 0u);
+    (void)Command({L"/CONTROL", L"201"});
+    ASSERT_TRUE(WaitUntil([&] { return Property("ActiveState") == "failed"; }));
+    EXPECT_FALSE(WaitUntil([&] { return Property("ActiveState") != "failed"; }, 7000))
+        << "restarted after " << Property("RestartUSec");
+    EXPECT_EQ(Property("NRestarts"), "0");
+    EXPECT_EQ(Property("ExecMainStatus"), "1");
+    EXPECT_EQ(Dumps(), 1);
+    EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
+}
+
+// Two plug-ins hung in "Handler" listed before one that behaves, under a unit whose stop
+// timeout (2 s here) is shorter than the host's own bounds (2000 ms per thread, 1000 ms for
+// the broadcast): the host extends systemd's timeout before each of its waits, so the stop
+// ends after those bounds with success, and the behaving plug-in got "Unload". Once through
+// systemctl, once through /STOP.
+TEST_F(Systemd, AStopWithHungPlugInsEndsWithinTheHostsBounds) {
+    WriteKeys({CopyPlugin(L"tp_hang_handler", dir, L"hung_a"),
+               CopyPlugin(L"tp_hang_handler", dir, L"hung_b"), recorders[0]});
+    CopyRegistryIn();
+    ASSERT_EQ(Command({L"/INSTALL", exe}), 0u);
+    // The test service (the same service with the bounds shortened) in the unit /INSTALL wrote.
+    const std::wstring service = dir + L"/test_service";
+    std::filesystem::copy_file(ExePath(KELTRA_TEST_SERVICE_EXE), service);
+    const std::wstring dropIn = dir + L"/bounds.conf";
+    std::ofstream(platform::WideToUtf8(dropIn))
+        << "[Service]\nExecStart=\nExecStart=\"" << platform::WideToUtf8(service)
+        << "\" KeltraServiceFramework \"Software\\\\Keltra\\\\Brismont "
+           "Settings\\\\SvcPlugins\" 2000 none\nTimeoutStopSec=2s\n";
+    const std::wstring dropInDir = L"/run/systemd/system/KeltraServiceFramework.service.d";
+    ASSERT_EQ(0u, Inside({L"/bin/sh", L"-c",
+                          L"mkdir -p \"$0\" && cp \"$1\" \"$0\" && systemctl daemon-reload",
+                          dropInDir, dropIn}));
+    for (int run = 1; run <= 2; ++run) {
+        ASSERT_EQ(Command({L"/START"}), 0u);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(run == 1 ? Inside({L"/usr/bin/systemctl", L"stop", L"KeltraServiceFramework"})
+                           : Command({L"/STOP"}),
+                  0u);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(5000)) << "the broadcast and two thread bounds";
+        EXPECT_LT(took, std::chrono::seconds(60));
+        EXPECT_EQ(Property("Result"), "success")
+            << Run("journalctl --no-pager -u KeltraServiceFramework");
+        EXPECT_EQ(Property("ExecMainStatus"), "0");
+        EXPECT_EQ(Count(Calls(recorders[0]), "Unload\n"), run);
+    }
+    EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
 }
 
 TEST_F(Systemd, StatusPollIsBoundedAndSeesAStoppedService) {

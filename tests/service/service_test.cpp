@@ -158,9 +158,9 @@ TEST(ServiceTest, FailedNotificationsSkipRunningUnderTheServiceManager) {
         for (const std::wstring& arg : args) {
             command += L" \"" + arg + L"\"";
         }
-        const platform::ServiceConfig config{name.c_str(),    name.c_str(),
-                                             command.c_str(), platform::kServiceDemandStart,
-                                             nullptr,         nullptr};
+        const platform::ServiceConfig config{
+            name.c_str(), name.c_str(), command.c_str(), platform::kServiceDemandStart,
+            nullptr,      nullptr,      nullptr};
         platform::UniqueServiceHandle service(
             platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
         ASSERT_TRUE(service) << platform::GetLastError();

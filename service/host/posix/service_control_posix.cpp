@@ -37,8 +37,9 @@ namespace platform::service_backend {
 namespace {
 
 constexpr int kReloadBoundMs = 30000;
-// A start or stop waits for the host's own bounded steps (plug-in threads: 32 s each).
-constexpr int kStartStopBoundMs = 120000;
+// A start or stop lasts as long as systemd waits: the host extends systemd's timeout before
+// each of its own bounded waits, and systemd fails the job when one passes without word.
+constexpr int kAsLongAsSystemdWaits = -1;
 constexpr std::uint32_t kControlBoundMs = 35000;  // one broadcast waits at most 30 s
 constexpr int kTimedOut = -2;
 
@@ -68,7 +69,8 @@ bool SystemdRunning() noexcept {
 }
 
 // Runs systemctl with args, collecting its output; its exit code, -1 when it could not be
-// started (errno set), kTimedOut when it did not end within boundMs (it is killed).
+// started (errno set), kTimedOut when it did not end within boundMs (it is killed; a negative
+// boundMs: no bound of its own).
 int Systemctl(const std::vector<std::string>& args, int boundMs, std::string* output) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -98,10 +100,11 @@ int Systemctl(const std::vector<std::string>& args, int boundMs, std::string* ou
     bool timedOut = false;
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
+        const auto left = boundMs < 0 ? -1
+                                      : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count();
+        if (boundMs >= 0 && left <= 0) {
             timedOut = true;
             break;
         }
@@ -330,11 +333,15 @@ bool SetServiceDelayedAutoStart(ServiceHandle /*service*/, bool delayed) noexcep
     return false;
 }
 
+bool SetServiceRecovery(ServiceHandle /*service*/, const ServiceRecovery& /*recovery*/) noexcept {
+    return true;  // written into the unit with everything else by CreateService
+}
+
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept try {
     bool ok = false;
-    auto values =
-        Show(Object(service)->unit,
-             {"ActiveState", "ExecMainStatus", "ExecMainCode", "Result", "LoadState"}, &ok);
+    auto values = Show(
+        Object(service)->unit,
+        {"ActiveState", "SubState", "ExecMainStatus", "ExecMainCode", "Result", "LoadState"}, &ok);
     if (!ok) {
         return false;
     }
@@ -347,7 +354,8 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
     if (state == "active" || state == "reloading") {
         status->currentState = kServiceRunning;
         status->controlsAccepted = kHostAcceptedControls;
-    } else if (state == "activating") {
+    } else if (state == "activating" && values["SubState"] != "auto-restart") {
+        // (auto-restart: the process has gone and waits for its restart, stopped as on Windows)
         status->currentState = kServiceStartPending;
     } else if (state == "deactivating") {
         status->currentState = kServiceStopPending;
@@ -356,12 +364,13 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
         const std::string& code = values["ExecMainCode"];  // 1 exited, 2 killed, 3 dumped
         const std::uint32_t exit =
             static_cast<std::uint32_t>(std::strtoul(values["ExecMainStatus"].c_str(), nullptr, 10));
-        if (code == "2" || code == "3") {
+        if (values["Result"] == "timeout") {
+            // systemd ended it: a wait passed without the host extending it.
+            status->win32ExitCode = kErrorTimeout;
+        } else if (code == "2" || code == "3") {
             status->win32ExitCode = kErrorProcessAborted;
         } else if (exit != 0) {
             status->win32ExitCode = exit;
-        } else if (values["Result"] == "timeout") {
-            status->win32ExitCode = kErrorServiceRequestTimeout;
         }
     }
     return true;
@@ -382,7 +391,7 @@ bool StartService(ServiceHandle service) noexcept try {
     // systemctl waits for READY=1 or the failure; a service that ended while starting has
     // been started all the same, and its status tells why it ended.
     std::string output;
-    const int rc = Systemctl({"start", Object(service)->unit}, kStartStopBoundMs, &output);
+    const int rc = Systemctl({"start", Object(service)->unit}, kAsLongAsSystemdWaits, &output);
     if (rc == 0 || (service_backend::QueryServiceStatus(service, &status) &&
                     status.currentState == kServiceStopped && status.win32ExitCode != 0)) {
         return true;
@@ -409,7 +418,7 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
         return false;
     }
     if (control == kServiceControlStop) {
-        if (!RunOrFail({"stop", object->unit}, kStartStopBoundMs)) {
+        if (!RunOrFail({"stop", object->unit}, kAsLongAsSystemdWaits)) {
             return false;
         }
         return service_backend::QueryServiceStatus(service, status);

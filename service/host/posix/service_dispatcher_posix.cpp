@@ -57,6 +57,11 @@ const char* StateName(std::uint32_t state) {
     }
 }
 
+// Tells systemd to wait ms more for the state at hand (start or stop), past its timeout.
+std::string ExtendTimeout(std::uint32_t ms) {
+    return "EXTEND_TIMEOUT_USEC=" + std::to_string(ms * 1000ull) + "\n";
+}
+
 class Dispatcher {
   public:
     explicit Dispatcher(const wchar_t* name) : m_name(name) {}
@@ -189,7 +194,7 @@ ErrorCode Dispatcher::Report(const ServiceStatus& status) {
         message += "STOPPING=1\n";
     }
     if (IsPendingState(status.currentState) && status.waitHint != 0) {
-        message += "EXTEND_TIMEOUT_USEC=" + std::to_string(status.waitHint * 1000ull) + "\n";
+        message += ExtendTimeout(status.waitHint);
     }
     std::string line = StateName(status.currentState);
     if (!m_text.empty() && status.currentState != kServiceStopped) {
@@ -314,6 +319,16 @@ ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* s
         return static_cast<Dispatcher*>(handle)->Report(*status);
     } catch (...) {
         return kErrorNotEnoughMemory;
+    }
+}
+
+void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept {
+    std::lock_guard<std::mutex> hold(g_startLock);
+    if (g_dispatcher != nullptr && waitHintMs != 0) {
+        try {
+            (void)sd_notify(0, ExtendTimeout(waitHintMs).c_str());
+        } catch (...) {
+        }
     }
 }
 

@@ -21,7 +21,9 @@ namespace platform::posix {
 
 /// The whole unit: Type=notify, the display name as Description= (the description under
 /// X-Description=, which systemd ignores), ExecStart= of the program alone, reload, runtime
-/// and state directories, wanted by multi-user.target.
+/// and state directories, the recovery (Restart=on-failure with the first delay and the
+/// start-rate limit, or Restart=no), the start and stop timeouts as a backstop, wanted by
+/// multi-user.target.
 [[nodiscard]] std::string UnitText(const ServiceConfig& config);
 
 /// How `systemctl show -p ExecStart` begins (after "ExecStart=") for a unit that runs exactly

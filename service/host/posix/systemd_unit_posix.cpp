@@ -55,6 +55,11 @@ std::string SimplifiedPath(const std::string& path) {
     return out.empty() || path.back() != '/' ? out : out + "/";
 }
 
+// A time span for a unit line, in systemd's units.
+std::string Span(std::uint64_t ms) {
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + "s" : std::to_string(ms) + "ms";
+}
+
 }  // namespace
 
 std::string UnitValue(const wchar_t* text) {
@@ -82,12 +87,25 @@ std::string UnitText(const ServiceConfig& config) {
     if (config.description != nullptr && config.description[0] != L'\0') {
         text += "X-Description=" + UnitValue(config.description) + "\n";
     }
+    const ServiceRecovery* recovery = config.recovery;
+    const bool restart = recovery != nullptr && recovery->restart;
+    if (restart) {
+        // A crash loop ends here: past the limit the unit stays failed.
+        text += "StartLimitIntervalSec=" + Span(recovery->startLimitIntervalS * 1000ull) +
+                "\nStartLimitBurst=" + std::to_string(recovery->startLimitBurst) + "\n";
+    }
     text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
+    text += restart ? "Restart=on-failure\nRestartSec=" + Span(recovery->restartDelaysMs[0]) + "\n"
+                    : "Restart=no\n";
     text += "ExecStart=" + QuoteExec(ProgramOf(config.binaryPath)) + "\n";
     text += "ExecReload=/bin/kill -HUP $MAINPID\n";
     // Crash dumps hold process memory: their directory is the owner's alone.
     text += "RuntimeDirectory=" + name + "\nStateDirectory=" + name + "\nStateDirectoryMode=0700\n";
-    text += "KillMode=mixed\nTimeoutStopSec=120\n\n[Install]\nWantedBy=multi-user.target\n";
+    // The host extends these while it waits within its own bounds (EXTEND_TIMEOUT_USEC): they
+    // only end a host that stops telling systemd how long its next step may take.
+    text +=
+        "KillMode=mixed\nTimeoutStartSec=120\nTimeoutStopSec=120\n\n[Install]\n"
+        "WantedBy=multi-user.target\n";
     return text;
 }
 

@@ -55,6 +55,30 @@ bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept {
            FALSE;
 }
 
+bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery& recovery) noexcept {
+    if (!recovery.restart) {
+        return true;  // a new service has no failure actions
+    }
+    SC_ACTION actions[3];
+    for (int i = 0; i < 3; ++i) {
+        actions[i].Type = SC_ACTION_RESTART;
+        actions[i].Delay = recovery.restartDelaysMs[i];
+    }
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = recovery.resetAfterS;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (::ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &failure) == FALSE) {
+        return false;
+    }
+    // Without the flag only a process that vanishes counts as a failure, not a stop that
+    // reports an error.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = TRUE;
+    return ::ChangeServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) !=
+           FALSE;
+}
+
 bool StartService(ServiceHandle service) noexcept {
     return ::StartServiceW(Sc(service), 0, nullptr) != FALSE;
 }

@@ -58,6 +58,8 @@ ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* s
                                                                                  : ::GetLastError();
 }
 
+void ExtendServiceStartTimeout(std::uint32_t) noexcept {}  // nothing before the handler
+
 void SetServiceStatusText(const wchar_t*) noexcept {}
 
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept {
