@@ -118,6 +118,7 @@ class ServiceRun {
         }
         return n;
     }
+    const std::string& Messages() const { return m_messages; }
     HeldService& Service() { return m_service; }
     const std::string& Dir() const { return m_dir; }
 
@@ -209,6 +210,15 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     EXPECT_EQ(run.Join(), 0u);
     EXPECT_EQ(run.States(), kLifecycle);
     EXPECT_EQ(run.Count("EXTEND_TIMEOUT_USEC=5000000"), 1) << "start-pending, no re-report";
+    // Each bounded wait announced before it, with 2 s for the step around it: before the first
+    // report, each plug-in's ready bound (32 s) and the enter-main broadcast (500 ms); from the
+    // stop control on, the stop broadcast and each plug-in's two thread-exit bounds (1000 ms).
+    const std::string& sent = run.Messages();
+    EXPECT_EQ(run.Count("EXTEND_TIMEOUT_USEC=34000000"), 3);
+    EXPECT_LT(sent.find("EXTEND_TIMEOUT_USEC=2500000"), sent.find("STATUS=Starting"));
+    EXPECT_EQ(run.Count("EXTEND_TIMEOUT_USEC=2500000"), 2);
+    EXPECT_LT(sent.find("STOPPING=1"), sent.find("EXTEND_TIMEOUT_USEC=4000000"));
+    EXPECT_GE(run.Count("EXTEND_TIMEOUT_USEC=4000000"), 3);
     EXPECT_EQ(run.Count("READY=1") + run.Count("STOPPING=1") + run.Count("STATUS=Stopped"), 3);
     std::vector<std::uint32_t> expected = {1, 4, 4, 6, 13, 200, 255};
     for (std::uint32_t c = 128; c < 168; ++c) {
