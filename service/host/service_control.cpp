@@ -75,10 +75,8 @@ bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery* recovery) 
     if (service == nullptr) {
         return Fail(kErrorInvalidHandle, false);
     }
-    if (recovery == nullptr) {
-        return Fail(kErrorInvalidParameter, false);
-    }
-    return service_backend::SetServiceRecovery(service, *recovery);
+    return service_backend::SetServiceRecovery(service,
+                                               recovery != nullptr ? *recovery : ServiceRecovery{});
 }
 
 bool StartService(ServiceHandle service) noexcept {

@@ -64,8 +64,8 @@ struct ServiceConfig {
     /// May be null. POSIX writes it into the unit with everything else, so that the unit is
     /// written once; Windows sets it only through SetServiceDescription.
     const wchar_t* description;
-    /// May be null (no restart). POSIX writes it into the unit; Windows sets it only through
-    /// SetServiceRecovery.
+    /// Null: the default policy (restarted after a failure). POSIX writes it into the unit;
+    /// Windows sets it only through SetServiceRecovery.
     const ServiceRecovery* recovery;
 };
 
@@ -84,8 +84,8 @@ bool SetServiceDescription(ServiceHandle service, const wchar_t* description) no
 bool SetServiceDelayedAutoStart(ServiceHandle service, bool delayed) noexcept;
 /// Sets what the manager does when the service fails. Windows: ChangeServiceConfig2W with the
 /// failure actions, then with the failure-actions flag (Wine 8 refuses the flag with 124); a
-/// policy without restart is not set at all (the manager's default: no action). POSIX: the
-/// unit already holds it (CreateService): nothing to do.
+/// policy without restart is not set at all (the manager's default: no action); null is the
+/// default policy. POSIX: the unit already holds it (CreateService): nothing to do.
 bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery* recovery) noexcept;
 bool StartService(ServiceHandle service) noexcept;
 /// Sends a control and stores the status after it. The codes and answers are those of

@@ -87,16 +87,17 @@ std::string UnitText(const ServiceConfig& config) {
     if (config.description != nullptr && config.description[0] != L'\0') {
         text += "X-Description=" + UnitValue(config.description) + "\n";
     }
-    const ServiceRecovery* recovery = config.recovery;
-    const bool restart = recovery != nullptr && recovery->restart;
-    if (restart) {
+    const ServiceRecovery recovery =
+        config.recovery != nullptr ? *config.recovery : ServiceRecovery{};
+    if (recovery.restart) {
         // A crash loop ends here: past the limit the unit stays failed.
-        text += "StartLimitIntervalSec=" + Span(recovery->startLimitIntervalS * 1000ull) +
-                "\nStartLimitBurst=" + std::to_string(recovery->startLimitBurst) + "\n";
+        text += "StartLimitIntervalSec=" + Span(recovery.startLimitIntervalS * 1000ull) +
+                "\nStartLimitBurst=" + std::to_string(recovery.startLimitBurst) + "\n";
     }
     text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
-    text += restart ? "Restart=on-failure\nRestartSec=" + Span(recovery->restartDelaysMs[0]) + "\n"
-                    : "Restart=no\n";
+    text += recovery.restart
+                ? "Restart=on-failure\nRestartSec=" + Span(recovery.restartDelaysMs[0]) + "\n"
+                : "Restart=no\n";
     text += "ExecStart=" + QuoteExec(ProgramOf(config.binaryPath)) + "\n";
     text += "ExecReload=/bin/kill -HUP $MAINPID\n";
     // Crash dumps hold process memory: their directory is the owner's alone.
