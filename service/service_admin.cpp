@@ -282,6 +282,15 @@ std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]
     return 0;
 }
 
+platform::ServiceConfig CService::InstallConfig(const wchar_t* command) const noexcept {
+    return {ServiceName(),
+            m_displayName,
+            command,
+            m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
+            m_dependencies,
+            m_description};
+}
+
 std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
     if (binaryPath == nullptr) {
         return platform::kErrorInvalidParameter;
@@ -300,13 +309,7 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
     if (!manager) {
         return platform::GetLastError();
     }
-    const platform::ServiceConfig config{
-        ServiceName(),
-        m_displayName,
-        command,
-        m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
-        m_dependencies,
-        m_description};
+    const platform::ServiceConfig config = InstallConfig(command);
     UniqueServiceHandle service(
         platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
     if (!service) {
