@@ -59,7 +59,7 @@ class WindowsInstaller : public HostFixture {
              ++i) {
             wchar_t version[64] = {};
             DWORD size = 64;
-            MsiGetProductInfoW(product, INSTALLPROPERTY_VERSIONSTRINGW, version, &size);
+            MsiGetProductInfoW(product, INSTALLPROPERTY_VERSIONSTRING, version, &size);
             versions.emplace_back(version);
         }
         return versions;
