@@ -21,17 +21,17 @@ const std::wstring kNextPackage = L"keltra-service-" KELTRA_NEXT_VERSION "-x64.m
 class WindowsInstaller : public HostFixture {
   protected:
     void SetUp() override {
-        HostFixture::SetUp();
-        if (!std::filesystem::exists(ExePath(kPackage))) {
-            GTEST_SKIP() << "no package: the build found no wixl or msibuild (scripts/setup.sh)";
-        }
         wchar_t system[MAX_PATH] = {};
         GetSystemDirectoryW(system, MAX_PATH);
         msiexec = std::wstring(system) + L"\\msiexec.exe";
         wchar_t programFiles[MAX_PATH] = {};
         GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH);
         installed = std::wstring(programFiles) + L"\\Keltra\\KeltraServicePlugin.exe";
-        Remove();  // left over from an interrupted run
+        if (!std::filesystem::exists(ExePath(kPackage))) {
+            GTEST_SKIP() << "no package: the build found no wixl or msibuild (scripts/setup.sh)";
+        }
+        Remove();  // left over from an interrupted run, before this test's plug-ins are listed
+        HostFixture::SetUp();
     }
     void TearDown() override {
         Remove();
@@ -43,8 +43,37 @@ class WindowsInstaller : public HostFixture {
         }
         (void)RunExe({L"/UNINSTALL"});
     }
+    // Runs msiexec silently, its log in the test's directory. It inherits no handle: the
+    // installer starts Wine's desktop process, which may outlive it, and must not hold the
+    // test's output open after the test.
     std::uint32_t Msiexec(const wchar_t* action, const std::wstring& package) {
-        return RunExe({action, ExePath(package), L"/qn"}, 180000, msiexec);
+        std::wstring command =
+            L"\"" + msiexec + L"\" " + action + L" \"" + ExePath(package) + L"\" /qn";
+        if (!dir.empty()) {
+            command += L" /l*v \"" + dir + L"\\msiexec-" + std::to_wstring(++runs) + L".log\"";
+        }
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        platform::UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                               OPEN_EXISTING, 0, nullptr));
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(msiexec.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                            nullptr, &startup, &info)) {
+            ADD_FAILURE() << "msiexec not started: " << ::GetLastError();
+            return 0xFFFFFFFF;
+        }
+        CloseHandle(info.hThread);
+        ChildProcess child(info.hProcess);
+        DWORD code = 0xFFFFFFFF;
+        if (WaitForSingleObject(info.hProcess, 180000) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(info.hProcess, &code)) {
+            ADD_FAILURE() << "msiexec " << platform::WideToUtf8(command) << " hung";
+        }
+        return code;
     }
     std::uint32_t Installed(const std::vector<std::wstring>& args) {
         return RunExe(args, 150000, installed);
@@ -104,6 +133,7 @@ class WindowsInstaller : public HostFixture {
     }
 
     std::wstring msiexec, installed;
+    int runs = 0;
 };
 
 TEST_F(WindowsInstaller, InstallControlUpgradeUninstall) {
