@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/types.h"
+#include "platform/error.h"
 #include "service/framework.h"
 #include "service/host/posix/systemd_unit.h"
 #include "service/service.h"
