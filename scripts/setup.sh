@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev lldb googletest libgtest-dev libgmock-dev
           libbenchmark-dev libspdlog-dev wine64 wine g++-mingw-w64-x86-64 clang-format ca-certificates
-          libsystemd-dev pkg-config systemd util-linux)
+          libsystemd-dev pkg-config systemd util-linux
+          dpkg-dev lintian wixl msitools)  # the last four make and check the .deb and .msi packages
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

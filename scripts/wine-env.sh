@@ -22,6 +22,18 @@ wine_start() {
     fi
     # Start Wine's own services now, detached, so no test inherits their output pipe.
     TMPDIR="$WINE_TMPDIR" wine cmd /c "exit 0" </dev/null >/dev/null 2>&1
+    # And Wine's desktop process, which the installer needs: started by a test, it would keep
+    # that test's standard error (and so ctest's wait) open while any program of the run uses
+    # the desktop. It lives until wine_stop.
+    (TMPDIR="$WINE_TMPDIR" setsid wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &)
+    local i pid
+    for i in $(seq 100); do  # up to 10 s, until this prefix's desktop runs (others may run too)
+        for pid in $(pgrep -f 'explorer.exe /desktop'); do
+            tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+                return 0
+        done
+        sleep 0.1
+    done
 }
 
 wine_stop() {

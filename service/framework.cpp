@@ -69,6 +69,16 @@ std::uint32_t RunCommand(CServiceImpl& service, int argc, wchar_t** argv) {
 
 }  // namespace
 
+std::uint32_t InitServiceIdentity(Stoneleaf::CService& service) {
+    wchar_t serviceName[kNameChars] = {};
+    wchar_t displayName[kNameChars] = {};
+    wchar_t description[kDescriptionChars] = {};
+    (void)resources::LoadServiceString(IDS_SERVICE_NAME, serviceName, kNameChars);
+    (void)resources::LoadServiceString(IDS_DISPLAY_NAME, displayName, kNameChars);
+    (void)resources::LoadServiceString(IDS_DESCRIPTION, description, kDescriptionChars);
+    return service.InitService(serviceName, displayName, description);
+}
+
 CPluginFramework* CPluginFramework::GetInstance() {
     if (g_singleton.instance != nullptr) {
         return g_singleton.instance;
@@ -86,15 +96,8 @@ CPluginFramework* CPluginFramework::GetInstance() {
 
 std::uint32_t CPluginFramework::Run(int argc, wchar_t** argv, const FrameworkParams* params) {
     logfilesync::CTraceScope trace(L"CPluginFramework::Run", __LINE__);
-    wchar_t serviceName[kNameChars] = {};
-    wchar_t displayName[kNameChars] = {};
-    wchar_t description[kDescriptionChars] = {};
-    (void)resources::LoadServiceString(IDS_SERVICE_NAME, serviceName, kNameChars);
-    (void)resources::LoadServiceString(IDS_DISPLAY_NAME, displayName, kNameChars);
-    (void)resources::LoadServiceString(IDS_DESCRIPTION, description, kDescriptionChars);
-
     CServiceImpl service(params);
-    std::uint32_t result = service.InitService(serviceName, displayName, description);
+    std::uint32_t result = InitServiceIdentity(service);
     if (result != 0) {
         g_defaultLog.Log(L'E', L"CPluginFramework::Run", __LINE__, L"Init service failed, dwRet=%u",
                          result);

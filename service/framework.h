@@ -11,6 +11,15 @@
 
 #include "service/framework_params.h"
 
+namespace Stoneleaf {
+class CService;
+}
+
+/// Gives service the identity the executable has, from its string table: the service name,
+/// display name and description (InitService's result). Used by Run and by the build tools
+/// that write the packages' service definitions, so both name the same service.
+std::uint32_t InitServiceIdentity(Stoneleaf::CService& service);
+
 class CPluginFramework {
   public:
     CPluginFramework(const CPluginFramework&) = delete;

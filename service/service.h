@@ -84,6 +84,10 @@ class CService {
     /// Trims the path and quotes it when it holds a space; 111 when the result does not fit
     /// in 260 characters with its terminator.
     static std::uint32_t BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]);
+    /// What Install registers for a command line made by BuildBinaryPath: the names, start
+    /// type, dependencies and description of this object (pointers into it and command). The
+    /// packages are built from it too, so they register the service as Install does.
+    [[nodiscard]] platform::ServiceConfig InstallConfig(const wchar_t* command) const noexcept;
 
     /// The service main routine and the extended control handler the manager calls.
     static void ServiceMain(std::uint32_t argc, wchar_t** argv);

@@ -300,6 +300,16 @@ std::uint32_t CService::BuildBinaryPath(const wchar_t* path, wchar_t (&out)[260]
     return 0;
 }
 
+platform::ServiceConfig CService::InstallConfig(const wchar_t* command) const noexcept {
+    return {ServiceName(),
+            m_displayName,
+            command,
+            m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
+            m_dependencies,
+            m_description,
+            nullptr};
+}
+
 std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart,
                                 bool restartOnFailure) {
     if (binaryPath == nullptr) {
@@ -321,14 +331,8 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart,
     }
     platform::ServiceRecovery recovery;
     recovery.restart = restartOnFailure;
-    const platform::ServiceConfig config{
-        ServiceName(),
-        m_displayName,
-        command,
-        m_autoStart != 0 ? platform::kServiceAutoStart : platform::kServiceDemandStart,
-        m_dependencies,
-        m_description,
-        &recovery};
+    platform::ServiceConfig config = InstallConfig(command);
+    config.recovery = &recovery;
     UniqueServiceHandle service(
         platform::CreateService(manager.Get(), &config, platform::kServiceAllAccess));
     if (!service) {

@@ -3,7 +3,9 @@
 //
 // Windows: the Service Control Manager. POSIX: systemd; a service is a unit file of
 // Type=notify named after the service (<name>.service) in the unit directory
-// (/etc/systemd/system, or KELTRA_SYSTEMD_UNIT_DIR when set), started and stopped through
+// (/etc/systemd/system, or KELTRA_SYSTEMD_UNIT_DIR when set) or, installed by the Debian
+// package, in /lib/systemd/system (then CreateService fails with 1073, and DeleteService leaves
+// it to the package manager: 5, the reason on standard error), started and stopped through
 // systemd; controls reach the running service through its control channel, a Unix-domain
 // socket in its runtime directory. Without a running systemd the calls fail with a code and
 // never report success.

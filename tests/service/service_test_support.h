@@ -188,6 +188,16 @@ class HostFixture : public ::testing::Test {
         return main != std::string::npos ? calls.erase(main, 7) : mainOptional ? calls : "no Main";
     }
 
+    /// The calls of several runs, every "Main 1" taken out: on threads of their own, they come
+    /// anywhere among the first controls, or not at all in a quick stop.
+    static std::string CallsOfEveryRun(const std::wstring& path) {
+        std::string calls = Calls(path);
+        for (std::size_t main; (main = calls.find("Main 1\n")) != std::string::npos;) {
+            calls.erase(main, 7);
+        }
+        return calls;
+    }
+
     std::string Log() const {
         const std::string raw = ReadFileBytes(logPath);
         std::string text;
@@ -202,12 +212,8 @@ class HostFixture : public ::testing::Test {
     /// outcome.
     void ExpectLifecycleSeen(const std::string& handled) {
         for (const std::wstring& path : recorders) {
-            std::string calls = Calls(path);
-            for (std::size_t main; (main = calls.find("Main 1\n")) != std::string::npos;) {
-                calls.erase(main, 7);  // on threads of their own: anywhere, or not in a quick stop
-            }
             EXPECT_EQ(handled + "Handler 1 0\nUnload\nHandler 1 0\nUnload\nOnDeleteService\n",
-                      calls);
+                      CallsOfEveryRun(path));
         }
         for (const char* line :
              {"Entry service failed, dwRet=183", "Entry service success.",

@@ -62,6 +62,11 @@ std::string UnitPath(const std::string& unit) {
     return UnitDirectory() + "/" + unit;
 }
 
+// Where the distribution's packages put units (the Debian package of this service too).
+std::string PackagedUnitPath(const std::string& unit) {
+    return "/lib/systemd/system/" + unit;
+}
+
 // What sd_booted() tests: systemd runs as the system manager.
 bool SystemdRunning() noexcept {
     struct stat info {};
@@ -272,6 +277,10 @@ ServiceHandle CreateService(ServiceHandle manager, const ServiceConfig& config,
     object->name = config.name;
     object->unit = WideToUtf8(config.name) + ".service";
     const std::string path = UnitPath(object->unit);
+    if (access(PackagedUnitPath(object->unit).c_str(), F_OK) == 0) {
+        SetLastError(kErrorServiceExists);  // installed by the package
+        return nullptr;
+    }
     if (const ErrorCode error = posix::WriteUnitFile(path, posix::UnitText(config), false);
         error != 0) {
         SetLastError(error);
@@ -306,7 +315,9 @@ ServiceHandle OpenService(ServiceHandle manager, const wchar_t* name,
     auto object = std::make_unique<ServiceObject>();
     object->name = name;
     object->unit = WideToUtf8(name) + ".service";
-    if (access(UnitPath(object->unit).c_str(), F_OK) != 0) {
+    // Installed by /INSTALL, or by the package.
+    if (access(UnitPath(object->unit).c_str(), F_OK) != 0 &&
+        (errno != ENOENT || access(PackagedUnitPath(object->unit).c_str(), F_OK) != 0)) {
         SetLastError(errno == ENOENT ? kErrorServiceDoesNotExist : ErrorFromErrno(errno));
         return nullptr;
     }
@@ -438,6 +449,13 @@ bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus*
 
 bool DeleteService(ServiceHandle service) noexcept try {
     const std::string& unit = Object(service)->unit;
+    if (access(UnitPath(unit).c_str(), F_OK) != 0 &&
+        access(PackagedUnitPath(unit).c_str(), F_OK) == 0) {
+        std::fprintf(stderr, "%s was installed by a package: remove the package instead\n",
+                     unit.c_str());
+        SetLastError(kErrorAccessDenied);
+        return false;
+    }
     (void)Systemctl({"disable", "--no-reload", unit}, kReloadBoundMs, nullptr);
     if (unlink(UnitPath(unit).c_str()) != 0) {
         SetLastError(errno == ENOENT ? kErrorServiceDoesNotExist : ErrorFromErrno(errno));
