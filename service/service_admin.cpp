@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/system_log.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "service/host/service_control.h"
@@ -320,6 +321,12 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart) {
         !platform::SetServiceDelayedAutoStart(service.Get(), true)) {
         result = platform::GetLastError();
     }
+    // The executable formats its own entries in the system's log.
+    if (const platform::ErrorCode registered =
+            platform::RegisterSystemLogSource(ServiceName(), TrimSpace(binaryPath).c_str());
+        registered != 0 && result == 0) {
+        result = registered;
+    }
     return result;
 }
 
@@ -341,6 +348,7 @@ std::uint32_t CService::Uninstall() {
     if (!platform::DeleteService(service.Get())) {
         return platform::GetLastError();
     }
+    (void)platform::UnregisterSystemLogSource(ServiceName());
     return AfterDeleteService();
 }
 
