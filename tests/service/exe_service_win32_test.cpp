@@ -221,7 +221,7 @@ TEST_F(ServiceManager, TestServiceStatesControlsAndAHungPlugIn) {
     EXPECT_TRUE(GetExitCodeProcess(process.Get(), &result) && result == 0) << result;
     for (const std::wstring& path : recorders) {
         EXPECT_EQ(CallsBesideMain(path),
-                  "Handler 4 0\nHandler 128 0\nHandler 255 0\n" +
+                  "Handler 4 0\nHandler 128 0\nHandler 255 0\nHandler 6 0\n" +
                       std::string(netBind == 0 ? "Handler 7 0\nHandler 10 0\n" : "") +
                       "Handler 1 0\nUnload\n");
     }
