@@ -89,9 +89,10 @@ TEST(ServiceTest, EveryControlReachesEveryPluginOnceUnchanged) {
         EXPECT_EQ(plugins[p].Record().unloadCalls.load(), 1u);
         EXPECT_EQ(plugins[p].Record().calls[std::size(rows)].control, 1u);
     }
-    EXPECT_EQ(log.Messages(L"CServiceImpl::OnStop"),
-              (std::vector<std::wstring>{L"D Unloaded all plugins.",
-                                         L"D Terminated service main loop."}));
+    EXPECT_EQ(
+        log.Messages(L"CServiceImpl::OnStop"),
+        (std::vector<std::wstring>{L"D Unloaded all plugins.", L"I Stopped; plug-ins unloaded.",
+                                   L"D Terminated service main loop."}));
 }
 
 TEST(ServiceTest, InitOnceReportNeedsItAndAnAnswerOf1246SkipsTheControl) {
