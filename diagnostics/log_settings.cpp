@@ -95,8 +95,8 @@ std::wstring DescribeLogSettingsChange(const LogSettings& from, const LogSetting
     const auto note = [&changes](const wchar_t* name, const std::wstring& was,
                                  const std::wstring& is) {
         if (was != is) {
-            changes += (changes.empty() ? L"" : L"; ") + std::wstring(name) + L' ' + was + L" -> " +
-                       is;
+            changes +=
+                (changes.empty() ? L"" : L"; ") + std::wstring(name) + L' ' + was + L" -> " + is;
         }
     };
     using std::to_wstring;
