@@ -5,7 +5,9 @@
 //     the operating system's own calls (flock, lseek to the end, write on POSIX; LockFileEx,
 //     SetFilePointerEx, WriteFile on Windows), one descriptor per writer;
 //   - a log call at a level the threshold filters out, and a call on a closed log, vs the
-//     formatting of the same message (which both must skip).
+//     formatting of the same message (which both must skip);
+//   - lines appended under a size limit never reached vs the same lines without a limit (the
+//     roll-over's check; here ratio = seconds with the limit / seconds without).
 // Counters: lines_per_s and baseline_lines_per_s, ratio = lines_per_s / baseline_lines_per_s
 // (1 means as fast as the bare calls), floor_lines_per_s and floor_ratio = lines_per_s /
 // floor_lines_per_s; for the call costs subject_ns, baseline_ns (each the fastest batch) and
@@ -215,6 +217,39 @@ BENCHMARK(BM_AppendLines)
     ->Arg(4)
     ->UseManualTime()
     ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
+
+// The roll-over's cost when no roll-over happens: one log appending with a size limit it never
+// reaches, against the same log without a limit, alternating within each iteration.
+// ratio = seconds with the limit / seconds without (1: no extra cost per line).
+void BM_AppendLinesUnderALimit(benchmark::State& state) {
+    constexpr int kLines = 4000;
+    static CLogFile log;
+    OpenLog(&log, LogPath(), 1);
+    double limited = 0;
+    double unlimited = 0;
+    bool limitFirst = false;
+    for (auto _ : state) {
+        double seconds[2] = {};
+        for (const bool limit : {limitFirst, !limitFirst}) {
+            EmptyFiles();
+            log.SetRollOver(limit ? 0xFFFFFFFFu : 0, 1);
+            seconds[limit ? 1 : 0] = RunThreads(Mode::kLog, 1, kLines, &log);
+        }
+        limitFirst = !limitFirst;
+        unlimited += seconds[0];
+        limited += seconds[1];
+        state.SetIterationTime(seconds[1]);
+    }
+    const double total = static_cast<double>(state.iterations()) * kLines;
+    state.counters["lines_per_s"] = total / limited;
+    state.counters["baseline_lines_per_s"] = total / unlimited;
+    state.counters["ratio"] = limited / unlimited;
+    log.Close();
+}
+BENCHMARK(BM_AppendLinesUnderALimit)
+    ->UseManualTime()
+    ->Iterations(10)
     ->Unit(benchmark::kMillisecond);
 
 int ProcessLines() {

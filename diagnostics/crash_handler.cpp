@@ -5,6 +5,8 @@
 #include <exception>
 #include <new>
 
+#include "platform/system_log.h"
+
 namespace Stoneleaf {
 
 wchar_t g_crashDumpPath[kCrashDumpPathCapacity] = L"crashdump.dmp";
@@ -136,7 +138,7 @@ void CCrashHandler::WriteMiniDump(platform::ExceptionPointers* exceptionPointers
         return;
     }
     path[length] = L'\0';
-    (void)platform::WriteMiniDump(path, exceptionPointers);
+    platform::WriteCrashSystemLog(platform::WriteMiniDump(path, exceptionPointers) == 0);
 }
 
 }  // namespace Stoneleaf

@@ -1,8 +1,7 @@
-// The shared log file store: the settings, the log call, opening the file, appending framed
+// The shared log file store: the settings applied, the log call, opening the file, appending framed
 // lines under the cross-process lock, and the table of named logs.
 #include <algorithm>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -11,10 +10,10 @@
 #include "diagnostics/log_file.h"
 #include "diagnostics/log_format.h"
 #include "diagnostics/log_line.h"
+#include "diagnostics/log_rotation.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/registry.h"
 #include "platform/thread.h"
 #include "platform/wait.h"
 #include "text/text.h"
@@ -27,30 +26,6 @@ static_assert(std::endian::native == std::endian::little,
 
 constexpr char16_t kByteOrderMark = 0xFEFF;
 
-// A number setting: the raw bytes of the value in a zeroed 4-byte buffer.
-bool ReadNumber(platform::RegKey key, const wchar_t* name, std::uint32_t* value) {
-    std::uint8_t bytes[4] = {};
-    std::uint32_t size = sizeof bytes;
-    if (platform::RegQueryValueEx(key, name, nullptr, bytes, &size) != platform::kErrorSuccess) {
-        return false;
-    }
-    std::memcpy(value, bytes, sizeof bytes);
-    return true;
-}
-
-// A registry file that cannot be parsed, or that root refuses to trust, leaves the log off
-// without anyone knowing why: say it where a person sees it (the log itself is not open yet).
-void ReportUnreadableRegistry(platform::ErrorCode error) {
-    const wchar_t* reason = platform::RegistryFileError();
-    if ((error != platform::kErrorInvalidData && error != platform::kErrorAccessDenied) ||
-        reason == nullptr || reason[0] == L'\0') {
-        return;
-    }
-    std::fprintf(stderr, "cannot read the log settings: %s\n",
-                 platform::WideToUtf8(reason).c_str());
-    std::fflush(stderr);
-}
-
 // A level or function name holding these would break the one-line framing of the header.
 bool BreaksFraming(wchar_t c) {
     return c == L'\0' || c == L'\r' || c == L'\n';
@@ -61,52 +36,19 @@ bool BreaksFraming(wchar_t c) {
 // ---- CLogFile: the settings and the log call
 
 int CLogFile::LoadSettings() {
+    LogSettings settings;
+    const int result = ReadLogSettings(&settings);
     m_enabled = 0;
-    platform::RegKey key = nullptr;
-    const platform::ErrorCode opened =
-        platform::RegOpenKeyEx(platform::HkeyLocalMachine(), kSettingsKey, 0,
-                               platform::kKeyQueryValue | platform::kKeyWow64_64Key, &key);
-    if (opened != platform::kErrorSuccess) {
-        ReportUnreadableRegistry(opened);
-        return 0;
+    m_maxSize = settings.maxSize;
+    m_keepFiles = settings.keepFiles;
+    if (result == 1) {
+        (void)platform::StringCchCopyW(m_logPath, kLogPathChars, settings.path.c_str());
+        m_enabled = settings.enabled;
+        m_append = settings.append;
+        m_loglevel = settings.loglevel;
     }
-    std::uint32_t enabled = 0;
-    if (!ReadNumber(key, L"enabled", &enabled)) {
-        (void)platform::RegCloseKey(key);
-        return 0;
-    }
-    m_enabled = enabled;
-
-    std::uint8_t pathBytes[kLogPathChars * 2] = {};
-    std::uint32_t pathSize = sizeof pathBytes;
-    bool pathRead = platform::RegQueryValueEx(key, L"logpath", nullptr, pathBytes, &pathSize) ==
-                    platform::kErrorSuccess;
-    if (pathRead) {
-        // Up to the first NUL and never past the bytes read: the value need not end with one.
-        try {
-            const std::wstring path = platform::WideFromUtf16LeBytes(
-                pathBytes, std::min<std::size_t>(pathSize, sizeof pathBytes));
-            pathRead =
-                platform::StringCchCopyW(m_logPath, kLogPathChars, path.c_str()) == platform::kSOk;
-        } catch (const std::bad_alloc&) {
-            pathRead = false;
-        }
-    }
-    if (!pathRead) {
-        m_enabled = 0;
-        (void)platform::RegCloseKey(key);
-        return 0;
-    }
-    m_append = 0;
-    if (!ReadNumber(key, L"append", &m_append)) {
-        m_append = 0;
-    }
-    m_loglevel = 0;
-    if (!ReadNumber(key, L"loglevel", &m_loglevel)) {
-        m_loglevel = 0;
-    }
-    (void)platform::RegCloseKey(key);
-    return 1;
+    UpdateActive();
+    return result;
 }
 
 bool CLogFile::Configure(std::uint32_t enabled, const wchar_t* path, std::uint32_t append,
@@ -119,7 +61,41 @@ bool CLogFile::Configure(std::uint32_t enabled, const wchar_t* path, std::uint32
     m_enabled = enabled;
     m_append = append;
     m_loglevel = loglevel;
+    UpdateActive();
     return true;
+}
+
+LogSettings CLogFile::CurrentSettings() const {
+    return LogSettings{m_enabled, m_logPath, m_append, LogLevel(), m_maxSize, m_keepFiles};
+}
+
+std::wstring CLogFile::Reconfigure(const LogSettings& settings) {
+    const LogSettings before = CurrentSettings();
+    wchar_t path[kLogPathChars];
+    if (platform::StringCchCopyW(path, kLogPathChars, settings.path.c_str()) != platform::kSOk) {
+        return L"";  // ReadLogSettings never gives such a path
+    }
+    // A log that could not be opened before is tried again.
+    const bool fileChanges =
+        (before.enabled != 0) != (settings.enabled != 0) ||
+        (settings.enabled != 0 && (before.path != settings.path || !m_file.Valid()));
+    m_loglevel = settings.loglevel;
+    std::unique_lock<std::shared_mutex> hold(m_state);
+    m_maxSize = settings.maxSize;
+    m_keepFiles = settings.keepFiles;
+    m_nextRollOverAt = 0;
+    if (fileChanges) {
+        CloseLocked();
+        std::copy(path, path + kLogPathChars, m_logPath);
+        m_enabled = settings.enabled;
+        if (m_enabled != 0) {
+            const std::uint32_t append = m_append;
+            m_append = 1;  // a re-read never empties a file
+            (void)OpenLocked();
+            m_append = append;
+        }
+    }
+    return DescribeLogSettingsChange(before, settings);
 }
 
 int CLogFile::LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format,
@@ -232,6 +208,11 @@ int CLogFile::CreateLogDirectory() const {
 }
 
 int CLogFile::Open() {
+    std::unique_lock<std::shared_mutex> hold(m_state);
+    return OpenLocked();
+}
+
+int CLogFile::OpenLocked() {
     wchar_t name[kHeaderChars];
     if (MakeMutexName(name, kHeaderChars) == 0) {
         return 0;
@@ -277,12 +258,20 @@ int CLogFile::Open() {
     }
     m_processId = platform::GetCurrentProcessId();
     m_endOfLastLine = kUnknownEnd;
+    m_nextRollOverAt = 0;
+    UpdateActive();
     return 1;
 }
 
 void CLogFile::Close() {
+    std::unique_lock<std::shared_mutex> hold(m_state);
+    CloseLocked();
+}
+
+void CLogFile::CloseLocked() {
     m_file.Reset();
     m_lock.Close();
+    UpdateActive();
 }
 
 // ---- CLogFile: one line ------------------------------------------------------------------
@@ -324,6 +313,8 @@ int CLogFile::WriteLine(wchar_t level, const wchar_t* function, int line, wchar_
 
 int CLogFile::AppendLine(wchar_t level, const wchar_t* function, int line, const wchar_t* message,
                          std::size_t messageChars) {
+    // The file and its lock stay as they are until the line is written.
+    std::shared_lock<std::shared_mutex> hold(m_state);
     if (!m_file.Valid() || message == nullptr || messageChars == 0 || !CanFrame(level, function)) {
         return 0;
     }
@@ -404,6 +395,15 @@ bool CLogFile::FindEnd(FileEnd* end) {
         return false;
     }
     end->size = (std::uint64_t{static_cast<std::uint32_t>(high)} << 32) | low;
+    if (m_maxSize != 0 && end->size >= m_maxSize && end->size >= m_nextRollOverAt) {
+        // The content goes aside as it is (a torn last line too); the line starts the file.
+        if (RollOver(m_file.Get(), m_logPath, end->size, m_keepFiles)) {
+            *end = FileEnd{0, true, false, false};
+            m_nextRollOverAt = 0;
+            return true;
+        }
+        m_nextRollOverAt = end->size + m_maxSize;  // not again on every line
+    }
     end->needMark = end->size == 0;
     end->needPad = end->size % 2 != 0;  // a writer stopped inside a character
     end->needBreak = end->needPad;

@@ -14,11 +14,17 @@
 // counted, and the next line this log writes is preceded by one at level W that says how many
 // were dropped.
 //
+// Roll-over: with a size limit set, the writer that finds the file at or past it (under the
+// mutex) moves the content aside to "<path>.1" (diagnostics/log_rotation.h) and empties the
+// file; every other writer, in any process, continues at the new end as after any emptying.
+// The check is one comparison with the size the writer reads anyway.
+//
 // Threads: Log, LogV, WriteLine, FormatText and the scope tracer may be called from any
-// thread at any time while the log is open. LoadSettings, Open and Close are called by the
-// process entry only, while no other thread logs (Close must not race a log call: it frees
-// the handles that log calls use). While the log is closed (the default) a log call returns 0
-// after one test, without formatting anything.
+// thread at any time. Reconfigure may be called while other threads log: the level changes at
+// once, and a change of file waits for the lines being written. Open and Close take the same
+// care; LoadSettings, Configure and the Set... calls are for the process entry and tests, while
+// no other thread logs. While the log is closed (the default) a log call returns 0 after one
+// test, without formatting anything.
 //
 // Failure: no operation throws or ends the process. A log call that cannot write a whole,
 // correctly framed line writes nothing and returns 0: a closed log, a filtered level, a
@@ -33,9 +39,11 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "diagnostics/log_lock.h"
+#include "diagnostics/log_settings.h"
 #include "diagnostics/trace_log.h"
 #include "platform/handle.h"
 #include "platform/types.h"
@@ -56,6 +64,8 @@ class CLogFile {
   public:
     /// The cross-process lock of one log file (diagnostics/log_lock.h).
     using CMutexLock = CLogLock;
+    /// What the registry says about a log (diagnostics/log_settings.h).
+    using Settings = LogSettings;
 
     /// A closed log with no path, settings 0 and the ranks V 0, D 1, I 2, W 3, E 4.
     CLogFile();
@@ -64,14 +74,20 @@ class CLogFile {
     /// Closes the file and the lock.
     virtual ~CLogFile();
 
-    /// Reads "enabled", "logpath", "append" and "loglevel" from HKEY_LOCAL_MACHINE
-    /// kSettingsKey (64-bit view). Registry types are not examined: the numbers are the raw
-    /// bytes read into a zeroed 4-byte buffer, the path the UTF-16LE bytes read into a zeroed
-    /// 520-byte buffer. 1 when the key, "enabled" and a path that fits 259 characters were
-    /// read; else 0 with the log switched off. A missing "append" or "loglevel" reads as 0.
-    /// A registry file that cannot be read (POSIX: malformed) is reported on standard error
-    /// with its reason, file and line, since the log that would carry it is not open yet.
+    /// Takes the settings from the registry (ReadLogSettings, diagnostics/log_settings.h) and
+    /// returns its result: with 0 the log is switched off and the path, append and level stay
+    /// as they were. "maxsize" and "keepfiles" are taken whenever the key opens, also for a
+    /// log that stays off (a log the process entry configures itself takes them).
     int LoadSettings();
+    /// This log's settings now.
+    [[nodiscard]] Settings CurrentSettings() const;
+    /// Applies settings to this log while other threads may log. The level and the roll-over
+    /// take effect at once; a change of "enabled" or of the path closes the file and opens the
+    /// new one, which is never emptied ("append" counts only when a process starts). Returns
+    /// what changed, "name old -> new" joined by "; ", empty when nothing did. When the new
+    /// file cannot be opened the log is closed (as Open). Not concurrently with itself,
+    /// LoadSettings or Configure.
+    std::wstring Reconfigure(const Settings& settings);
 
     /// Sets what LoadSettings reads, for tools, tests and benchmarks; call it while the log is
     /// closed and no other thread logs. False, changing nothing, when path is null or longer
@@ -79,7 +95,16 @@ class CLogFile {
     bool Configure(std::uint32_t enabled, const wchar_t* path, std::uint32_t append,
                    std::uint32_t loglevel);
     /// The threshold alone (same contract as Configure; also while open, before threads log).
-    void SetLogLevel(std::uint32_t loglevel) { m_loglevel = loglevel; }
+    void SetLogLevel(std::uint32_t loglevel) {
+        m_loglevel.store(loglevel, std::memory_order_relaxed);
+    }
+    /// The roll-over: at maxSize bytes (0: never) the content goes aside, keepFiles old files
+    /// kept (same contract as Configure).
+    void SetRollOver(std::uint32_t maxSize, std::uint32_t keepFiles) {
+        m_maxSize = maxSize;
+        m_keepFiles = keepFiles;
+        m_nextRollOverAt = 0;
+    }
     /// The largest message buffer a log call may grow to (tests lower it to reach the limit
     /// quickly). Same contract as Configure.
     void SetLargestMessageBuffer(std::size_t wideChars) { m_largestMessageBuffer = wideChars; }
@@ -90,7 +115,11 @@ class CLogFile {
     [[nodiscard]] std::uint32_t Enabled() const { return m_enabled; }
     [[nodiscard]] const wchar_t* LogPath() const { return m_logPath; }
     [[nodiscard]] std::uint32_t Append() const { return m_append; }
-    [[nodiscard]] std::uint32_t LogLevel() const { return m_loglevel; }
+    [[nodiscard]] std::uint32_t LogLevel() const {
+        return m_loglevel.load(std::memory_order_relaxed);
+    }
+    [[nodiscard]] std::uint32_t MaxSize() const { return m_maxSize; }
+    [[nodiscard]] std::uint32_t KeepFiles() const { return m_keepFiles; }
     /// The handle of the named mutex while the log is open, else null.
     [[nodiscard]] platform::Handle MutexHandle() const { return m_lock.Handle(); }
 
@@ -169,7 +198,7 @@ class CLogFile {
     }
 
     /// True while a file is open and logging is enabled: the cheap test of every log call.
-    [[nodiscard]] bool IsOpen() const { return m_file.Valid() && m_enabled != 0; }
+    [[nodiscard]] bool IsOpen() const { return m_active.load(std::memory_order_relaxed); }
 
   private:
     /// How the file ends where the next line goes (found under the mutex).
@@ -181,8 +210,13 @@ class CLogFile {
     };
 
     [[nodiscard]] bool Passes(wchar_t level) const {
-        return IsOpen() && RankOf(level) >= m_loglevel;
+        return IsOpen() && RankOf(level) >= m_loglevel.load(std::memory_order_relaxed);
     }
+    // Open and Close with m_state held exclusively.
+    int OpenLocked();
+    void CloseLocked();
+    // The file's open state after a change of file or of "enabled".
+    void UpdateActive() { m_active.store(m_file.Valid() && m_enabled != 0); }
     // The log call after the filter: formats on the stack when the message fits.
     int LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...);
     // The steps of a line: check, frame, and append under the lock.
@@ -199,7 +233,15 @@ class CLogFile {
     platform::UniqueHandle m_file;  // not valid while closed
     wchar_t m_logPath[kLogPathChars] = {};
     std::uint32_t m_append = 0;
-    std::uint32_t m_loglevel = 0;
+    std::atomic<std::uint32_t> m_loglevel{0};
+    std::atomic<bool> m_active{false};
+    // Held shared by every line being written, exclusively while the file or lock changes.
+    mutable std::shared_mutex m_state;
+    std::uint32_t m_maxSize = 0;
+    std::uint32_t m_keepFiles = 0;
+    // After a roll-over that failed, the next is tried only when the file has grown by the
+    // limit again, so that a directory that refuses it does not cost every line an attempt.
+    std::uint64_t m_nextRollOverAt = 0;
     std::uint32_t m_levelRanks[128] = {};
     CMutexLock m_lock;
     std::size_t m_largestMessageBuffer = kLargestFormatCapacity;

@@ -4,6 +4,7 @@
 #include <new>
 #include <type_traits>
 
+#include "diagnostics/lifecycle_log.h"
 #include "diagnostics/log_file.h"
 #include "platform/event.h"
 #include "platform/handle.h"
@@ -129,6 +130,9 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     static constexpr wchar_t kFn[] = L"executive::PlugIn::PostSysMsg";
     if (!m_entries.IsAlive()) {
         g_defaultLog.Log(L'W', kFn, __LINE__, L"Suppress module \"%s\"", GetDescription());
+        logfilesync::ReportLifecycle(
+            L'W', L"Plug-in \"%s\" suppressed: it answered that it is no longer alive.",
+            GetDescription());
         m_suppressed = true;
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "diagnostics/lifecycle_log.h"
 #include "diagnostics/log_file.h"
 #include "executive/library.h"
 #include "executive/plugin_discovery.h"
@@ -227,6 +228,9 @@ std::uint32_t PluginMgr::WaitForComplete() {
                                  L"Module \"%s\" didn't finish processing message in time, "
                                  L"suppressed!",
                                  plugin->GetDescription());
+                logfilesync::ReportLifecycle(
+                    L'W', L"Plug-in \"%s\" suppressed: it did not finish a control within %u ms.",
+                    plugin->GetDescription(), GetTimeouts().broadcastMs);
             }
         }
         return kBroadcastTimeout;

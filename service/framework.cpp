@@ -6,6 +6,7 @@
 
 #include "diagnostics/log_file.h"
 #include "platform/stop_signals.h"
+#include "platform/system_log.h"
 #include "resources/string_table.h"
 #include "resources/strings.h"
 #include "service/foreground.h"
@@ -38,7 +39,10 @@ struct SingletonHolder {
 SingletonHolder g_singleton;
 
 std::uint32_t RunService(CServiceImpl& service) {
+    // Only the service writes to the system's log: /RUN and the commands are not the service.
+    (void)platform::OpenSystemLog(Stoneleaf::CService::ServiceName());
     const std::uint32_t result = service.EntryService();
+    platform::CloseSystemLog();
     if (result != 0) {
         g_defaultLog.Log(L'E', L"CPluginFramework::Run", __LINE__,
                          L"Entry service failed, dwRet=%u", result);

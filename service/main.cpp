@@ -2,6 +2,7 @@
 // framework run whose result is the exit code.
 #include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/dump_retention.h"
@@ -10,6 +11,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/system_log.h"
 #include "platform/time.h"
 #include "resources/string_table.h"
 #include "resources/strings.h"
@@ -17,6 +19,7 @@
 #include "service/framework_params.h"
 #include "service/host/service_control.h"
 #include "service/service_admin.h"
+#include "service/service_impl.h"
 #include "text/text.h"
 
 namespace {
@@ -33,6 +36,7 @@ void OpenForegroundLog() {
         platform::GetExecutableDirectory() + platform::kPathSeparator + L"keltra-foreground.log";
     if (g_defaultLog.Configure(1, path.c_str(), 0, 0)) {
         (void)g_defaultLog.Open();
+        CServiceImpl::KeepLogWhenOff(true);
     }
 }
 
@@ -78,6 +82,10 @@ void SetCrashDumpPath(bool host) {
     }
     (void)platform::StringCchCopyW(Stoneleaf::g_crashDumpPath, Stoneleaf::kCrashDumpPathCapacity,
                                    path);
+    // The crash path formats nothing: its entry for the system's log is ready now.
+    const std::wstring written = L"Crashed; a crash dump was written to " + std::wstring(path);
+    const std::wstring failed = L"Crashed; no crash dump could be written to " + std::wstring(path);
+    platform::PrepareCrashSystemLog(written.c_str(), failed.c_str());
 }
 
 }  // namespace

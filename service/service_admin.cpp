@@ -9,6 +9,7 @@
 #include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/system_log.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "service/host/service_control.h"
@@ -347,6 +348,12 @@ std::uint32_t CService::Install(const wchar_t* binaryPath, bool delayedStart,
         result = platform::GetLastError();
     }
     SetRecovery(service.Get(), recovery);
+    // The executable formats its own entries in the system's log.
+    if (const platform::ErrorCode registered =
+            platform::RegisterSystemLogSource(ServiceName(), TrimSpace(binaryPath).c_str());
+        registered != 0 && result == 0) {
+        result = registered;
+    }
     return result;
 }
 
@@ -393,6 +400,7 @@ std::uint32_t CService::Uninstall() {
     if (!platform::DeleteService(service.Get())) {
         return platform::GetLastError();
     }
+    (void)platform::UnregisterSystemLogSource(ServiceName());
     return AfterDeleteService();
 }
 

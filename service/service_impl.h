@@ -31,6 +31,14 @@ class CServiceImpl : public Stoneleaf::CService {
     std::uint32_t DispatchServiceHandler(std::uint32_t control, std::uint32_t eventType,
                                          void* eventData, void* context) override;
 
+    /// Reads the log settings again and applies them to the running log (before a param-change
+    /// reaches the plug-ins), logging what changed. With a kept log (see KeepLogWhenOff), a
+    /// registry that switches the log off changes only its roll-over. Dispatcher thread.
+    void ReloadLogSettings();
+    /// The foreground host keeps a log of its own when the registry has none: a re-read must
+    /// not close it. Set by the process entry before the service runs.
+    static void KeepLogWhenOff(bool keep) noexcept;
+
     /// The plug-ins loaded now (tests and the status text).
     [[nodiscard]] std::uint64_t PluginCount() const noexcept { return m_pluginMgr.Count(); }
 
@@ -53,4 +61,5 @@ class CServiceImpl : public Stoneleaf::CService {
     wchar_t m_valueNameFilter[260];
     executive::PluginMgr m_pluginMgr;
     WaitAnnouncer m_announcer{*this};
+    bool m_stopTimedOut = false;  // the stop control's broadcast timed out (dispatcher thread)
 };

@@ -69,11 +69,12 @@ enum : std::uint32_t {
     kServiceAcceptTriggerEvent = 0x400,
 };
 
-/// The controls this host accepts while steady (running or paused): stop, shutdown and the three
-/// system notifications. Reported by the host, and by a query of the running service on POSIX.
+/// The controls this host accepts while steady (running or paused): stop, shutdown,
+/// param-change (the log settings are read again) and the three system notifications. Reported
+/// by the host, and by a query of the running service on POSIX.
 inline constexpr std::uint32_t kHostAcceptedControls =
-    kServiceAcceptStop | kServiceAcceptShutdown | kServiceAcceptHardwareProfileChange |
-    kServiceAcceptPowerEvent | kServiceAcceptSessionChange;
+    kServiceAcceptStop | kServiceAcceptShutdown | kServiceAcceptParamChange |
+    kServiceAcceptHardwareProfileChange | kServiceAcceptPowerEvent | kServiceAcceptSessionChange;
 
 /// True for the four pending states, in which the manager passes no control but interrogate.
 constexpr bool IsPendingState(std::uint32_t state) noexcept {

@@ -1,10 +1,14 @@
 // The log file past 4 GiB (a sparse file, which costs nothing here but would be written out
-// in full on a Windows volume), and a write that fails part-way (a file size limit, which
-// only POSIX lets a test set).
+// in full on a Windows volume), a write that fails part-way (a file size limit, which only
+// POSIX lets a test set), and old files of a roll-over that are owner-only and never written
+// through a link someone planted.
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
+#include "platform/error.h"
 #include "tests/diagnostics/log_test_support.h"
 
 namespace {
@@ -56,6 +60,33 @@ TEST(LogFileLines, AWriteThatFailsPartWayIsTakenBackForTheOtherWriters) {
     EXPECT_EQ(0u, keltra::test::ReadLogFile(path).unframed);
     EXPECT_EQ((std::vector<std::wstring>{L"a1", L"b1", L"a2", L"b2"}),
               keltra::test::Messages(path));
+}
+
+TEST(LogFileLines, OldFilesAreOwnerOnlyAndAPlantedLinkIsNeverFollowed) {
+    const std::wstring path = keltra::test::FreshLogPath(L"log-roll-links");
+    const std::string narrow = platform::WideToUtf8(path);
+    const std::string victim = narrow + ".victim";
+    std::ofstream(victim) << "precious";
+    // Links at both old files' names: shifted or deleted as names, never opened.
+    ASSERT_EQ(0, symlink(victim.c_str(), (narrow + ".1").c_str()));
+    ASSERT_EQ(0, symlink(victim.c_str(), (narrow + ".2").c_str()));
+    const platform::Handle refused = platform::CreatePrivateFile((path + L".1").c_str());
+    EXPECT_EQ(platform::kInvalidHandleValue, refused);
+    EXPECT_EQ(80u, platform::GetLastError());
+    keltra::test::TestLog log(path, 1);
+    ASSERT_TRUE(log.Opened());
+    log->SetRollOver(1, 2);
+    for (const wchar_t* message : {L"one", L"two", L"three"}) {
+        ASSERT_EQ(1, log->Log(L'I', L"f", 1, L"%s", message));
+    }
+    EXPECT_EQ("precious", keltra::test::ReadFileBytes(platform::Utf8ToWide(victim)));
+    for (const std::string& old : {narrow + ".1", narrow + ".2"}) {
+        struct stat info {};
+        ASSERT_EQ(0, lstat(old.c_str(), &info)) << old;
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << old;
+        EXPECT_EQ(0600u, info.st_mode & 07777) << old;
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"two"}, keltra::test::Messages(path + L".1"));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The shared log file in one process: opening (mark, append, emptying, directories, refusals),
 // the line layout, lines dropped rather than written broken, files mended after a torn
-// write, and the mutex name.
+// write, the roll-over in one process (and one that cannot be made), and the mutex name.
 #include <cwchar>
+
+#include "diagnostics/log_rotation.h"
 
 #include "platform/thread.h"
 #include "tests/diagnostics/log_test_support.h"
@@ -143,6 +145,38 @@ TEST(LogFileLines, ATornEndIsMendedBeforeTheNextLine) {
     ASSERT_EQ(1, log->Log(L'D', L"f", 5, L"after cut"));
     EXPECT_TRUE(ReadLogFile(path).startsWithMark);
     EXPECT_EQ(std::vector<std::wstring>{L"after cut"}, Messages(path));
+}
+
+// Old files shift up, the oldest beyond the count goes; a roll-over that cannot put the
+// content aside (a directory stands at the first old file's name) loses no line: the file
+// grows on, and rolls over once the name is free again.
+TEST(LogFileLines, RollOverShiftsOldFilesAndNeverDropsALine) {
+    const std::wstring path = FreshLogPath(L"log-roll");
+    const auto kept = [&path](std::uint32_t n) {
+        return logfilesync::KeptFileName(path.c_str(), n);
+    };
+    TestLog log(path, 1);
+    ASSERT_TRUE(log.Opened());
+    log->SetRollOver(1, 2);  // every line finds the file full
+    for (const wchar_t* message : {L"one", L"two", L"three", L"four"}) {
+        ASSERT_EQ(1, log->Log(L'I', L"f", 1, L"%s", message));
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"four"}, Messages(path));
+    EXPECT_EQ(std::vector<std::wstring>{L"three"}, Messages(kept(1)));
+    EXPECT_EQ(std::vector<std::wstring>{L"two"}, Messages(kept(2)));
+    EXPECT_FALSE(std::filesystem::exists(kept(3)));
+
+    ASSERT_TRUE(std::filesystem::remove(kept(1)));
+    std::filesystem::create_directory(kept(1));
+    log->SetRollOver(1, 1);
+    for (const wchar_t* message : {L"five", L"six"}) {
+        ASSERT_EQ(1, log->Log(L'I', L"f", 1, L"%s", message));
+    }
+    EXPECT_EQ((std::vector<std::wstring>{L"four", L"five", L"six"}), Messages(path));
+    std::filesystem::remove(kept(1));
+    ASSERT_EQ(1, log->Log(L'I', L"f", 1, L"seven"));
+    EXPECT_EQ(std::vector<std::wstring>{L"seven"}, Messages(path));
+    EXPECT_EQ((std::vector<std::wstring>{L"four", L"five", L"six"}), Messages(kept(1)));
 }
 
 TEST(LogFileMutexName, DerivedFromThePathWithoutBlanksStopsOrSeparators) {

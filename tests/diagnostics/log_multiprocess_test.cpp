@@ -1,10 +1,12 @@
 // One log file shared by several processes and threads: every line once and whole, writers
-// killed while holding the mutex, and processes that empty the file under running writers.
+// killed while holding the mutex, processes that empty the file under running writers, and
+// processes that roll it over again and again.
 #include <atomic>
 #include <cwchar>
 #include <map>
 #include <thread>
 
+#include "diagnostics/log_rotation.h"
 #include "platform/crash.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -41,9 +43,14 @@ std::uint32_t RunWriters(logfilesync::CLogFile* log, const std::wstring& tag, in
     return failures;
 }
 
-// args: path, tag, threads, lines. Exit code 0 when every line was written.
+// args: path, tag, threads, lines[, size limit, old files kept]. Exit code 0 when every line
+// was written.
 KELTRA_CHILD_ROLE(log_writer) {
     TestLog log(args.at(0), 1);
+    if (args.size() >= 6) {
+        log->SetRollOver(static_cast<std::uint32_t>(std::stoul(args.at(4))),
+                         static_cast<std::uint32_t>(std::stoul(args.at(5))));
+    }
     const int threads = std::stoi(args.at(2)), lines = std::stoi(args.at(3));
     return log.Opened() && RunWriters(&log, args.at(1), threads, lines) == 0 ? 0 : 4;
 }
@@ -76,14 +83,17 @@ KELTRA_CHILD_ROLE(log_emptier) {
     return 0;
 }
 
-// Starts `count` log_writer children, tagged prefix0, prefix1, ...
+// Starts `count` log_writer children, tagged prefix0, prefix1, ... (rollOver: the limit and
+// the old files kept, when the children roll the file over).
 std::vector<ChildProcess> StartWriters(const std::wstring& path, const wchar_t* prefix, int count,
-                                       int threads, int lines) {
+                                       int threads, int lines,
+                                       const std::vector<std::wstring>& rollOver = {}) {
     std::vector<ChildProcess> children;
     for (int c = 0; c < count; ++c) {
-        children.emplace_back(StartChild(
-            "log_writer",
-            {path, prefix + std::to_wstring(c), std::to_wstring(threads), std::to_wstring(lines)}));
+        std::vector<std::wstring> args{path, prefix + std::to_wstring(c), std::to_wstring(threads),
+                                       std::to_wstring(lines)};
+        args.insert(args.end(), rollOver.begin(), rollOver.end());
+        children.emplace_back(StartChild("log_writer", args));
         EXPECT_TRUE(children.back().Valid());
     }
     return children;
@@ -211,6 +221,44 @@ TEST(LogSharedFile, WritersGoOnWholeWhileAnotherProcessEmptiesTheFileAgainAndAga
               std::find_if(content.lines.begin(), content.lines.end(), emptierLine)->message);
     EXPECT_EQ(L"last", content.lines.back().message);
     CheckNumberedLines(content);
+}
+
+TEST(LogSharedFile, FourProcessesRollTheFileOverLosingAndTearingNoLine) {
+    // 4 processes, 2 threads each, 1000 lines a thread of about 200 bytes: some 1.6 MB through
+    // a 64 KiB limit, about 25 roll-overs, every old file kept.
+    constexpr std::uint32_t kLimit = 64 * 1024, kKeep = 60;
+    const std::wstring path = FreshLogPath(L"log-rolled");
+    std::vector<ChildProcess> children =
+        StartWriters(path, L"r", 4, 2, 1000, {std::to_wstring(kLimit), std::to_wstring(kKeep)});
+    ExpectChildrenSucceed(children);
+
+    // Oldest first: the old files from the highest number down, then the file itself.
+    std::vector<std::wstring> files;
+    for (std::uint32_t n = 1; std::filesystem::exists(logfilesync::KeptFileName(path.c_str(), n));
+         ++n) {
+        files.insert(files.begin(), logfilesync::KeptFileName(path.c_str(), n));
+    }
+    files.push_back(path);
+    ASSERT_GE(files.size(), 10u) << "too few roll-overs to be a test";
+    ASSERT_LT(files.size(), kKeep + 1) << "an old file was dropped: lines would be missing";
+    LogFileContent all;
+    for (const std::wstring& file : files) {
+        const LogFileContent content = ReadLogFile(file);
+        const std::string name = platform::WideToUtf8(file);
+        EXPECT_TRUE(content.startsWithMark && content.endsWithLineBreak) << name;
+        EXPECT_FALSE(content.markRepeated || content.oddSize || content.nulUnits != 0) << name;
+        EXPECT_EQ(0u, content.unframed) << name;
+        std::size_t longest = 0;
+        for (const LogLine& line : content.lines) {
+            longest = std::max(longest, 2 * line.raw.size() + 4);
+        }
+        // Past the limit by one line at most: the line that found it full went to a new file.
+        EXPECT_LE(std::filesystem::file_size(std::filesystem::path(file)), kLimit + longest)
+            << name;
+        all.lines.insert(all.lines.end(), content.lines.begin(), content.lines.end());
+    }
+    all.startsWithMark = all.endsWithLineBreak = true;
+    CheckNumberedLines(all, 8, 1000);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ TEST_F(Foreground, ControlsReachEveryPlugInInOrderThenStop) {
             CallsBesideMain(plugin, true));
     }
     EXPECT_NE(std::string::npos, Log().find("End plugin framework, dwRet=0")) << Log();
+    EXPECT_NE(std::string::npos, Log().find("Log settings re-read: nothing changed")) << Log();
 }
 
 TEST_F(Foreground, BadCommandLinesGiveTheirCodeAndALogLine) {

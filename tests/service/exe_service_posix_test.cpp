@@ -3,8 +3,10 @@
 // only) the whole lifecycle runs with real plug-ins: the unit it writes passes systemd-analyze
 // verify and is read whole by one reload, /START returns once READY=1 came (Type=notify), the
 // status text shows, controls through the channel and reload (param-change) reach every
-// plug-in, and the unit ends with status 0. /INSTALL paths systemd would read as another
-// program are refused with nothing installed.
+// plug-in, a reload re-reads the log level first, the lifecycle lines reach the journal under
+// the unit with their priority, and the unit ends with status 0. /INSTALL paths systemd would read
+// as another program are refused with nothing installed.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,6 +66,7 @@ KELTRA_CHILD_ROLE(poll) {
 TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
     // A third library without the deletion hook: /UNINSTALL still succeeds.
     WriteKeys({recorders[0], recorders[1], CopyPlugin(L"tp_no_ondelete", dir, L"no_hook")});
+    SetLogLevel(3);  // W: the control handler's D lines are not written until the reload
     ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
     const std::vector<std::vector<Step>> parts = Lifecycle(exe);
     RunSteps(parts[0]);
@@ -98,6 +101,8 @@ TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
               "StatusText=Running: 3 plug-ins loaded\n");
     // The dumps' directory: the service's alone, whatever systemd's default for it.
     EXPECT_EQ(Run("stat -c %a /var/lib/KeltraServiceFramework"), "700\n");
+    SetLogLevel(1);
+    ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
     EXPECT_EQ(0u, Inside({L"/usr/bin/systemctl", L"reload", L"KeltraServiceFramework"}));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (const std::wstring& path : recorders) {  // SIGHUP: param-change, handled meanwhile
@@ -110,8 +115,23 @@ TEST_F(Systemd, InstallStartControlReloadStopUninstall) {
     EXPECT_EQ(Run("systemctl show -p Result -p ExecMainStatus KeltraServiceFramework"),
               "Result=success\nExecMainStatus=0\n")
         << Run("journalctl --no-pager -u KeltraServiceFramework");
+    // The lifecycle in the journal, filed under the unit, at information priority (journald
+    // takes entries in the background: polled, with a bound).
+    const std::string journal = "journalctl --no-pager -o cat -u KeltraServiceFramework -p ";
+    const std::string lifecycle =
+        "Started with 3 plug-ins.\nLog settings re-read: nothing "
+        "changed\nLog settings re-read: loglevel 3 -> 1\nStopped; "
+        "plug-ins unloaded.\n";
+    std::string info;
+    const std::string ours = " | grep -E '^(Started with|Log settings|Stopped;)'";
+    for (int i = 0; i < 100 && (info = Run(journal + "6..6" + ours)) != lifecycle; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(info, lifecycle) << Run("journalctl --no-pager -u KeltraServiceFramework");
+    EXPECT_EQ(Run(journal + "0..5" + ours + " | wc -l"), "0\n");
     RunSteps({parts[2].begin() + 2, parts[2].end()});
-    ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 4 0\nHandler 6 0\n");
+    ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 6 0\nHandler 4 0\nHandler 6 0\n");
+    ExpectLevelRaisedByParamChange();
 }
 
 // /INSTALL PATH: systemd runs exactly PATH, or the command fails with 87 and nothing is

@@ -1,8 +1,9 @@
 // Under the real service manager (Wine's services.exe): the test service held in its pending
 // states, with the states, checkpoints and control results the manager reports; the shipped
 // executable with every administration command and its exit code, controls reaching the real
-// plug-ins of the real registry, the single-instance mutex against the running service, and
-// the deletion hooks.
+// plug-ins of the real registry, a param-change that re-reads the log level first, the event
+// source /INSTALL registers and /UNINSTALL removes, the single-instance mutex against the
+// running service, and the deletion hooks.
 #include "platform/win32/windows_lean.h"
 
 #include <chrono>
@@ -15,6 +16,26 @@
 
 namespace keltra::test {
 namespace {
+
+// The event source's values: its message file and the types it writes ("" when missing).
+std::pair<std::wstring, DWORD> EventSource() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                      L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
+                      L"KeltraServiceFramework",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return {};
+    }
+    wchar_t file[512] = {};
+    DWORD types = 0, size = sizeof file;
+    RegQueryValueExW(key, L"EventMessageFile", nullptr, nullptr, reinterpret_cast<BYTE*>(file),
+                     &size);
+    size = sizeof types;
+    RegQueryValueExW(key, L"TypesSupported", nullptr, nullptr, reinterpret_cast<BYTE*>(&types),
+                     &size);
+    RegCloseKey(key);
+    return {file, types};
+}
 
 class ServiceManager : public HostFixture {
   protected:
@@ -32,8 +53,10 @@ class ServiceManager : public HostFixture {
 TEST_F(ServiceManager, InstallStartControlStopUninstall) {
     // A third library without the deletion hook: /UNINSTALL still succeeds.
     WriteKeys({recorders[0], recorders[1], CopyPlugin(L"tp_no_ondelete", dir, L"no_hook")});
+    SetLogLevel(3);  // W: the control handler's D lines are not written until the param-change
     const std::vector<std::vector<Step>> parts = Lifecycle(exe);
     RunSteps(parts[0]);
+    EXPECT_EQ(EventSource(), std::make_pair(exe, DWORD{7}));
     {  // read back from the manager: path (quoted), start type, names
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         SC_HANDLE service = OpenServiceW(manager, L"KeltraServiceFramework", SERVICE_ALL_ACCESS);
@@ -54,8 +77,12 @@ TEST_F(ServiceManager, InstallStartControlStopUninstall) {
                   KELTRA_DESCRIPTION);
     }
     RunSteps(parts[1]);
+    SetLogLevel(1);
+    RunSteps({{{L"/CONTROL", L"PARAMCHANGE"}, 0}});
     RunSteps(parts[2]);
-    ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 4 0\n");
+    ExpectLifecycleSeen("Handler 128 0\nHandler 200 0\nHandler 6 0\nHandler 4 0\nHandler 6 0\n");
+    ExpectLevelRaisedByParamChange();
+    EXPECT_EQ(EventSource(), std::make_pair(std::wstring(), DWORD{0}));
 }
 
 // /INSTALL PATH [D] [/NORESTART]: delayed start only for D or d in its place; recovery unless
@@ -221,11 +248,11 @@ TEST_F(ServiceManager, TestServiceStatesControlsAndAHungPlugIn) {
     }
     platform::ReleaseMutex(startHold.Get());
     s = WaitForState(sc.service, SERVICE_RUNNING);
-    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(0, 0xE5, 0));
+    EXPECT_EQ(Seen(s.dwCheckPoint, s.dwControlsAccepted, s.dwWaitHint), Seen(0, 0xED, 0));
     const DWORD table[][2] = {{SERVICE_CONTROL_INTERROGATE, 0},
                               {128, 0},
                               {255, 0},
-                              {SERVICE_CONTROL_PARAMCHANGE, 1052},
+                              {SERVICE_CONTROL_PARAMCHANGE, 0},
                               {SERVICE_CONTROL_PAUSE, 1052},
                               {3, 1052},
                               {7, netBind},
@@ -263,7 +290,7 @@ TEST_F(ServiceManager, TestServiceStatesControlsAndAHungPlugIn) {
     EXPECT_TRUE(GetExitCodeProcess(process.Get(), &result) && result == 0) << result;
     for (const std::wstring& path : recorders) {
         EXPECT_EQ(CallsBesideMain(path),
-                  "Handler 4 0\nHandler 128 0\nHandler 255 0\n" +
+                  "Handler 4 0\nHandler 128 0\nHandler 255 0\nHandler 6 0\n" +
                       std::string(netBind == 0 ? "Handler 7 0\nHandler 10 0\n" : "") +
                       "Handler 1 0\nUnload\n");
     }

@@ -162,7 +162,7 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     } table[] = {{200, kAdmin, 0},  {255, kAdmin, 0},    {0, kAdmin, 87},    {256, kAdmin, 87},
                  {5, kAdmin, 87},   {11, kAdmin, 87},    {13, kAdmin, 87},   {14, kAdmin, 87},
                  {17, kAdmin, 87},  {32, kAdmin, 87},    {127, kAdmin, 87},  {0x10001, kAdmin, 87},
-                 {2, kAdmin, 1052}, {3, kAdmin, 1052},   {6, kAdmin, 1052},  {10, kAdmin, 1052},
+                 {2, kAdmin, 1052}, {3, kAdmin, 1052},   {6, kAdmin, 0},     {10, kAdmin, 1052},
                  {13, kSystem, 0},  {16, kSystem, 1052}, {128, kSystem, 87}, {1, kSystem, 87}};
     for (const auto& row : table) {
         EXPECT_EQ(run.Send(row.control, row.origin), Sent(0, row.answer))
@@ -220,7 +220,7 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     EXPECT_LT(sent.find("STOPPING=1"), sent.find("EXTEND_TIMEOUT_USEC=4000000"));
     EXPECT_GE(run.Count("EXTEND_TIMEOUT_USEC=4000000"), 3);
     EXPECT_EQ(run.Count("READY=1") + run.Count("STOPPING=1") + run.Count("STATUS=Stopped"), 3);
-    std::vector<std::uint32_t> expected = {1, 4, 4, 6, 13, 200, 255};
+    std::vector<std::uint32_t> expected = {1, 4, 4, 6, 6, 13, 200, 255};  // 6: channel, SIGHUP
     for (std::uint32_t c = 128; c < 168; ++c) {
         expected.push_back(c);
     }

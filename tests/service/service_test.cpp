@@ -51,6 +51,7 @@ wchar_t* g_svcArgv[] = {g_svcArg, nullptr};
 
 TEST(ServiceTest, EveryControlReachesEveryPluginOnceUnchanged) {
     LogCapture log;
+    CServiceImpl::KeepLogWhenOff(true);  // the param-change's re-read keeps the captured log
     PluginSet plugins{L"tp_good", L"tp_good"};
     CServiceImpl service(plugins.Params());
     service.EnterMainLoop(1, g_svcArgv);
@@ -88,9 +89,10 @@ TEST(ServiceTest, EveryControlReachesEveryPluginOnceUnchanged) {
         EXPECT_EQ(plugins[p].Record().unloadCalls.load(), 1u);
         EXPECT_EQ(plugins[p].Record().calls[std::size(rows)].control, 1u);
     }
-    EXPECT_EQ(log.Messages(L"CServiceImpl::OnStop"),
-              (std::vector<std::wstring>{L"D Unloaded all plugins.",
-                                         L"D Terminated service main loop."}));
+    EXPECT_EQ(
+        log.Messages(L"CServiceImpl::OnStop"),
+        (std::vector<std::wstring>{L"D Unloaded all plugins.", L"I Stopped; plug-ins unloaded.",
+                                   L"D Terminated service main loop."}));
 }
 
 TEST(ServiceTest, InitOnceReportNeedsItAndAnAnswerOf1246SkipsTheControl) {
@@ -175,7 +177,7 @@ TEST(ServiceTest, FailedNotificationsSkipRunningUnderTheServiceManager) {
         platform::SetEnvironmentVariable(L"NOTIFY_SOCKET", nullptr);
     }
     // state, checkpoint, accepted controls, wait hint
-    EXPECT_EQ(ReadFileBytes(reports), "2 1 0 5000\n3 2 0 0\n1 0 229 0\n");
+    EXPECT_EQ(ReadFileBytes(reports), "2 1 0 5000\n3 2 0 0\n1 0 237 0\n");
 }
 
 // The shipped executable's entry, each run with the log on: what it returns and logs.

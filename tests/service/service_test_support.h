@@ -108,7 +108,7 @@ inline std::vector<std::vector<Step>> Lifecycle(const std::wstring& exe) {
              {{L"/run", L"STOP"}, 183},
              {{L"/CONTROL", L"128"}, 0},
              {{L"/control", L"0200"}, 0},  // decimal: 200, not 128
-             {{L"/CONTROL", L"PARAMCHANGE"}, 1052},
+             {{L"/CONTROL", L"PARAMCHANGE"}, 0},
              {{L"/CONTROL", L"INTERROGATE"}, 0}},
             {{{L"/STOP"}, 0},
              {{L"/STOP"}, 0},
@@ -153,6 +153,22 @@ class HostFixture : public ::testing::Test {
             SetRegistryValue(kLogKey, name, platform::kRegDword, std::string("\1\0\0\0", 4));
         }
         SetRegistryValue(kLogKey, L"logpath", platform::kRegSz, Utf16Le(logPath + L'\0'));
+    }
+    /// Sets the log's threshold ("loglevel") in the registry.
+    static void SetLogLevel(std::uint32_t level) {
+        SetRegistryValue(kLogKey, L"loglevel", platform::kRegDword,
+                         std::string(reinterpret_cast<const char*>(&level), 4));
+    }
+
+    /// A service that ran at level W until a param-change raised it to D: the line saying so,
+    /// no D line of the control handler before it, and D lines of the controls after it.
+    void ExpectLevelRaisedByParamChange() const {
+        const std::string log = Log();
+        const std::size_t changed = log.find("Log settings re-read: loglevel 3 -> 1");
+        ASSERT_NE(changed, std::string::npos) << log;
+        const std::size_t firstD = log.find("CServiceImpl::DispatchServiceHandler(L");
+        ASSERT_NE(firstD, std::string::npos) << log;
+        EXPECT_GT(firstD, changed) << "a control handler line below the threshold was written";
     }
 
     /// Copies the executable into a folder with a space (the binary path must reach the
