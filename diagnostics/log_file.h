@@ -171,6 +171,12 @@ class CLogFile {
     /// True while a file is open and logging is enabled: the cheap test of every log call.
     [[nodiscard]] bool IsOpen() const { return m_file.Valid() && m_enabled != 0; }
 
+    /// True when a line at this level would be written now: the filter of Log, for callers
+    /// whose arguments cost something to compute (a call into a plug-in).
+    [[nodiscard]] bool Passes(wchar_t level) const {
+        return IsOpen() && RankOf(level) >= m_loglevel;
+    }
+
   private:
     /// How the file ends where the next line goes (found under the mutex).
     struct FileEnd {
@@ -180,9 +186,6 @@ class CLogFile {
         bool needPad = false;    // a writer stopped inside a character: one byte first
     };
 
-    [[nodiscard]] bool Passes(wchar_t level) const {
-        return IsOpen() && RankOf(level) >= m_loglevel;
-    }
     // The log call after the filter: formats on the stack when the message fits.
     int LogUnfiltered(wchar_t level, const wchar_t* function, int line, const wchar_t* format, ...);
     // The steps of a line: check, frame, and append under the lock.
