@@ -40,6 +40,7 @@ NoopPluginSet::NoopPluginSet(int count, const std::wstring& prefix) {
         std::error_code ec;
         std::filesystem::copy_file(std::filesystem::path(NoopPluginPath()), copy,
                                    std::filesystem::copy_options::overwrite_existing, ec);
+        m_paths.push_back(copy.wstring());
         const std::u16string units = platform::WideToUtf16(copy.wstring() + L'\0');
         (void)platform::RegSetValueEx(key, name, platform::kRegSz,
                                       reinterpret_cast<const std::uint8_t*>(units.data()),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -25,9 +26,12 @@ class NoopPluginSet {
 
     /// The key's path below HKEY_LOCAL_MACHINE.
     [[nodiscard]] const wchar_t* Key() const { return m_key.c_str(); }
+    /// The copies, in the order they are listed.
+    [[nodiscard]] const std::vector<std::wstring>& Paths() const { return m_paths; }
 
   private:
     std::wstring m_root, m_key;
+    std::vector<std::wstring> m_paths;
 };
 
 }  // namespace bench

@@ -2,8 +2,10 @@
 //   - the host's whole life in the foreground ("/RUN STOP": process start, plug-ins loaded and
 //     entered, stop broadcast, unload, process exit) vs the executive's own start-up, stop
 //     broadcast and unload of the same plug-ins in this process;
-//   - where a service manager is at hand (Windows, Wine): "/START" (process start to running)
-//     and "/STOP" (stop to stopped) of the installed service, against the same baseline.
+//   - where a service manager is at hand (Windows, Wine; on Linux a real systemd booted in a
+//     sandbox, root only): "/START" (process start to running) and "/STOP" (stop to stopped)
+//     of the installed service, against the same baseline and against "/RUN STOP" of the same
+//     set run the same way (start_run_ratio, stop_run_ratio).
 // The log is switched on at level 5 (writes nothing), so the foreground host opens no log.
 #include <benchmark/benchmark.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/command_site.h"
 #include "executive/plugin_mgr.h"
 #include "platform/dynamic_library.h"
 #include "platform/file.h"
@@ -47,8 +50,9 @@ void SetText(platform::RegKey key, const wchar_t* name, const std::wstring& text
     SetBytes(key, name, platform::kRegSz, units.data(), units.size() * 2);
 }
 
-// count copies of tp_noop listed under the host's own key (Linux: in a registry file here).
-void WritePluginList(int count) {
+// count copies of tp_noop listed under the host's own key (Linux: in a registry file in the
+// folder returned).
+std::wstring WritePluginList(int count) {
     const std::wstring dir = BinDir() + platform::kPathSeparator + L"bench-tmp" +
                              platform::kPathSeparator + L"service-" + std::to_wstring(count);
     (void)platform::CreateDirectoryTree(dir.c_str());
@@ -76,17 +80,28 @@ void WritePluginList(int count) {
     SetBytes(key, L"loglevel", platform::kRegDword, &silent, 4);
     SetText(key, L"logpath", dir + platform::kPathSeparator + L"bench.log");
     platform::RegCloseKey(key);
+    return dir;
 }
 
-double RunMs(const std::vector<std::wstring>& args) {
-    const auto start = Clock::now();
-    platform::UniqueHandle child(platform::StartProcess(ExePath(), args));
+// Waits for a command started at `start`: its duration in ms, or -1 when it failed.
+double FinishMs(platform::Handle started, Clock::time_point start) {
+    platform::UniqueHandle child(started);
     std::uint32_t code = 1;
     if (!child || platform::WaitForSingleObject(child.Get(), 300000) != platform::kWaitObject0 ||
         !platform::GetExitCodeProcess(child.Get(), &code) || code != 0) {
         return -1;
     }
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double RunMs(const std::vector<std::wstring>& args) {
+    const auto start = Clock::now();
+    return FinishMs(platform::StartProcess(ExePath(), args), start);
+}
+
+double RunMs(bench::CommandSite& site, const std::vector<std::wstring>& args) {
+    const auto start = Clock::now();
+    return FinishMs(site.Start(ExePath(), args), start);
 }
 
 // The executive alone: start-up, the stop broadcast and unload of the listed plug-ins.
@@ -136,32 +151,47 @@ BENCHMARK(BM_ForegroundLifetime)
 
 void BM_ServiceStartStop(benchmark::State& state) {
     const int count = static_cast<int>(state.range(0));
-    WritePluginList(count);
-    (void)RunMs({L"/UNINSTALL"});
-    if (RunMs({L"/INSTALL", ExePath()}) < 0) {
+    const std::wstring dir = WritePluginList(count);
+    std::string why;
+    std::unique_ptr<bench::CommandSite> site = bench::CommandSite::Open(BinDir(), &why);
+    if (!site) {
+        state.SkipWithError(("no service manager: " + why).c_str());
+        return;
+    }
+    (void)RunMs(*site, {L"/UNINSTALL"});
+    if (!site->UseRegistryFile(dir + platform::kPathSeparator + L"registry.reg") ||
+        RunMs(*site, {L"/INSTALL", ExePath()}) < 0) {
         state.SkipWithError("cannot install the service (no service manager, or no rights)");
         return;
     }
-    double start = 0, stop = 0, baseline = 0;
+    double start = 0, stop = 0, run = 0, baseline = 0;
     int n = 0;
     for (auto _ : state) {
-        const double started = RunMs({L"/START"});
-        const double stopped = RunMs({L"/STOP"});
+        const double started = RunMs(*site, {L"/START"});
+        const double stopped = RunMs(*site, {L"/STOP"});
+        const double foreground = RunMs(*site, {L"/RUN", L"STOP"});
         const double own = ExecutiveMs(count);
-        if (started < 0 || stopped < 0 || own < 0) {
-            state.SkipWithError("start, stop or the executive failed");
+        if (started < 0 || stopped < 0 || foreground < 0 || own < 0) {
+            state.SkipWithError(started < 0      ? "/START failed"
+                                : stopped < 0    ? "/STOP failed"
+                                : foreground < 0 ? "/RUN STOP failed"
+                                                 : "the executive failed");
             break;
         }
         start += started;
         stop += stopped;
+        run += foreground;
         baseline += own;
         ++n;
     }
-    (void)RunMs({L"/UNINSTALL"});
+    (void)RunMs(*site, {L"/UNINSTALL"});
     if (n > 0) {
         state.counters["executive_ms"] = baseline / n;
+        state.counters["run_ms"] = run / n;
         Report(state, "start", start / n, baseline / n);
         Report(state, "stop", stop / n, baseline / n);
+        state.counters["start_run_ratio"] = start / run;
+        state.counters["stop_run_ratio"] = stop / run;
     }
 }
 BENCHMARK(BM_ServiceStartStop)

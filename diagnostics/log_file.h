@@ -200,6 +200,12 @@ class CLogFile {
     /// True while a file is open and logging is enabled: the cheap test of every log call.
     [[nodiscard]] bool IsOpen() const { return m_active.load(std::memory_order_relaxed); }
 
+    /// True when a line at this level would be written now: the filter of Log, for callers
+    /// whose arguments cost something to compute (a call into a plug-in).
+    [[nodiscard]] bool Passes(wchar_t level) const {
+        return IsOpen() && RankOf(level) >= m_loglevel.load(std::memory_order_relaxed);
+    }
+
   private:
     /// How the file ends where the next line goes (found under the mutex).
     struct FileEnd {
@@ -209,9 +215,6 @@ class CLogFile {
         bool needPad = false;    // a writer stopped inside a character: one byte first
     };
 
-    [[nodiscard]] bool Passes(wchar_t level) const {
-        return IsOpen() && RankOf(level) >= m_loglevel.load(std::memory_order_relaxed);
-    }
     // Open and Close with m_state held exclusively.
     int OpenLocked();
     void CloseLocked();

@@ -12,12 +12,20 @@
 // Nothing here may throw out of an export or block "Handler" for long: the host waits at most
 // 30 s for all plug-ins to handle one event, and a late plug-in is no longer waited for.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 
 #include "keltra/plugin.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#endif
 
 #ifndef EXAMPLE_NAME
 #define EXAMPLE_NAME "Example plug-in"
@@ -27,13 +35,40 @@
 
 namespace {
 
-// "Unload" is called on another thread than "Main": a flag under a lock plus a condition
-// variable is the portable way to hand the request over.
-std::mutex g_lock;
-std::condition_variable g_stop;
-bool g_stopRequested = false;
+// "Unload" is called on another thread than "Main": a flag that "Unload" sets and "Main" sleeps
+// on until it is set, through the system's own calls (a Win32 event, a Linux futex). Built with
+// mingw and a static C++ runtime, std::condition_variable or std::this_thread::sleep_for would
+// take a thread-local slot at every load that unloading never gives back.
+std::atomic<std::uint32_t> g_stopRequested{0};
+#if defined(_WIN32)
+// Manual reset: once set it stays set, so an "Unload" before "Main" is not lost. Closed when
+// the library is freed.
+struct StopEvent {
+    HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~StopEvent() { ::CloseHandle(handle); }
+} g_stopEvent;
+#endif
 std::atomic<bool> g_mainRunning{false};
 std::atomic<std::uint32_t> g_eventsHandled{0};
+
+void WaitForStop() {
+#if defined(_WIN32)
+    ::WaitForSingleObject(g_stopEvent.handle, INFINITE);
+#else
+    while (g_stopRequested.load() == 0) {  // the wait returns at once once the word is not 0
+        ::syscall(SYS_futex, &g_stopRequested, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+    }
+#endif
+}
+
+void RequestStop() {
+    g_stopRequested.store(1);
+#if defined(_WIN32)
+    ::SetEvent(g_stopEvent.handle);
+#else
+    ::syscall(SYS_futex, &g_stopRequested, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+#endif
+}
 
 // Plug-ins have no console of their own; a real one would write to its own log.
 void Report(const char* what) {
@@ -51,10 +86,7 @@ void Report(const char* what, std::uint32_t a, std::uint32_t b) {
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main(uint32_t argc, wchar_t** /*argv*/) {
     g_mainRunning = true;
     Report("Main: started with argument count", argc);
-    {
-        std::unique_lock<std::mutex> lock(g_lock);
-        g_stop.wait(lock, [] { return g_stopRequested; });
-    }
+    WaitForStop();
     Report("Main: stopping after events", g_eventsHandled.load());
     g_mainRunning = false;
 }
@@ -67,11 +99,7 @@ KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control, uint3
 }
 
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_stopRequested = true;
-    }
-    g_stop.notify_all();
+    RequestStop();
 }
 
 KELTRA_PLUGIN_EXPORT const wchar_t* KELTRA_PLUGIN_CALL GetDescription() {
@@ -80,8 +108,7 @@ KELTRA_PLUGIN_EXPORT const wchar_t* KELTRA_PLUGIN_CALL GetDescription() {
 
 KELTRA_PLUGIN_EXPORT bool KELTRA_PLUGIN_CALL IsAlive() {
     // Before "Main" has started the plug-in is alive too; it only says no after "Main" ended.
-    std::lock_guard<std::mutex> lock(g_lock);
-    return !(g_stopRequested && !g_mainRunning);
+    return !(g_stopRequested.load() != 0 && !g_mainRunning.load());
 }
 
 KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL OnDeleteService() {

@@ -106,8 +106,10 @@ void PlugIn::FreeRetiredPackets() noexcept {
 
 bool PlugIn::PostEnterMainMsg(std::uint32_t argc, wchar_t** argv) {
     static constexpr wchar_t kFn[] = L"executive::PlugIn::PostEnterMainMsg";
-    g_defaultLog.Log(L'D', kFn, __LINE__, L"Send enter main message to module \"%s\"",
-                     GetDescription());
+    if (g_defaultLog.Passes(L'D')) {  // "GetDescription" is a guarded call: not for nothing
+        g_defaultLog.Log(L'D', kFn, __LINE__, L"Send enter main message to module \"%s\"",
+                         GetDescription());
+    }
     EnterMainMsg* packet = PacketForPost(m_enterMain, &m_enterMainMsg, kFn);
     if (packet == nullptr) {
         return false;
@@ -136,8 +138,10 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
         m_suppressed = true;
         return false;
     }
-    g_defaultLog.Log(L'D', kFn, __LINE__, L"Send system message to module \"%s\"",
-                     GetDescription());
+    if (g_defaultLog.Passes(L'D')) {
+        g_defaultLog.Log(L'D', kFn, __LINE__, L"Send system message to module \"%s\"",
+                         GetDescription());
+    }
     SysMsg* packet = PacketForPost(m_sys, &m_sysMsg, kFn);
     if (packet == nullptr) {
         return false;

@@ -9,8 +9,10 @@
 //
 // POSIX: the guard owns the process's handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and
 // SIGTRAP. A fault the kernel reports on a thread inside a guarded call jumps back to the
-// innermost guard (siglongjmp; the signal mask of the guard's entry is restored); the
-// routine's frames are abandoned without running destructors. A C++ exception is caught at
+// innermost guard (siglongjmp) and restores the thread's own signal mask, as read at its first
+// guarded call and again after ForgetSavedSignalMask (so a mask that the foreign code changed
+// in this call or an earlier one is put back too); the routine's frames are abandoned without
+// running destructors. A C++ exception is caught at
 // the guard and runs destructors as it passes. Each thread that makes a guarded call gets an
 // alternate signal stack (unless it already has one), so a stack overflow is caught too.
 // Signals that a process sends (kill, raise) are not faults and are never swallowed.
@@ -20,8 +22,8 @@
 // overflow; the guard page is put back afterwards. POSIX uses the alternate signal stack.
 //
 // Cost of a guarded call that does not fault: on Windows two extra plain calls, no setup
-// (a few nanoseconds); on POSIX a sigsetjmp that saves the signal mask, i.e. one system call
-// (0.1 to 0.3 us on ordinary Linux), and two thread-local stores.
+// (a few nanoseconds); on POSIX a sigsetjmp without the signal mask and two thread-local
+// stores, no system call (a thread's first guarded call reads its mask: one system call).
 //
 // Thread safety: every function may be called from any thread; each thread has its own guard
 // state. Guards nest: the innermost one takes the fault.
@@ -91,6 +93,12 @@ struct FaultInfo {
 /// before threads run. A null handler removes it.
 using UnguardedFaultHandler = void (*)(int signalNumber, void* signalInfo, void* userContext);
 void SetUnguardedFaultHandler(UnguardedFaultHandler handler) noexcept;
+
+/// POSIX only (no effect on Windows): the calling thread's signal mask was changed on purpose
+/// (outside guarded calls); its next guarded call reads the mask again, so that a fault
+/// restores the new one. Whatever changes a thread's mask for good calls it: the platform
+/// layer's stop-signal hold and release do.
+void ForgetSavedSignalMask() noexcept;
 
 /// Calls f() under RunGuarded and returns its result, or faultValue after a fault.
 template <typename R, typename F>

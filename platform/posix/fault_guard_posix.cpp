@@ -26,6 +26,10 @@ struct GuardFrame {
 
 // Read in signal context, so initial-exec: no lazy allocation on first access.
 __attribute__((tls_model("initial-exec"))) thread_local GuardFrame* t_innermost = nullptr;
+// The signal mask a fault puts back: the thread's own, read at its first guarded call and again
+// after ForgetSavedSignalMask, instead of a system call at every guarded call.
+__attribute__((tls_model("initial-exec"))) thread_local sigset_t t_savedMask;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_maskSaved = false;
 
 void OnFaultSignal(int signalNumber, siginfo_t* info, void* userContext);
 
@@ -152,6 +156,8 @@ void OnFaultSignal(int signalNumber, siginfo_t* info, void* userContext) {
     if (frame != nullptr && info != nullptr && info->si_code > 0) {
         frame->fault = Describe(signalNumber, info);
         t_innermost = frame->outer;
+        // The foreign code may have blocked signals for a moment when it faulted.
+        ::pthread_sigmask(SIG_SETMASK, &t_savedMask, nullptr);
         siglongjmp(frame->jump, 1);
     }
     Unguarded(signalNumber, info, userContext);
@@ -164,12 +170,15 @@ bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault)
         InstallHandlers(true);
     }
     (void)posix::PrepareThreadSignalStack();
+    if (!t_maskSaved) {
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &t_savedMask);
+        t_maskSaved = true;
+    }
     GuardFrame frame;
     frame.outer = t_innermost;
     frame.fault = FaultInfo{};
-    // Saving the mask costs a system call, but a fault may leave signals blocked that the
-    // foreign code had blocked for a moment.
-    if (sigsetjmp(frame.jump, 1) != 0) {
+    // The handler puts the saved mask back before it jumps: the jump itself saves none.
+    if (sigsetjmp(frame.jump, 0) != 0) {
         // Back from the signal handler, which has already unlinked this frame.
         if (fault != nullptr) {
             *fault = frame.fault;
@@ -191,6 +200,10 @@ bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault)
         *fault = frame.fault;
     }
     return completed;
+}
+
+void ForgetSavedSignalMask() noexcept {
+    t_maskSaved = false;
 }
 
 void SetUnguardedFaultHandler(UnguardedFaultHandler handler) noexcept {

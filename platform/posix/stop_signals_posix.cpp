@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "platform/fault_guard.h"
 #include "platform/stop_signals.h"
 
 namespace platform {
@@ -43,6 +44,7 @@ extern "C" void OnBrokenPipe(int) {}
 void HoldStopSignals() noexcept {
     const sigset_t set = StopSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ForgetSavedSignalMask();
 }
 
 bool ReleaseStopSignals() noexcept {
@@ -50,6 +52,7 @@ bool ReleaseStopSignals() noexcept {
     sigset_t before;
     sigemptyset(&before);
     pthread_sigmask(SIG_UNBLOCK, &set, &before);
+    ForgetSavedSignalMask();
     return sigismember(&before, SIGTERM) == 1;
 }
 

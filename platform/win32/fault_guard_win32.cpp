@@ -161,4 +161,6 @@ bool RunGuarded(void (*routine)(void* context), void* context, FaultInfo* fault)
 
 void SetUnguardedFaultHandler(UnguardedFaultHandler) noexcept {}
 
+void ForgetSavedSignalMask() noexcept {}
+
 }  // namespace platform

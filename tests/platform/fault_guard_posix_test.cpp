@@ -1,9 +1,11 @@
 // POSIX-only tests of platform/fault_guard.h: an unguarded fault ends the process, a sent signal
-// is no fault, and the guard keeps its signals from handlers that plug-ins install.
+// is no fault, the guard keeps its signals from handlers that plug-ins install, and a fault
+// puts the thread's signal mask back.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include "platform/stop_signals.h"
 #include "tests/platform/fault_guard_fixture.h"
 
 namespace {
@@ -59,7 +61,35 @@ KELTRA_CHILD_ROLE(guard_posix_foreign_handler_first) {
     return Guarded([] { Lib::WriteTo(0); }) ? 5 : 0;  // 44: the foreign handler kept it
 }
 
-TEST(FaultGuardPosix, UnguardedFaultsSentSignalsAndForeignHandlersDoNotFoolTheGuard) {
+bool Blocked(int signalNumber) {
+    sigset_t now;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &now);
+    return sigismember(&now, signalNumber) == 1;
+}
+
+// The mask after a fault: a signal the foreign code blocked before faulting is unblocked again,
+// and a hold of the stop signals between guarded calls stays (and its release too).
+KELTRA_CHILD_ROLE(guard_posix_mask) {
+    if (Guarded([] {
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, SIGUSR2);
+            ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+            Lib::WriteTo(0);
+        }) ||
+        Blocked(SIGUSR2)) {
+        return 3;
+    }
+    platform::HoldStopSignals();
+    if (Guarded([] { Lib::WriteTo(0); }) || !Blocked(SIGTERM)) {
+        return 4;
+    }
+    (void)platform::ReleaseStopSignals();
+    return Guarded([] { Lib::WriteTo(0); }) || Blocked(SIGTERM) ? 5 : 0;
+}
+
+TEST(FaultGuardPosix, UnguardedFaultsSentSignalsForeignHandlersAndTheSignalMask) {
+    EXPECT_EQ(keltra::test::RunChild("guard_posix_mask"), 0u);
     EXPECT_EQ(keltra::test::RunChild("guard_posix_sent_signal"), 45u) << "4: swallowed";
     EXPECT_EQ(keltra::test::RunChild("guard_posix_foreign_handler_later"), 44u);
     EXPECT_EQ(keltra::test::RunChild("guard_posix_foreign_handler_first"), 0u);

@@ -15,9 +15,9 @@
 //                               violation, 2 integer divide by zero, 3 illegal instruction,
 //                               4 C++ throw
 //
-// Waiting uses the system's own primitives, never the C++ thread library: with mingw's
-// static winpthreads every load of a library that blocks or sleeps through it takes a TLS
-// slot that unloading does not give back, and a process has 1088.
+// Waiting blocks on the system's own primitives (a Win32 event, a futex), never the C++ thread
+// library: with mingw's static winpthreads every load of a library that blocks or sleeps
+// through it takes a TLS slot that unloading does not give back, and a process has 1088.
 #include <atomic>
 #include <cstdint>
 #include <stdexcept>
@@ -35,10 +35,12 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
+
+#include <climits>
 #endif
 
 using namespace keltra::test;
@@ -63,8 +65,51 @@ TestPluginRecord g_record;
 std::atomic<MainMode> g_mainMode{static_cast<MainMode>(TP_MAIN_MODE)};
 std::atomic<AliveMode> g_aliveMode{static_cast<AliveMode>(TP_ALIVE_MODE)};
 std::atomic<std::uint32_t> g_handlerBlocks{TP_HANDLER_BLOCKS};
-std::atomic<bool> g_released{false};
-std::atomic<bool> g_unloadRequested{false};
+
+// A one-way signal: once set it stays set, and every waiter, now or later, returns. Not a
+// lock: a thread terminated inside Wait leaves nothing held.
+class Signal {
+  public:
+#if defined(_WIN32)
+    Signal() = default;
+    ~Signal() {
+        ::CloseHandle(m_event);
+    }
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+#endif
+    void Set() {
+        m_set.store(1);
+#if defined(_WIN32)
+        ::SetEvent(m_event);
+#else
+        ::syscall(SYS_futex, &m_set, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+#endif
+    }
+    void Wait() {
+#if defined(_WIN32)
+        if (m_set.load() == 0) {
+            ::WaitForSingleObject(m_event, INFINITE);
+        }
+#else
+        while (m_set.load() == 0) {
+            ::syscall(SYS_futex, &m_set, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+        }
+#endif
+    }
+
+  private:
+    std::atomic<std::uint32_t> m_set{0};
+    static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
+#if defined(_WIN32)
+    // Manual reset and never reset: it stays signalled like the flag. Closed when the library
+    // is freed.
+    HANDLE m_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+#endif
+};
+
+Signal g_released;
+Signal g_unloadRequested;
 std::atomic<TestNotifyFn> g_notify{nullptr};
 std::atomic<void*> g_notifyContext{nullptr};
 
@@ -79,19 +124,6 @@ std::atomic<void*> g_notifyContext{nullptr};
 [[maybe_unused]] void Notify(TestEvent event) {
     if (auto fn = g_notify.load()) {
         fn(g_notifyContext.load(), event);
-    }
-}
-
-// Polls instead of blocking on a lock, because a thread terminated inside a lock's wait could
-// leave it unusable for the rest of the process.
-void WaitUntil(const std::atomic<bool>& flag) {
-    while (!flag.load()) {
-#if defined(_WIN32)
-        ::Sleep(1);
-#else
-        const timespec ms = {0, 1000000};
-        ::nanosleep(&ms, nullptr);
-#endif
     }
 }
 
@@ -169,9 +201,9 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Main([[maybe_unused]] uint32_t argc
     TP_FAULT();
 #endif
     if (g_mainMode.load() == MainMode::WaitForUnload) {
-        WaitUntil(g_unloadRequested);
+        g_unloadRequested.Wait();
     } else if (g_mainMode.load() == MainMode::IgnoreUnload) {
-        WaitUntil(g_released);
+        g_released.Wait();
     }
     TP_RECORD(g_record.mainReturns++);
     TP_RECORD(Notify(TestEvent::MainLeft));
@@ -205,7 +237,7 @@ KELTRA_PLUGIN_EXPORT uint32_t KELTRA_PLUGIN_CALL Handler(uint32_t control,
     TP_FAULT();
 #endif
     if (g_handlerBlocks.load() != 0) {
-        WaitUntil(g_released);
+        g_released.Wait();
     }
     TP_RECORD(g_record.handlersRunning--);
     TP_RECORD(Notify(TestEvent::HandlerLeft));
@@ -219,7 +251,7 @@ KELTRA_PLUGIN_EXPORT void KELTRA_PLUGIN_CALL Unload() {
     TP_RECORD(g_record.unloadCalls++);
     TP_RECORD(Notify(TestEvent::UnloadCalled));
     TP_LOG("Unload");
-    g_unloadRequested = true;
+    g_unloadRequested.Set();
 #ifdef TP_FAULT_IN_UNLOAD
     TP_FAULT();
 #endif
@@ -270,5 +302,5 @@ KELTRA_PLUGIN_EXPORT void TestSetNotify(TestNotifyFn fn, void* context) {
 }
 
 KELTRA_PLUGIN_EXPORT void TestRelease() {
-    g_released = true;
+    g_released.Set();
 }

@@ -46,19 +46,25 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 }
 
 // Sends or receives exactly `bytes`, waiting at most until the deadline. Returns the number of
-// bytes moved (less on end of stream), or -errno (-ETIMEDOUT when the deadline passed).
+// bytes moved (less on end of stream), or -errno (-ETIMEDOUT when the deadline passed). A send
+// is tried before any wait (a request fits an empty socket buffer); a receive waits first, as
+// the answer comes only after the service has handled the control.
 long Transfer(int fd, unsigned char* data, std::size_t bytes, bool sending,
               std::chrono::steady_clock::time_point deadline) {
     std::size_t done = 0;
+    bool wait = !sending;
     while (done < bytes) {
-        pollfd p = {fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
-        const int ready = poll(&p, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+        if (wait) {
+            pollfd p = {fd, static_cast<short>(sending ? POLLOUT : POLLIN), 0};
+            const int ready = poll(&p, 1, RemainingMs(deadline));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0) {
+                return ready == 0 ? -ETIMEDOUT : -errno;
+            }
         }
-        if (ready <= 0) {
-            return ready == 0 ? -ETIMEDOUT : -errno;
-        }
+        wait = true;
         const ssize_t n = sending ? send(fd, data + done, bytes - done, MSG_NOSIGNAL | MSG_DONTWAIT)
                                   : recv(fd, data + done, bytes - done, MSG_DONTWAIT);
         if (n < 0) {
@@ -236,21 +242,51 @@ int ControlChannelServer::TimeoutMs() const {
     return nearest;
 }
 
-void ControlChannelServer::Accept() {
-    while (m_pending.size() < kMaxPending) {
-        const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        ucred peer = {};
-        socklen_t size = sizeof peer;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-            (peer.uid != 0 && peer.uid != geteuid())) {
-            close(fd);  // refused: no answer
-            continue;
-        }
-        m_pending.push_back({fd, {}, 0, Clock::now() + std::chrono::milliseconds(kRequestLimitMs)});
+void ControlChannelServer::Accept(const Serve& serve) {
+    // One connection per readiness of the listener: another that waits keeps it readable for
+    // the next poll, and asking again now would mostly hear that none is there.
+    const int fd = accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        return;
     }
+    ucred peer = {};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        (peer.uid != 0 && peer.uid != geteuid())) {
+        close(fd);  // refused: no answer
+        return;
+    }
+    const Clock::time_point now = Clock::now();
+    Pending pending{fd, {}, 0, now + std::chrono::milliseconds(kRequestLimitMs)};
+    // A client sends its request right after connecting, so it is usually here already: serve
+    // it now rather than after another round of poll.
+    if (!Progress(&pending, serve, now)) {
+        m_pending.push_back(pending);
+    }
+}
+
+bool ControlChannelServer::Progress(Pending* p, const Serve& serve, Clock::time_point now) {
+    const ssize_t n = recv(p->fd, p->bytes + p->got, sizeof p->bytes - p->got, 0);
+    bool drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    p->got += n > 0 ? static_cast<std::size_t>(n) : 0;
+    drop = drop || p->got == sizeof p->bytes;  // oversized
+    if (!drop && p->got == 12) {
+        const std::uint32_t magic = GetU32(p->bytes);
+        drop = true;
+        if (magic == kControlChannelMagic || magic == kSystemEventMagic) {
+            unsigned char answer[8];
+            PutU32(answer, kControlChannelMagic);
+            PutU32(answer + 4, serve(GetU32(p->bytes + 4), GetU32(p->bytes + 8),
+                                     magic == kSystemEventMagic ? ControlOrigin::kSystem
+                                                                : ControlOrigin::kControlService));
+            (void)send(p->fd, answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    }
+    if (drop || (p->got < 12 && now >= p->deadline)) {
+        close(p->fd);
+        return true;
+    }
+    return false;
 }
 
 void ControlChannelServer::Handle(const pollfd* polled, std::size_t count, const Serve& serve) {
@@ -265,39 +301,20 @@ void ControlChannelServer::Handle(const pollfd* polled, std::size_t count, const
             if (it->fd != polled[i].fd) {
                 continue;
             }
-            bool drop = false;
-            if (polled[i].revents != 0) {
-                const ssize_t n = recv(it->fd, it->bytes + it->got, sizeof it->bytes - it->got, 0);
-                drop = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
-                it->got += n > 0 ? static_cast<std::size_t>(n) : 0;
-                drop = drop || it->got == sizeof it->bytes;  // oversized
-            }
-            if (!drop && it->got == 12) {
-                unsigned char extra;
-                const std::uint32_t magic = GetU32(it->bytes);
-                drop = recv(it->fd, &extra, 1, MSG_DONTWAIT) > 0 ||
-                       (magic != kControlChannelMagic && magic != kSystemEventMagic);
-                if (!drop) {
-                    unsigned char answer[8];
-                    PutU32(answer, kControlChannelMagic);
-                    PutU32(answer + 4,
-                           serve(GetU32(it->bytes + 4), GetU32(it->bytes + 8),
-                                 magic == kSystemEventMagic ? ControlOrigin::kSystem
-                                                            : ControlOrigin::kControlService));
-                    (void)send(it->fd, answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
-                    drop = true;
+            const bool finished =
+                polled[i].revents != 0 ? Progress(&*it, serve, now) : now >= it->deadline;
+            if (finished) {
+                if (polled[i].revents == 0) {
+                    close(it->fd);  // late: dropped without an answer
                 }
-            }
-            if (drop || (it->got < 12 && now >= it->deadline)) {
-                close(it->fd);
                 m_pending.erase(it);
             }
             break;
         }
     }
     // Requests not polled this round (added after the poll set was made) keep their deadline.
-    if (accept) {
-        Accept();
+    if (accept && m_pending.size() < kMaxPending) {
+        Accept(serve);
     }
 }
 

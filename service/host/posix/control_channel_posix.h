@@ -47,7 +47,8 @@ std::string ControlChannelPath(const wchar_t* serviceName);
 
 /// The service's side. Used by the dispatcher on its own thread only; not thread-safe.
 /// Requests are read without blocking, several at a time; one that is short, oversized, has a
-/// wrong magic, or is not complete within kRequestLimitMs is dropped without an answer.
+/// wrong magic, or is not complete within kRequestLimitMs is dropped without an answer. A
+/// request already complete when its connection is accepted is served at once.
 class ControlChannelServer {
   public:
     static constexpr std::uint32_t kRequestLimitMs = 2000;
@@ -89,7 +90,11 @@ class ControlChannelServer {
         std::size_t got;
         Clock::time_point deadline;
     };
-    void Accept();
+    // Accepts one connection and serves its request if it is already complete.
+    void Accept(const Serve& serve);
+    // Reads what p's peer has sent; serves and answers a complete request. True when the
+    // connection is finished (answered, dropped, or late at `now`) and closed.
+    bool Progress(Pending* p, const Serve& serve, Clock::time_point now);
 
     int m_listener = -1;
     std::string m_path;
