@@ -128,8 +128,8 @@ std::string Walk(const std::string& path) {
             }
             const std::string to(target, static_cast<std::size_t>(length));
             PushNames(to, &names);
-            if (to[0] == '/') {
-                current = "/";
+            if (!to.empty() && to[0] == '/') {
+                current.assign(1, '/');  // assign(1, c): gcc 12 -O3 misreads a literal here
             }
             continue;
         }
