@@ -107,6 +107,17 @@ bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read)
 /// ownerOnly is ignored (a new directory takes its parent's access control list).
 [[nodiscard]] ErrorCode CreateDirectoryTree(const wchar_t* path, bool ownerOnly = false) noexcept;
 
+/// Creates a new file for writing that only the calling account may open: POSIX mode 0600
+/// whatever the umask; Windows a protected access list with the caller's account alone. Fails
+/// with 80 when anything stands at the name, a symbolic link included (never followed), and
+/// otherwise with the error of the creation. Close with CloseHandle.
+[[nodiscard]] Handle CreatePrivateFile(const wchar_t* path) noexcept;
+
+/// Renames a file, replacing a file at the new name, within one file system. A symbolic link
+/// at either name is the link itself, never followed. False with the last error set (2 when
+/// from does not exist).
+bool MoveFile(const wchar_t* from, const wchar_t* to) noexcept;
+
 /// Deletes a file. False with the last error set on failure (2 when it does not exist).
 bool DeleteFile(const wchar_t* path) noexcept;
 

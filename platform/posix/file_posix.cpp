@@ -111,6 +111,21 @@ int OpenWithDisposition(const char* path, int accessFlags, std::uint32_t disposi
     }
 }
 
+// A handle that owns fd from now on (closed here when no handle can be made).
+Handle HandleOfDescriptor(int fd) noexcept {
+    std::shared_ptr<FileObject> object;
+    try {
+        object = std::make_shared<FileObject>(fd);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        SetLastError(kErrorNotEnoughMemory);
+        return kInvalidHandleValue;
+    }
+    Handle handle = posix::InsertHandle(std::move(object));
+    // On failure the object (and descriptor) went with the failed insert.
+    return handle != nullptr ? handle : kInvalidHandleValue;
+}
+
 }  // namespace
 
 Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t /*share*/,
@@ -170,17 +185,9 @@ Handle CreateFile(const wchar_t* path, std::uint32_t access, std::uint32_t /*sha
         SetLastError(kErrorAccessDenied);  // what CreateFileW says for a directory
         return kInvalidHandleValue;
     }
-    std::shared_ptr<FileObject> object;
-    try {
-        object = std::make_shared<FileObject>(fd);
-    } catch (const std::bad_alloc&) {
-        ::close(fd);
-        SetLastError(kErrorNotEnoughMemory);
+    Handle handle = HandleOfDescriptor(fd);
+    if (handle == kInvalidHandleValue) {
         return kInvalidHandleValue;
-    }
-    Handle handle = posix::InsertHandle(std::move(object));
-    if (handle == nullptr) {
-        return kInvalidHandleValue;  // the object (and descriptor) went with the failed insert
     }
     SetLastError(existed && (disposition == kOpenAlways || disposition == kCreateAlways)
                      ? kErrorAlreadyExists
@@ -431,6 +438,39 @@ bool DeleteFile(const wchar_t* path) noexcept {
 
 bool IsAbsolutePath(const wchar_t* path) noexcept {
     return path != nullptr && path[0] == L'/';
+}
+
+Handle CreatePrivateFile(const wchar_t* path) noexcept {
+    std::string narrow;
+    if (!NarrowPath(path, &narrow)) {
+        return kInvalidHandleValue;
+    }
+    // O_EXCL with O_NOFOLLOW: whatever stands at the name, a planted link included, is refused.
+    const int fd =
+        OpenRetrying(narrow.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        SetLastError(errno == EEXIST ? kErrorFileExists : ErrorFromErrno(errno));
+        return kInvalidHandleValue;
+    }
+    if (::fchmod(fd, 0600) != 0) {  // the umask may only narrow it, but say it whole
+        SetErrno(errno);
+        ::close(fd);
+        (void)::unlink(narrow.c_str());
+        return kInvalidHandleValue;
+    }
+    return HandleOfDescriptor(fd);
+}
+
+bool MoveFile(const wchar_t* from, const wchar_t* to) noexcept {
+    std::string narrowFrom, narrowTo;
+    if (!NarrowPath(from, &narrowFrom) || !NarrowPath(to, &narrowTo)) {
+        return false;
+    }
+    if (::rename(narrowFrom.c_str(), narrowTo.c_str()) != 0) {
+        SetErrno(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -137,4 +137,42 @@ bool IsAbsolutePath(const wchar_t* path) noexcept {
     return drive || (path[0] == L'\\' && path[1] == L'\\');
 }
 
+Handle CreatePrivateFile(const wchar_t* path) noexcept {
+    // A protected DACL with one entry, the calling account's, so nothing is inherited from
+    // the directory.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return kInvalidHandleValue;
+    }
+    alignas(8) BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    const BOOL gotUser =
+        GetTokenInformation(token, TokenUser, userBuffer, sizeof userBuffer, &size);
+    CloseHandle(token);
+    if (!gotUser) {
+        return kInvalidHandleValue;
+    }
+    PSID user = reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid;
+    alignas(8)
+        BYTE aclBuffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE] = {};
+    auto* acl = reinterpret_cast<ACL*>(aclBuffer);
+    SECURITY_DESCRIPTOR descriptor{};
+    if (!InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return kInvalidHandleValue;
+    }
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
+    // CREATE_NEW fails on any name that exists, a link included: nothing is followed.
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, &security, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
+}
+
+bool MoveFile(const wchar_t* from, const wchar_t* to) noexcept {
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 }  // namespace platform

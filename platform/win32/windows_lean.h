@@ -21,6 +21,7 @@
 #undef PeekMessage
 #undef PostThreadMessage
 #undef DeleteFile
+#undef MoveFile
 #undef GetEnvironmentVariable
 #undef SetEnvironmentVariable
 #undef RegOpenKeyEx
