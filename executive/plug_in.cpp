@@ -129,7 +129,7 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
     static constexpr wchar_t kFn[] = L"executive::PlugIn::PostSysMsg";
     if (!m_entries.IsAlive()) {
         g_defaultLog.Log(L'W', kFn, __LINE__, L"Suppress module \"%s\"", GetDescription());
-        m_suppressed = true;
+        m_suppressed = Suppression::kNotAlive;
         return false;
     }
     g_defaultLog.Log(L'D', kFn, __LINE__, L"Send system message to module \"%s\"",

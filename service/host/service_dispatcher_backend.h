@@ -12,6 +12,7 @@ ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
                                                   void* context) noexcept;
 ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) noexcept;
 void SetServiceStatusText(const wchar_t* text) noexcept;
+void SendServiceHeartbeat() noexcept;
 std::wstring ServiceControlChannelProblem();
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept;
 NotificationHandle RegisterPowerNotification(ServiceStatusHandle handle,

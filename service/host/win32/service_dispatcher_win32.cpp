@@ -59,6 +59,7 @@ ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* s
 }
 
 void SetServiceStatusText(const wchar_t*) noexcept {}
+void SendServiceHeartbeat() noexcept {}
 
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept {
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
