@@ -6,6 +6,8 @@
 #include "platform/win32/windows_lean.h"
 
 #include <chrono>
+#include <fstream>
+#include <regex>
 #include <tuple>
 
 #include "resources/strings.h"
@@ -86,6 +88,72 @@ TEST_F(ServiceManager, StatusPollIsBoundedAndSeesAStoppedService) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(300));
     EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+// /STATUS: 4 before /INSTALL, 3 while stopped, 0 while running with the host's record (a
+// plug-in suppressed as not alive among them); a record whose process is not the one the
+// manager runs is never shown, and none is left once the host stopped.
+TEST_F(ServiceManager, StatusShowsTheRunningHostOnly) {
+    const std::wstring dead = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    const std::wstring record =
+        L"C:\\ProgramData\\Keltra\\Brismont Settings\\KeltraServiceFramework.status";
+    WriteKeys({recorders[0], dead});
+    std::string shown;
+    // The executable with its standard output in a file.
+    const auto status = [&](const std::wstring& args) {
+        const std::wstring out = dir + L"\\shown";
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = file;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        std::wstring line = L"\"" + ExePath() + L"\" /STATUS " + args;
+        PROCESS_INFORMATION child{};
+        const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                                            nullptr, nullptr, &startup, &child);
+        CloseHandle(file);
+        DWORD code = 0xFFFFFFFF;
+        if (started) {
+            if (WaitForSingleObject(child.hProcess, 60000) != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "/STATUS hung";
+                TerminateProcess(child.hProcess, code);
+            }
+            GetExitCodeProcess(child.hProcess, &code);
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+        }
+        shown = ReadFileBytes(out);
+        return static_cast<std::uint32_t>(code);
+    };
+    EXPECT_EQ(status(L""), 4u);
+    EXPECT_EQ(shown, "Service         KeltraServiceFramework\nState           not installed\n");
+    RunSteps({{{L"/INSTALL", exe}, 0}});
+    EXPECT_EQ(status(L"--json"), 3u);
+    EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
+    RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
+    EXPECT_EQ(status(L""), 0u);
+    const std::string text = shown;
+    EXPECT_EQ(status(L"--json"), 0u);
+    ExpectRunningStatus(text, shown, L"\"" + exe + L"\"",
+                        {{recorders[0], "svc_recorder", "loaded"},
+                         {dead, "tp_not_alive", "suppressed (not alive)"}});
+    {  // as if another host wrote it
+        const std::string forged =
+            std::regex_replace(ReadFileBytes(record), std::regex("process\t[0-9]+"), "process\t1");
+        std::ofstream(std::filesystem::path(record), std::ios::binary | std::ios::trunc) << forged;
+    }
+    EXPECT_EQ(status(L""), 0u);
+    EXPECT_NE(shown.find("no current record (the record is from process 1, which is gone)"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(shown.find("Plug-ins"), std::string::npos) << shown;
+    RunSteps({{{L"/STOP"}, 0}});
+    EXPECT_EQ(status(L""), 3u);
+    EXPECT_NE(shown.find("no current record (no host process)"), std::string::npos) << shown;
+    EXPECT_FALSE(platform::PathFileExists(record.c_str())) << "the record outlived its host";
 }
 
 // Polls: the manager offers no event for a state. Bounded.

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <initializer_list>
+#include <regex>
+#include <tuple>
 #include <utility>
 
 #include "platform/named_mutex.h"
@@ -116,6 +118,57 @@ inline std::vector<std::vector<Step>> Lifecycle(const std::wstring& exe) {
              {{L"/START"}, 0},
              {{L"/UNINSTALL"}, 0},  // running: stopped first
              {{L"/START"}, 1060}}};
+}
+
+/// One plug-in as /STATUS shows it: path, description, state.
+using ShownPlugin = std::tuple<std::wstring, std::string, std::string>;
+
+/// What /STATUS shows of the running shipped host after control 128, as text and as JSON, with
+/// process ids, times, durations and the recovery setting left out of the comparison.
+inline void ExpectRunningStatus(const std::string& text, const std::string& json,
+                                const std::wstring& binaryPath,
+                                const std::vector<ShownPlugin>& plugins) {
+    const auto quoted = [](const std::string& raw) {
+        return "\"" + std::regex_replace(raw, std::regex(R"((["\\]))"), "\\$1") + "\"";
+    };
+    std::vector<std::string> lines = {
+        "State           running\n",
+        "Process         ",
+        ", up ",
+        "Binary path     " + platform::WideToUtf8(binaryPath) + "\n",
+        "Status text     " + std::to_string(plugins.size()) + " plug-ins loaded\n",
+        "Last control    128 at ",
+        ": result 0\n",
+        "Slowest answer  "};
+    std::string pluginsJson;
+    for (const auto& [path, description, state] : plugins) {
+        char padded[32];
+        std::snprintf(padded, sizeof padded, "  %-24s", state.c_str());
+        lines.push_back(padded + platform::WideToUtf8(path) + "  \"" + description + "\"\n");
+        pluginsJson += std::string(pluginsJson.empty() ? "" : ",") +
+                       "{\"path\":" + quoted(platform::WideToUtf8(path)) +
+                       ",\"description\":" + quoted(description) + ",\"state\":" + quoted(state) +
+                       "}";
+    }
+    for (const std::string& line : lines) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    }
+    std::string shown = std::regex_replace(
+        json, std::regex(R"re("(processId|uptimeSeconds|milliseconds)":[0-9]+)re"), "\"$1\":0");
+    shown = std::regex_replace(shown, std::regex(R"re("(startedAt|at)":"[-0-9T:Z]+")re"),
+                               "\"$1\":\"T\"");
+    shown =
+        std::regex_replace(shown, std::regex(R"re("recovery":"[a-z]+")re"), "\"recovery\":\"R\"");
+    EXPECT_EQ(shown,
+              "{\"service\":\"KeltraServiceFramework\",\"state\":\"running\",\"processId\":0,"
+              "\"binaryPath\":" +
+                  quoted(platform::WideToUtf8(binaryPath)) +
+                  ",\"recovery\":\"R\",\"host\":{\"startedAt\":\"T\",\"uptimeSeconds\":0,"
+                  "\"statusText\":\"" +
+                  std::to_string(plugins.size()) + " plug-ins loaded\",\"plugins\":[" +
+                  pluginsJson +
+                  "],\"lastControl\":{\"code\":128,\"result\":0,\"at\":\"T\"},"
+                  "\"slowestAnswer\":{\"milliseconds\":0,\"control\":128}}}\n");
 }
 
 /// The host's configuration for one test, in a fresh directory: two copies of the recorder
