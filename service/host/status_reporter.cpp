@@ -16,6 +16,9 @@ namespace {
 
 constexpr char kRecordHeader[] = "keltra-status 1";
 constexpr std::uint32_t kMaxRecordBytes = 1u << 20;
+// Windows' FILE_SHARE_DELETE: the host may rename a new record over this one while it is read
+// (POSIX has no share modes).
+constexpr std::uint32_t kShareDelete = 4;
 
 std::int64_t Now() {
     return std::chrono::duration_cast<std::chrono::seconds>(
@@ -156,9 +159,10 @@ std::wstring StatusRecordPath(const wchar_t* serviceName) {
 }
 
 platform::ErrorCode ReadStatusRecord(const wchar_t* serviceName, HostView* view) {
-    platform::UniqueHandle file(platform::CreateFile(
-        StatusRecordPath(serviceName).c_str(), platform::kGenericRead, platform::kFileShareRead,
-        false, platform::kOpenExisting, platform::kFileAttributeNormal));
+    platform::UniqueHandle file(
+        platform::CreateFile(StatusRecordPath(serviceName).c_str(), platform::kGenericRead,
+                             platform::kFileShareRead | kShareDelete, false,
+                             platform::kOpenExisting, platform::kFileAttributeNormal));
     if (!file) {
         return platform::GetLastError();
     }

@@ -217,47 +217,27 @@ TEST_F(Systemd, InstallRunsExactlyThePathOrNothing) {
               "0\n");
 }
 
-// /STATUS: 4 before /INSTALL, 3 while stopped, 0 while running with the host's record (a
-// plug-in suppressed as not alive among them); a record whose process is not the one systemd
-// runs is never shown, and none is left once the host stopped.
+// /STATUS under systemd; the record is root's alone.
 TEST_F(Systemd, StatusShowsTheRunningHostOnly) {
-    const std::wstring dead = CopyPlugin(L"tp_not_alive", dir, L"dead");
-    WriteKeys({recorders[0], dead});
+    recorders[1] = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    WriteKeys(recorders);
     ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
-    std::string shown;
-    const auto status = [&](const std::wstring& args) {
-        const std::wstring out = dir + L"/shown";  // the command's own idea of its state dir: none
-        const std::uint32_t code =
-            Inside({L"/usr/bin/env", L"-u", L"STATE_DIRECTORY", L"/bin/sh", L"-c",
-                    L"\"$0\" /STATUS " + args + L" >\"$1\"", exe, out});
-        shown = ReadFileBytes(out);
-        return code;
-    };
-    EXPECT_EQ(status(L""), 4u);
-    EXPECT_EQ(shown, "Service         KeltraServiceFramework\nState           not installed\n");
-    RunSteps({{{L"/INSTALL", exe}, 0}});
-    EXPECT_EQ(status(L"--json"), 3u);
-    EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
-    RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
-    EXPECT_EQ(status(L""), 0u);
-    const std::string text = shown;
-    EXPECT_EQ(status(L"--json"), 0u);
-    ExpectRunningStatus(text, shown, exe,
-                        {{recorders[0], "svc_recorder", "loaded"},
-                         {dead, "tp_not_alive", "suppressed (not alive)"}});
     const std::string record = "/var/lib/KeltraServiceFramework/KeltraServiceFramework.status";
-    EXPECT_EQ(Run("stat -c %a:%U " + record), "600:root\n");
-    Run("sed -i 's/^process\\t.*/process\\t1/' " + record);  // as if another host wrote it
-    EXPECT_EQ(status(L""), 0u);
-    EXPECT_NE(shown.find("no current record (the record is from process 1, which is gone)"),
-              std::string::npos)
-        << shown;
-    EXPECT_EQ(shown.find("Plug-ins"), std::string::npos) << shown;
-    RunSteps({{{L"/STOP"}, 0}});
-    EXPECT_EQ(status(L""), 3u);
-    EXPECT_NE(shown.find("no current record (no host process)"), std::string::npos) << shown;
-    EXPECT_EQ(Run("ls /var/lib/KeltraServiceFramework"), "") << "the record outlived its host";
-    RunSteps({{{L"/UNINSTALL"}, 0}});
+    ExpectStatusLifecycle(
+        [&](const std::wstring& args, std::string* shown) {
+            const std::wstring out = dir + L"/shown";  // no state directory of its own
+            const std::uint32_t code =
+                Inside({L"/usr/bin/env", L"-u", L"STATE_DIRECTORY", L"/bin/sh", L"-c",
+                        L"\"$0\" /STATUS " + args + L" >\"$1\"", exe, out});
+            *shown = ReadFileBytes(out);
+            return code;
+        },
+        exe,
+        [&] {
+            EXPECT_EQ(Run("stat -c %a:%U " + record), "600:root\n");
+            Run("sed -i 's/^process\\t.*/process\\t1/' " + record);
+        },
+        [&] { return !Run("ls /var/lib/KeltraServiceFramework").empty(); });
 }
 
 TEST_F(Systemd, StatusPollIsBoundedAndSeesAStoppedService) {

@@ -90,17 +90,13 @@ TEST_F(ServiceManager, StatusPollIsBoundedAndSeesAStoppedService) {
     EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
-// /STATUS: 4 before /INSTALL, 3 while stopped, 0 while running with the host's record (a
-// plug-in suppressed as not alive among them); a record whose process is not the one the
-// manager runs is never shown, and none is left once the host stopped.
+// /STATUS under the service manager, its output caught in a file.
 TEST_F(ServiceManager, StatusShowsTheRunningHostOnly) {
-    const std::wstring dead = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    recorders[1] = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    WriteKeys(recorders);
     const std::wstring record =
         L"C:\\ProgramData\\Keltra\\Brismont Settings\\KeltraServiceFramework.status";
-    WriteKeys({recorders[0], dead});
-    std::string shown;
-    // The executable with its standard output in a file.
-    const auto status = [&](const std::wstring& args) {
+    const auto status = [&](const std::wstring& args, std::string* shown) {
         const std::wstring out = dir + L"\\shown";
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
@@ -125,35 +121,16 @@ TEST_F(ServiceManager, StatusShowsTheRunningHostOnly) {
             CloseHandle(child.hThread);
             CloseHandle(child.hProcess);
         }
-        shown = ReadFileBytes(out);
+        *shown = ReadFileBytes(out);
         return static_cast<std::uint32_t>(code);
     };
-    EXPECT_EQ(status(L""), 4u);
-    EXPECT_EQ(shown, "Service         KeltraServiceFramework\nState           not installed\n");
-    RunSteps({{{L"/INSTALL", exe}, 0}});
-    EXPECT_EQ(status(L"--json"), 3u);
-    EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
-    RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
-    EXPECT_EQ(status(L""), 0u);
-    const std::string text = shown;
-    EXPECT_EQ(status(L"--json"), 0u);
-    ExpectRunningStatus(text, shown, L"\"" + exe + L"\"",
-                        {{recorders[0], "svc_recorder", "loaded"},
-                         {dead, "tp_not_alive", "suppressed (not alive)"}});
-    {  // as if another host wrote it
+    const auto forge = [&] {
         const std::string forged =
             std::regex_replace(ReadFileBytes(record), std::regex("process\t[0-9]+"), "process\t1");
         std::ofstream(std::filesystem::path(record), std::ios::binary | std::ios::trunc) << forged;
-    }
-    EXPECT_EQ(status(L""), 0u);
-    EXPECT_NE(shown.find("no current record (the record is from process 1, which is gone)"),
-              std::string::npos)
-        << shown;
-    EXPECT_EQ(shown.find("Plug-ins"), std::string::npos) << shown;
-    RunSteps({{{L"/STOP"}, 0}});
-    EXPECT_EQ(status(L""), 3u);
-    EXPECT_NE(shown.find("no current record (no host process)"), std::string::npos) << shown;
-    EXPECT_FALSE(platform::PathFileExists(record.c_str())) << "the record outlived its host";
+    };
+    ExpectStatusLifecycle(status, L"\"" + exe + L"\"", forge,
+                          [&] { return platform::PathFileExists(record.c_str()); });
 }
 
 // Polls: the manager offers no event for a state. Bounded.

@@ -4,6 +4,7 @@
 // plug-ins and the log got.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <regex>
 #include <tuple>
@@ -226,6 +227,41 @@ class HostFixture : public ::testing::Test {
             EXPECT_EQ(AsExitCode(code), Command(args))
                 << platform::WideToUtf8(args.empty() ? L"" : args[0]);
         }
+    }
+
+    /// /STATUS through the whole life of the service, with a plug-in that says it is not alive
+    /// beside a recorder: 4 before /INSTALL, 3 while stopped, 0 while running with the host's
+    /// record; a record that names another process (forge makes it process 1's) is not shown,
+    /// and none is left once the host stopped. status runs "/STATUS ARGS" and gives its exit
+    /// code and what it printed; binaryPath is the path as the manager shows it.
+    void ExpectStatusLifecycle(
+        const std::function<std::uint32_t(const std::wstring&, std::string*)>& status,
+        const std::wstring& binaryPath, const std::function<void()>& forge,
+        const std::function<bool()>& recordLeft) {
+        std::string shown;
+        EXPECT_EQ(status(L"", &shown), 4u);
+        EXPECT_EQ(shown, "Service         KeltraServiceFramework\nState           not installed\n");
+        RunSteps({{{L"/INSTALL", exe}, 0}});
+        EXPECT_EQ(status(L"--json", &shown), 3u);
+        EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
+        RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
+        std::string text;
+        EXPECT_EQ(status(L"", &text), 0u);
+        EXPECT_EQ(status(L"--json", &shown), 0u);
+        ExpectRunningStatus(text, shown, binaryPath,
+                            {{recorders[0], "svc_recorder", "loaded"},
+                             {recorders[1], "tp_not_alive", "suppressed (not alive)"}});
+        forge();
+        EXPECT_EQ(status(L"", &shown), 0u);
+        EXPECT_NE(shown.find("no current record (the record is from process 1, which is gone)"),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(shown.find("Plug-ins"), std::string::npos) << shown;
+        RunSteps({{{L"/STOP"}, 0}});
+        EXPECT_EQ(status(L"", &shown), 3u);
+        EXPECT_NE(shown.find("no current record (no host process)"), std::string::npos) << shown;
+        EXPECT_FALSE(recordLeft()) << "the record outlived its host";
+        RunSteps({{{L"/UNINSTALL"}, 0}});
     }
 
     /// What the recorder library at path recorded.
