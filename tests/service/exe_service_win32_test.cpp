@@ -5,6 +5,7 @@
 // the deletion hooks.
 #include "platform/win32/windows_lean.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <regex>
@@ -121,7 +122,8 @@ TEST_F(ServiceManager, StatusShowsTheRunningHostOnly) {
             CloseHandle(child.hThread);
             CloseHandle(child.hProcess);
         }
-        *shown = ReadFileBytes(out);
+        *shown = ReadFileBytes(out);  // standard output in text mode: lines end in CR LF
+        shown->erase(std::remove(shown->begin(), shown->end(), '\r'), shown->end());
         return static_cast<std::uint32_t>(code);
     };
     const auto forge = [&] {
