@@ -135,7 +135,7 @@ bool PlugIn::PostSysMsg(std::uint32_t control, std::uint32_t eventType, void* ev
         logfilesync::ReportLifecycle(
             L'W', L"Plug-in \"%s\" suppressed: it answered that it is no longer alive.",
             GetDescription());
-        m_suppressed = true;
+        m_suppressed = Suppression::kNotAlive;
         return false;
     }
     if (g_defaultLog.Passes(L'D')) {

@@ -56,8 +56,12 @@ class PlugIn : private Executive {
     /// Stops the thread pair (bounded, terminating what does not end) and frees the library.
     void Destroy();
 
-    [[nodiscard]] bool IsSuppressed() const noexcept { return m_suppressed; }
-    void Suppress() noexcept { m_suppressed = true; }
+    /// Why a plug-in gets no more messages: it was late to finish one, or said it is not alive.
+    enum class Suppression { kNone, kLate, kNotAlive };
+    [[nodiscard]] bool IsSuppressed() const noexcept { return m_suppressed != Suppression::kNone; }
+    [[nodiscard]] Suppression SuppressedAs() const noexcept { return m_suppressed; }
+    /// Suppresses it as late.
+    void Suppress() noexcept { m_suppressed = Suppression::kLate; }
     [[nodiscard]] platform::Handle CompletionEvent() const noexcept {
         return m_completionEvent.Get();
     }
@@ -85,7 +89,7 @@ class PlugIn : private Executive {
     void FreeRetiredPackets() noexcept;
 
     PlugInEntries m_entries;
-    bool m_suppressed = false;
+    Suppression m_suppressed = Suppression::kNone;
     EnterMainMsg m_enterMainMsg;
     SysMsg m_sysMsg;
     platform::UniqueHandle m_completionEvent;

@@ -3,6 +3,7 @@
 #include "service/service.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include "diagnostics/log_file.h"
@@ -10,6 +11,7 @@
 #include "platform/event.h"
 #include "platform/handle.h"
 #include "platform/wait.h"
+#include "service/host/status_reporter.h"
 #include "service/single_instance.h"
 #include "text/text.h"
 
@@ -53,7 +55,7 @@ std::uint32_t CService::SignalStopEvent() noexcept {
 }
 
 void CService::SetStatusText(const wchar_t* text) noexcept {
-    platform::SetServiceStatusText(text);
+    HostStatus().SetText(text);
 }
 
 void CService::AnnounceWait(std::uint32_t pendingState, std::uint32_t boundMs) {
@@ -212,6 +214,7 @@ void CService::ServiceMain(std::uint32_t argc, wchar_t** argv) {
         std::lock_guard<std::mutex> hold(g_statusLock);
         g_status = {};
     }
+    HostStatus().Start(g_serviceName);
     self->EnterMainLoop(argc, argv);
     platform::Handle stopEvent = platform::CreateEvent(true, false);
     {
@@ -260,6 +263,18 @@ std::uint32_t CService::ServiceCtrlHandlerEx(std::uint32_t control, std::uint32_
     if (context == nullptr) {
         return platform::kErrorCallNotImplemented;
     }
+    const auto begin = std::chrono::steady_clock::now();
+    const std::uint32_t result = DeliverControl(control, eventType, eventData, context);
+    const auto answerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - begin)
+                              .count();
+    HostStatus().RecordControl(control, result, static_cast<std::uint32_t>(answerMs));
+    HostStatus().Heartbeat();  // it answered: the host is alive
+    return result;
+}
+
+std::uint32_t CService::DeliverControl(std::uint32_t control, std::uint32_t eventType,
+                                       void* eventData, void* context) {
     CService* self = static_cast<CService*>(context);
     if (self->DispatchServiceHandler(control, eventType, eventData, context) ==
         platform::kErrorContinue) {
@@ -353,7 +368,7 @@ std::uint32_t CService::ReportStatusLocked(std::uint32_t state, std::uint32_t wa
         hook(next);
     }
     g_status = next;
-    return platform::ReportServiceStatus(g_statusHandle, &g_status);
+    return HostStatus().Report(g_statusHandle, g_status);
 }
 
 void CService::ReportCurrentStatus() {

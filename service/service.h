@@ -9,7 +9,8 @@
 // Threads: ServiceMain runs on a thread the dispatcher starts; ServiceCtrlHandlerEx runs on the
 // dispatcher's thread (the caller of EntryService), one control at a time. The stop event is
 // their hand-over. Status reports are serialised, so a re-report by the control handler never
-// interleaves with a state change by ServiceMain. The administration commands run on the
+// interleaves with a state change by ServiceMain; they, the status text and every control
+// answered go through the host's status reporter (service/host/status_reporter.h). The administration commands run on the
 // calling thread of an administering process.
 //
 // Failure: operations return a 32-bit Windows error code (0 for success); nothing throws.
@@ -128,6 +129,10 @@ class CService {
   private:
     static void SetRecovery(platform::ServiceHandle service,
                             const platform::ServiceRecovery& recovery);
+    /// The control handler's work: the plug-ins' dispatch, then the control's operation, then
+    /// the current state reported again. ServiceCtrlHandlerEx adds the host's record of it.
+    static std::uint32_t DeliverControl(std::uint32_t control, std::uint32_t eventType,
+                                        void* eventData, void* context);
     /// Reports the current state and wait hint again, unless nothing was reported yet or
     /// stopped was: under the status lock, so the state sent is the one current then.
     void ReportCurrentStatus();

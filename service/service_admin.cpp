@@ -1,5 +1,5 @@
 // The administration commands of the service base class: the command line, install,
-// uninstall, start, stop, control, and the binary path of the service.
+// uninstall, start, stop, control, status, and the binary path of the service.
 #include "service/service_admin.h"
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "platform/time.h"
 #include "service/host/service_control.h"
 #include "service/service.h"
+#include "service/status_command.h"
 #include "text/text.h"
 
 namespace Stoneleaf {
@@ -195,6 +196,8 @@ std::string UsageText() {
            "delayed automatic start; /NORESTART: not restarted after a failure)\n"
            "       keltra-service /UNINSTALL           stop and remove the service\n"
            "       keltra-service /START | /STOP       start or stop the installed service\n"
+           "       keltra-service /STATUS [--json]     the service's state and what its host "
+           "reports (exit code 0 running, 3 not running, 4 not installed)\n"
            "       keltra-service /CONTROL CODE        send a control to the running service: "
            "128..255, INTERROGATE (4), PARAMCHANGE (6)\n"
            "       keltra-service /RUN [CODE...] [STOP] run the host in this terminal; then "
@@ -272,6 +275,16 @@ std::uint32_t CService::ExecArguments(int argc, wchar_t** argv) {
         result = Start();
     } else if (IsCommandWord(command, L"/STOP")) {
         result = Stop();
+    } else if (IsCommandWord(command, L"/STATUS")) {
+        const bool json = argc >= 3 && std::wcscmp(argv[2], L"--json") == 0;
+        if (argc > 3 || (argc == 3 && !json)) {
+            std::fputs(UsageText().c_str(), stderr);
+            return platform::kErrorInvalidParameter;
+        }
+        result = ShowServiceStatus(ServiceName(), json);
+        if (result == kStatusNotRunning || result == kStatusNotInstalled) {
+            return result;  // answers, not failures
+        }
     } else if (IsCommandWord(command, L"/CONTROL")) {
         std::uint32_t control = 0;
         if (argc < 3 || !ParseControlCode(argv[2], &control)) {

@@ -10,6 +10,7 @@
 #include "diagnostics/log_file.h"
 #include "platform/error.h"
 #include "service/host/service_dispatcher.h"
+#include "service/host/status_reporter.h"
 #include "text/text.h"
 
 namespace {
@@ -31,6 +32,21 @@ std::wstring NoPluginReason(platform::ErrorCode loaded) {
         return L"a listed plug-in could not be loaded, so none is (error 1631)";
     }
     return L"the plug-in list could not be read (error " + std::to_wstring(loaded) + L")";
+}
+
+// Each plug-in as the status shows it: path, description, and whether it still gets messages.
+void PublishPlugins(const executive::PluginMgr& manager) {
+    std::vector<Stoneleaf::PluginView> plugins;
+    for (executive::PlugIn* plugin : manager.Plugins()) {
+        const wchar_t* description = plugin->GetDescription();
+        const auto why = plugin->SuppressedAs();
+        plugins.push_back(
+            {plugin->Entries().GetLibrary().Path(), description != nullptr ? description : L"",
+             why == executive::PlugIn::Suppression::kLate       ? L"suppressed (late)"
+             : why == executive::PlugIn::Suppression::kNotAlive ? L"suppressed (not alive)"
+                                                                : L"loaded"});
+    }
+    Stoneleaf::HostStatus().SetPlugins(std::move(plugins));
 }
 
 }  // namespace
@@ -59,6 +75,7 @@ void CServiceImpl::EnterMainLoop(std::uint32_t argc, wchar_t** argv) {
         m_pluginMgr.SearchAndLoadPlugins(m_pluginKeyPath, m_valueNameFilter);
     (void)m_pluginMgr.PostEntryMainMsgToAll(argc, argv);
     m_announcer.pendingState = 0;
+    PublishPlugins(m_pluginMgr);
     const auto count = static_cast<unsigned>(m_pluginMgr.Count());
     if (count == 0) {
         g_defaultLog.Log(L'W', kEnterMainLoopFn, __LINE__,
@@ -89,6 +106,7 @@ std::uint32_t CServiceImpl::DispatchServiceHandler(std::uint32_t control, std::u
     }
     const std::uint32_t result =
         m_pluginMgr.PostSysMsgToAll(control, eventType, eventData, context);
+    PublishPlugins(m_pluginMgr);  // a plug-in may have been suppressed
     if (result == executive::kBroadcastTimeout) {
         g_defaultLog.Log(L'E', kDispatchFn, __LINE__, L"Send message [%d] timeout.", control);
         logfilesync::ReportLifecycle(
@@ -127,6 +145,7 @@ void CServiceImpl::ReloadLogSettings() {
 std::uint32_t CServiceImpl::OnStop() {
     logfilesync::CTraceScope scope(kOnStopFn, __LINE__);
     m_pluginMgr.UnloadAllPlugins();
+    PublishPlugins(m_pluginMgr);
     g_defaultLog.Log(L'D', kOnStopFn, __LINE__, L"Unloaded all plugins.");
     if (m_stopTimedOut) {
         logfilesync::LogLifecycle(L'W', kOnStopFn, __LINE__,

@@ -108,6 +108,21 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept {
     return service_backend::QueryServiceStatus(service, status);
 }
 
+bool QueryServiceProcess(ServiceHandle service, ServiceProcessInfo* info) noexcept {
+    if (service == nullptr) {
+        return Fail(kErrorInvalidHandle, false);
+    }
+    if (info == nullptr) {
+        return Fail(kErrorInvalidParameter, false);
+    }
+    try {
+        *info = ServiceProcessInfo{ServiceStatus{}, 0, std::wstring(), -1};
+    } catch (...) {
+        return Fail(kErrorNotEnoughMemory, false);
+    }
+    return service_backend::QueryServiceProcess(service, info);
+}
+
 bool DeleteService(ServiceHandle service) noexcept {
     if (service == nullptr) {
         return Fail(kErrorInvalidHandle, false);

@@ -32,7 +32,10 @@ namespace platform {
 using ServiceHandle = void*;
 
 enum : std::uint32_t {
+    kScManagerConnect = 0x0001,
     kScManagerCreateService = 0x0002,
+    kServiceQueryConfig = 0x0001,
+    kServiceQueryStatus = 0x0004,
     kScManagerAllAccess = 0xF003F,
     kServiceAllAccess = 0xF01FF,
     kServiceAutoStart = 2,
@@ -96,6 +99,18 @@ bool StartService(ServiceHandle service) noexcept;
 /// the manager's error, or the handler's own non-zero result.
 bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept;
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;
+
+/// What the manager knows of an installed service beyond its status.
+struct ServiceProcessInfo {
+    ServiceStatus status;
+    std::uint32_t processId;  ///< 0 when no process runs
+    std::wstring binaryPath;  ///< the command line (Windows) or program (POSIX) it runs
+    int recovery;             ///< 1 restarted after a failure, 0 not, -1 unknown
+};
+/// Queries the status, process id, binary path and recovery of a service opened with query
+/// access (kServiceQueryStatus | kServiceQueryConfig). POSIX: systemd's MainPID, ExecStart
+/// and Restart; Windows: QueryServiceStatusEx, QueryServiceConfig and the failure actions.
+bool QueryServiceProcess(ServiceHandle service, ServiceProcessInfo* info) noexcept;
 bool DeleteService(ServiceHandle service) noexcept;
 bool CloseServiceHandle(ServiceHandle handle) noexcept;
 
@@ -141,6 +156,7 @@ bool SetServiceRecovery(ServiceHandle service, const ServiceRecovery& recovery) 
 bool StartService(ServiceHandle service) noexcept;
 bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept;
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;
+bool QueryServiceProcess(ServiceHandle service, ServiceProcessInfo* info) noexcept;
 bool DeleteService(ServiceHandle service) noexcept;
 bool CloseServiceHandle(ServiceHandle handle) noexcept;
 }  // namespace service_backend

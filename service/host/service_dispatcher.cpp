@@ -41,6 +41,10 @@ void SetServiceStatusText(const wchar_t* text) noexcept {
     backend::SetServiceStatusText(text);
 }
 
+void SendServiceHeartbeat() noexcept {
+    backend::SendServiceHeartbeat();
+}
+
 std::wstring ServiceControlChannelProblem() {
     return backend::ServiceControlChannelProblem();
 }

@@ -143,6 +143,11 @@ void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept;
 /// has no place for it and ignores it. A null text clears it. Any thread.
 void SetServiceStatusText(const wchar_t* text) noexcept;
 
+/// Tells the manager that the host is healthy, for a watchdog. POSIX: WATCHDOG=1 (systemd
+/// ignores it unless the unit sets WatchdogSec=); Windows has no such message: nothing. Does
+/// nothing outside a dispatcher. Any thread.
+void SendServiceHeartbeat() noexcept;
+
 /// Why the dispatcher of this process could not open the service's own control channel
 /// (POSIX: the socket /CONTROL talks to; Windows has none, the manager carries every control),
 /// naming the path; empty when it is open or there is none. Known before the service main

@@ -13,6 +13,7 @@ ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
 ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status) noexcept;
 void ExtendServiceStartTimeout(std::uint32_t waitHintMs) noexcept;
 void SetServiceStatusText(const wchar_t* text) noexcept;
+void SendServiceHeartbeat() noexcept;
 std::wstring ServiceControlChannelProblem();
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept;
 NotificationHandle RegisterPowerNotification(ServiceStatusHandle handle,

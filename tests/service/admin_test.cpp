@@ -1,11 +1,13 @@
-// The binary path as the service manager gets it, and which paths each platform takes as
-// absolute, in process. (Command words and control codes are tried on the real executable.)
+// The binary path as the service manager gets it, which paths each platform takes as absolute,
+// and the status record and its JSON with hostile text, in process. (Command words and control
+// codes are tried on the real executable.)
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/file.h"
 #include "service/service.h"
+#include "service/status_command.h"
 #include "text/text.h"
 
 namespace {
@@ -71,6 +73,48 @@ TEST(Install, RefusesPathsThatNameNoFileOnThisPlatform) {
     }
     (void)service.Uninstall();  // only after a failure is there anything to remove
     service.ClearInitialised();
+}
+
+// Any text a plug-in or a path holds survives the record and is escaped in the JSON; a record
+// cut short (a writer that died) or with a stray escape is refused, never half read.
+TEST(StatusRecord, KeepsAnyTextAndRefusesAPartOne) {
+    Stoneleaf::HostView view;
+    view.processId = 4242;
+    view.startedAt = 1700000000;
+    view.state = 4;
+    view.text = L"2 plug-ins\tloaded";
+    view.plugins = {{L"/a\tb\\c\nplugin\rx\t", L"say \"hi\"\x01\x7F \u00e9", L"loaded"},
+                    {L"", L"", L"suppressed (late)"}};
+    view.controlSeen = true;
+    view.lastControl = 128;
+    view.lastControlAt = 1700000100;
+    const std::string text = Stoneleaf::FormatHostView(view);
+    Stoneleaf::HostView back;
+    ASSERT_TRUE(Stoneleaf::ParseHostView(text, &back)) << text;
+    EXPECT_EQ(Stoneleaf::FormatHostView(back), text);
+    EXPECT_EQ(back.plugins.at(0).path, view.plugins[0].path);
+    EXPECT_EQ(back.plugins.at(0).description, view.plugins[0].description);
+    EXPECT_FALSE(back.handlerAnswered);
+    for (const std::string& bad :
+         {text.substr(0, text.size() - 4), text.substr(0, text.find("plugin")),
+          std::string("keltra-status 1\ntext\ta\\q\nend\n"),
+          std::string("keltra-status 1\nprocess\t-1\nend\n"), std::string()}) {
+        EXPECT_FALSE(Stoneleaf::ParseHostView(bad, &back)) << bad;
+    }
+
+    const Stoneleaf::ServiceStatusReport report{
+        L"svc\"x", {{0x10, 4, 0, 0, 0, 0, 0}, 4242, L"C:\\a b\\x.exe", 1}, 1700000061, true, L"",
+        view};
+    EXPECT_EQ(Stoneleaf::FormatStatusJson(report),
+              "{\"service\":\"svc\\\"x\",\"state\":\"running\",\"processId\":4242,"
+              "\"binaryPath\":\"C:\\\\a b\\\\x.exe\",\"recovery\":\"on\",\"host\":{"
+              "\"startedAt\":\"2023-11-14T22:13:20Z\",\"uptimeSeconds\":61,"
+              "\"statusText\":\"2 plug-ins\\u0009loaded\",\"plugins\":["
+              "{\"path\":\"/a\\u0009b\\\\c\\u000aplugin\\u000dx\\u0009\","
+              "\"description\":\"say \\\"hi\\\"\\u0001\\u007f \xC3\xA9\",\"state\":\"loaded\"},"
+              "{\"path\":\"\",\"description\":\"\",\"state\":\"suppressed (late)\"}],"
+              "\"lastControl\":{\"code\":128,\"result\":0,\"at\":\"2023-11-14T22:15:00Z\"},"
+              "\"slowestAnswer\":null}}\n");
 }
 
 }  // namespace

@@ -274,6 +274,28 @@ TEST_F(Systemd, AStopWithHungPlugInsEndsWithinTheHostsBounds) {
         EXPECT_EQ(Count(Calls(recorders[0]), "Unload\n"), run);
     }
     EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
+
+// /STATUS under systemd; the record is root's alone.
+TEST_F(Systemd, StatusShowsTheRunningHostOnly) {
+    recorders[1] = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    WriteKeys(recorders);
+    ASSERT_EQ(0u, Inside({L"/bin/cp", dir + L"/registry.reg", L"/etc/keltra/registry.reg"}));
+    const std::string record = "/var/lib/KeltraServiceFramework/KeltraServiceFramework.status";
+    ExpectStatusLifecycle(
+        [&](const std::wstring& args, std::string* shown) {
+            const std::wstring out = dir + L"/shown";  // no state directory of its own
+            const std::uint32_t code =
+                Inside({L"/usr/bin/env", L"-u", L"STATE_DIRECTORY", L"/bin/sh", L"-c",
+                        L"\"$0\" /STATUS " + args + L" >\"$1\"", exe, out});
+            *shown = ReadFileBytes(out);
+            return code;
+        },
+        exe,
+        [&] {
+            EXPECT_EQ(Run("stat -c %a:%U " + record), "600:root\n");
+            Run("sed -i 's/^process\\t.*/process\\t1/' " + record);
+        },
+        [&] { return !Run("ls /var/lib/KeltraServiceFramework").empty(); });
 }
 
 TEST_F(Systemd, StatusPollIsBoundedAndSeesAStoppedService) {

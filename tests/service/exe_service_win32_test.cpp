@@ -6,7 +6,10 @@
 // running service, and the deletion hooks.
 #include "platform/win32/windows_lean.h"
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <regex>
 #include <tuple>
 
 #include "resources/strings.h"
@@ -180,6 +183,50 @@ TEST_F(ServiceManager, StatusPollIsBoundedAndSeesAStoppedService) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(300));
     EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+// /STATUS under the service manager, its output caught in a file.
+TEST_F(ServiceManager, StatusShowsTheRunningHostOnly) {
+    recorders[1] = CopyPlugin(L"tp_not_alive", dir, L"dead");
+    WriteKeys(recorders);
+    const std::wstring record =
+        L"C:\\ProgramData\\Keltra\\Brismont Settings\\KeltraServiceFramework.status";
+    const auto status = [&](const std::wstring& args, std::string* shown) {
+        const std::wstring out = dir + L"\\shown";
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = file;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        std::wstring line = L"\"" + ExePath() + L"\" /STATUS " + args;
+        PROCESS_INFORMATION child{};
+        const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                                            nullptr, nullptr, &startup, &child);
+        CloseHandle(file);
+        DWORD code = 0xFFFFFFFF;
+        if (started) {
+            if (WaitForSingleObject(child.hProcess, 60000) != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "/STATUS hung";
+                TerminateProcess(child.hProcess, code);
+            }
+            GetExitCodeProcess(child.hProcess, &code);
+            CloseHandle(child.hThread);
+            CloseHandle(child.hProcess);
+        }
+        *shown = ReadFileBytes(out);  // standard output in text mode: lines end in CR LF
+        shown->erase(std::remove(shown->begin(), shown->end(), '\r'), shown->end());
+        return static_cast<std::uint32_t>(code);
+    };
+    const auto forge = [&] {
+        const std::string forged =
+            std::regex_replace(ReadFileBytes(record), std::regex("process\t[0-9]+"), "process\t1");
+        std::ofstream(std::filesystem::path(record), std::ios::binary | std::ios::trunc) << forged;
+    };
+    ExpectStatusLifecycle(status, L"\"" + exe + L"\"", forge,
+                          [&] { return platform::PathFileExists(record.c_str()); });
 }
 
 // Polls: the manager offers no event for a state. Bounded.

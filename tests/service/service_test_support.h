@@ -4,7 +4,10 @@
 // plug-ins and the log got.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
+#include <regex>
+#include <tuple>
 #include <utility>
 
 #include "platform/named_mutex.h"
@@ -118,6 +121,57 @@ inline std::vector<std::vector<Step>> Lifecycle(const std::wstring& exe) {
              {{L"/START"}, 1060}}};
 }
 
+/// One plug-in as /STATUS shows it: path, description, state.
+using ShownPlugin = std::tuple<std::wstring, std::string, std::string>;
+
+/// What /STATUS shows of the running shipped host after control 128, as text and as JSON, with
+/// process ids, times, durations and the recovery setting left out of the comparison.
+inline void ExpectRunningStatus(const std::string& text, const std::string& json,
+                                const std::wstring& binaryPath,
+                                const std::vector<ShownPlugin>& plugins) {
+    const auto quoted = [](const std::string& raw) {
+        return "\"" + std::regex_replace(raw, std::regex(R"((["\\]))"), "\\$1") + "\"";
+    };
+    std::vector<std::string> lines = {
+        "State           running\n",
+        "Process         ",
+        ", up ",
+        "Binary path     " + platform::WideToUtf8(binaryPath) + "\n",
+        "Status text     " + std::to_string(plugins.size()) + " plug-ins loaded\n",
+        "Last control    128 at ",
+        ": result 0\n",
+        "Slowest answer  "};
+    std::string pluginsJson;
+    for (const auto& [path, description, state] : plugins) {
+        char padded[32];
+        std::snprintf(padded, sizeof padded, "  %-24s", state.c_str());
+        lines.push_back(padded + platform::WideToUtf8(path) + "  \"" + description + "\"\n");
+        pluginsJson += std::string(pluginsJson.empty() ? "" : ",") +
+                       "{\"path\":" + quoted(platform::WideToUtf8(path)) +
+                       ",\"description\":" + quoted(description) + ",\"state\":" + quoted(state) +
+                       "}";
+    }
+    for (const std::string& line : lines) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    }
+    std::string shown = std::regex_replace(
+        json, std::regex(R"re("(processId|uptimeSeconds|milliseconds)":[0-9]+)re"), "\"$1\":0");
+    shown = std::regex_replace(shown, std::regex(R"re("(startedAt|at)":"[-0-9T:Z]+")re"),
+                               "\"$1\":\"T\"");
+    shown =
+        std::regex_replace(shown, std::regex(R"re("recovery":"[a-z]+")re"), "\"recovery\":\"R\"");
+    EXPECT_EQ(shown,
+              "{\"service\":\"KeltraServiceFramework\",\"state\":\"running\",\"processId\":0,"
+              "\"binaryPath\":" +
+                  quoted(platform::WideToUtf8(binaryPath)) +
+                  ",\"recovery\":\"R\",\"host\":{\"startedAt\":\"T\",\"uptimeSeconds\":0,"
+                  "\"statusText\":\"" +
+                  std::to_string(plugins.size()) + " plug-ins loaded\",\"plugins\":[" +
+                  pluginsJson +
+                  "],\"lastControl\":{\"code\":128,\"result\":0,\"at\":\"T\"},"
+                  "\"slowestAnswer\":{\"milliseconds\":0,\"control\":128}}}\n");
+}
+
 /// The host's configuration for one test, in a fresh directory: two copies of the recorder
 /// plug-in (each appends every call it gets to "<its path>.calls") listed under the real key
 /// (Linux: in a registry file of the test's own), and the trace log on, at every level.
@@ -189,6 +243,41 @@ class HostFixture : public ::testing::Test {
             EXPECT_EQ(AsExitCode(code), Command(args))
                 << platform::WideToUtf8(args.empty() ? L"" : args[0]);
         }
+    }
+
+    /// /STATUS through the whole life of the service, with a plug-in that says it is not alive
+    /// beside a recorder: 4 before /INSTALL, 3 while stopped, 0 while running with the host's
+    /// record; a record that names another process (forge makes it process 1's) is not shown,
+    /// and none is left once the host stopped. status runs "/STATUS ARGS" and gives its exit
+    /// code and what it printed; binaryPath is the path as the manager shows it.
+    void ExpectStatusLifecycle(
+        const std::function<std::uint32_t(const std::wstring&, std::string*)>& status,
+        const std::wstring& binaryPath, const std::function<void()>& forge,
+        const std::function<bool()>& recordLeft) {
+        std::string shown;
+        EXPECT_EQ(status(L"", &shown), 4u);
+        EXPECT_EQ(shown, "Service         KeltraServiceFramework\nState           not installed\n");
+        RunSteps({{{L"/INSTALL", exe}, 0}});
+        EXPECT_EQ(status(L"--json", &shown), 3u);
+        EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
+        RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
+        std::string text;
+        EXPECT_EQ(status(L"", &text), 0u);
+        EXPECT_EQ(status(L"--json", &shown), 0u);
+        ExpectRunningStatus(text, shown, binaryPath,
+                            {{recorders[0], "svc_recorder", "loaded"},
+                             {recorders[1], "tp_not_alive", "suppressed (not alive)"}});
+        forge();
+        EXPECT_EQ(status(L"", &shown), 0u);
+        EXPECT_NE(shown.find("no current record (the record is from process 1, which is gone)"),
+                  std::string::npos)
+            << shown;
+        EXPECT_EQ(shown.find("Plug-ins"), std::string::npos) << shown;
+        RunSteps({{{L"/STOP"}, 0}});
+        EXPECT_EQ(status(L"", &shown), 3u);
+        EXPECT_NE(shown.find("no current record (no host process)"), std::string::npos) << shown;
+        EXPECT_FALSE(recordLeft()) << "the record outlived its host";
+        RunSteps({{{L"/UNINSTALL"}, 0}});
     }
 
     /// What the recorder library at path recorded.

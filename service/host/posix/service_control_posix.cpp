@@ -390,6 +390,31 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept t
     return false;
 }
 
+bool QueryServiceProcess(ServiceHandle service, ServiceProcessInfo* info) noexcept try {
+    if (!service_backend::QueryServiceStatus(service, &info->status)) {
+        return false;
+    }
+    bool ok = false;
+    auto values = Show(Object(service)->unit, {"MainPID", "ExecStart", "Restart"}, &ok);
+    if (!ok) {
+        return false;
+    }
+    info->processId =
+        static_cast<std::uint32_t>(std::strtoul(values["MainPID"].c_str(), nullptr, 10));
+    // "{ path=PROGRAM ; argv[]=... }": the program systemd runs.
+    const std::string& exec = values["ExecStart"];
+    const std::size_t from = exec.find("path=");
+    if (from != std::string::npos) {
+        info->binaryPath = Utf8ToWide(exec.substr(from + 5, exec.find(" ; ", from) - from - 5));
+    }
+    const std::string& restart = values["Restart"];
+    info->recovery = restart.empty() ? -1 : restart == "no" ? 0 : 1;
+    return true;
+} catch (...) {
+    SetLastError(kErrorNotEnoughMemory);
+    return false;
+}
+
 bool StartService(ServiceHandle service) noexcept try {
     ServiceStatus status{};
     if (!service_backend::QueryServiceStatus(service, &status)) {

@@ -342,6 +342,13 @@ void SetServiceStatusText(const wchar_t* text) noexcept {
     }
 }
 
+void SendServiceHeartbeat() noexcept {
+    std::lock_guard<std::mutex> hold(g_startLock);
+    if (g_dispatcher != nullptr) {
+        (void)sd_notify(0, "WATCHDOG=1");
+    }
+}
+
 std::wstring ServiceControlChannelProblem() {
     std::lock_guard<std::mutex> hold(g_startLock);
     return g_dispatcher != nullptr ? Utf8ToWide(g_dispatcher->ChannelProblem()) : std::wstring();

@@ -1,5 +1,6 @@
 // The administering side on Windows: the Service Control Manager (advapi32).
 #include <cstring>
+#include <vector>
 
 #include "platform/win32/windows_lean.h"
 #include "service/host/service_control.h"
@@ -95,6 +96,44 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept {
     const bool ok = ::QueryServiceStatus(Sc(service), &raw) != FALSE;
     CopyStatus(raw, status);
     return ok;
+}
+
+bool QueryServiceProcess(ServiceHandle service, ServiceProcessInfo* info) noexcept try {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&process), sizeof process, &needed)) {
+        return false;
+    }
+    std::memcpy(&info->status, &process, sizeof info->status);  // SERVICE_STATUS comes first
+    info->processId = process.dwProcessId;
+    (void)::QueryServiceConfigW(Sc(service), nullptr, 0, &needed);
+    std::vector<BYTE> config(needed);
+    if (needed == 0 ||
+        !::QueryServiceConfigW(Sc(service), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                               needed, &needed)) {
+        return false;
+    }
+    const auto* fields = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+    info->binaryPath = fields->lpBinaryPathName != nullptr ? fields->lpBinaryPathName : L"";
+    // Recovery: a restart among the failure actions. Unknown where the manager cannot say.
+    needed = 0;
+    (void)::QueryServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, nullptr, 0, &needed);
+    std::vector<BYTE> actions(needed);
+    if (needed != 0 && ::QueryServiceConfig2W(Sc(service), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                              actions.data(), needed, &needed)) {
+        const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(actions.data());
+        info->recovery = 0;
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            if (failure->lpsaActions[i].Type == SC_ACTION_RESTART) {
+                info->recovery = 1;
+            }
+        }
+    }
+    return true;
+} catch (...) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
 }
 
 bool DeleteService(ServiceHandle service) noexcept {

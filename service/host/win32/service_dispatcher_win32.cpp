@@ -61,6 +61,7 @@ ErrorCode ReportServiceStatus(ServiceStatusHandle handle, const ServiceStatus* s
 void ExtendServiceStartTimeout(std::uint32_t) noexcept {}  // nothing before the handler
 
 void SetServiceStatusText(const wchar_t*) noexcept {}
+void SendServiceHeartbeat() noexcept {}
 
 NotificationHandle RegisterDeviceNotifications(ServiceStatusHandle handle) noexcept {
     DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
