@@ -274,6 +274,7 @@ TEST_F(Systemd, AStopWithHungPlugInsEndsWithinTheHostsBounds) {
         EXPECT_EQ(Count(Calls(recorders[0]), "Unload\n"), run);
     }
     EXPECT_EQ(Command({L"/UNINSTALL"}), 0u);
+}
 
 // /STATUS under systemd; the record is root's alone.
 TEST_F(Systemd, StatusShowsTheRunningHostOnly) {
