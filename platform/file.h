@@ -108,7 +108,8 @@ bool ReadFile(Handle file, void* data, std::uint32_t bytes, std::uint32_t* read)
 [[nodiscard]] ErrorCode CreateDirectoryTree(const wchar_t* path, bool ownerOnly = false) noexcept;
 
 /// Creates a new file for writing that only the calling account may open: POSIX mode 0600
-/// whatever the umask; Windows a protected access list with the caller's account alone. Fails
+/// whatever the umask; Windows a protected access list: the caller's account, and the
+/// Administrators group reading only (the operators of a LocalSystem service). Fails
 /// with 80 when anything stands at the name, a symbolic link included (never followed), and
 /// otherwise with the error of the creation. Close with CloseHandle.
 [[nodiscard]] Handle CreatePrivateFile(const wchar_t* path) noexcept;

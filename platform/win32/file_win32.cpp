@@ -138,8 +138,8 @@ bool IsAbsolutePath(const wchar_t* path) noexcept {
 }
 
 Handle CreatePrivateFile(const wchar_t* path) noexcept {
-    // A protected DACL with one entry, the calling account's, so nothing is inherited from
-    // the directory.
+    // A protected DACL (nothing inherited from the directory): the calling account, and
+    // Administrators reading.
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return kInvalidHandleValue;
@@ -153,12 +153,20 @@ Handle CreatePrivateFile(const wchar_t* path) noexcept {
         return kInvalidHandleValue;
     }
     PSID user = reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid;
+    // Administrators may read it: they are the operators of a LocalSystem service, and could
+    // take the file over anyway.
+    alignas(8) BYTE adminsBuffer[SECURITY_MAX_SID_SIZE] = {};
+    DWORD adminsSize = sizeof adminsBuffer;
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, adminsBuffer, &adminsSize)) {
+        return kInvalidHandleValue;
+    }
     alignas(8)
-        BYTE aclBuffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE] = {};
+        BYTE aclBuffer[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)] = {};
     auto* acl = reinterpret_cast<ACL*>(aclBuffer);
     SECURITY_DESCRIPTOR descriptor{};
     if (!InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION) ||
         !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ, adminsBuffer) ||
         !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
         !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
