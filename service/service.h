@@ -10,8 +10,8 @@
 // dispatcher's thread (the caller of EntryService), one control at a time. The stop event is
 // their hand-over. Status reports are serialised, so a re-report by the control handler never
 // interleaves with a state change by ServiceMain; they, the status text and every control
-// answered go through the host's status reporter (service/host/status_reporter.h). The administration commands run on the
-// calling thread of an administering process.
+// answered go through the host's status reporter (service/host/status_reporter.h). The
+// administration commands run on the calling thread of an administering process.
 //
 // Failure: operations return a 32-bit Windows error code (0 for success); nothing throws.
 #pragma once
