@@ -49,7 +49,10 @@ std::string Utc(std::int64_t seconds) {
 
 std::string Duration(std::int64_t seconds) {
     seconds = seconds < 0 ? 0 : seconds;
-    const auto two = [](std::int64_t n) { return (n < 10 ? "0" : "") + std::to_string(n); };
+    const auto two = [](std::int64_t n) {
+        std::string text = std::to_string(n);
+        return text.size() < 2 ? text.insert(0, 1, '0') : text;
+    };
     return std::to_string(seconds / 86400) + "d " + two(seconds / 3600 % 24) + ":" +
            two(seconds / 60 % 60) + ":" + two(seconds % 60);
 }
@@ -179,7 +182,8 @@ std::uint32_t ShowServiceStatus(const wchar_t* serviceName, bool json) {
             stdout);
         return kStatusNotInstalled;
     }
-    ServiceStatusReport report{serviceName, {}, 0, false, L"", {}};
+    ServiceStatusReport report;
+    report.serviceName = serviceName;
     if (!platform::QueryServiceProcess(service.Get(), &report.manager)) {
         return platform::GetLastError();
     }

@@ -21,8 +21,8 @@ inline constexpr std::uint32_t kStatusNotInstalled = 4;
 struct ServiceStatusReport {
     std::wstring serviceName;
     platform::ServiceProcessInfo manager;
-    std::int64_t now;  ///< seconds since 1970 (UTC), for the uptime
-    bool hostCurrent;
+    std::int64_t now = 0;  ///< seconds since 1970 (UTC), for the uptime
+    bool hostCurrent = false;
     std::wstring hostProblem;
     HostView host;
 };

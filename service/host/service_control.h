@@ -102,10 +102,10 @@ bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;
 
 /// What the manager knows of an installed service beyond its status.
 struct ServiceProcessInfo {
-    ServiceStatus status;
-    std::uint32_t processId;  ///< 0 when no process runs
-    std::wstring binaryPath;  ///< the command line (Windows) or program (POSIX) it runs
-    int recovery;             ///< 1 restarted after a failure, 0 not, -1 unknown
+    ServiceStatus status{};
+    std::uint32_t processId = 0;  ///< 0 when no process runs
+    std::wstring binaryPath;      ///< the command line (Windows) or program (POSIX) it runs
+    int recovery = -1;            ///< 1 restarted after a failure, 0 not, -1 unknown
 };
 /// Queries the status, process id, binary path and recovery of a service opened with query
 /// access (kServiceQueryStatus | kServiceQueryConfig). POSIX: systemd's MainPID, ExecStart
