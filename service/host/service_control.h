@@ -96,7 +96,9 @@ bool StartService(ServiceHandle service) noexcept;
 /// Sends a control and stores the status after it. The codes and answers are those of
 /// AdmitControl (87 for a code that cannot be sent, 1062 stopped, 1061 pending, 1052 not
 /// accepted); 1053 when the service does not answer in time. On failure the last error is
-/// the manager's error, or the handler's own non-zero result.
+/// the manager's error, or the handler's own non-zero result. POSIX: a control other than
+/// stop goes straight to the service's control channel, and the status is the one the
+/// service answered with; systemd is asked only when no service answers there.
 bool ControlService(ServiceHandle service, std::uint32_t control, ServiceStatus* status) noexcept;
 bool QueryServiceStatus(ServiceHandle service, ServiceStatus* status) noexcept;
 

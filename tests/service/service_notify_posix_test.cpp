@@ -87,6 +87,12 @@ class ServiceRun {
                                                                timeoutMs, origin);
         return {error, result};
     }
+    platform::posix::ControlAnswer Answer(std::uint32_t control) {
+        platform::posix::ControlAnswer answer;
+        EXPECT_EQ(
+            platform::posix::SendControlRequest(kName.c_str(), control, 0, &answer, kPromptMs), 0u);
+        return answer;
+    }
     /// Reads notify messages until the text has come.
     bool WaitFor(const std::string& text) {
         char buffer[4096];
@@ -152,7 +158,11 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     ASSERT_TRUE(run.WaitFor("READY=1\nSTATUS=Running: 3 plug-ins loaded"));
     // The first control meets the hung plug-in: the answer comes after the 1000 ms bound.
     EXPECT_EQ(run.Send(4, kAdmin, 100).first, 1053u) << "no answer in time";
-    EXPECT_EQ(run.Send(4), Sent(0, 0));
+    // The answer carries the host's own status after the control.
+    const auto running = run.Answer(4);
+    EXPECT_EQ(running.result, 0u);
+    EXPECT_EQ(running.status.currentState, platform::kServiceRunning);
+    EXPECT_EQ(running.status.controlsAccepted, platform::kHostAcceptedControls);
     // The answers of the Windows service manager: codes ControlService cannot send are 87
     // (the system's own events come their own way), accept bits not set 1052.
     const struct {
@@ -205,7 +215,10 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     }
     kill(getpid(), SIGTERM);
     ASSERT_TRUE(run.WaitFor("STOPPING=1"));
-    EXPECT_EQ(run.Send(1), Sent(0, 1061)) << "second stop";
+    const auto secondStop = run.Answer(1);
+    EXPECT_EQ(secondStop.result, 1061u) << "second stop";
+    EXPECT_EQ(secondStop.status.currentState, platform::kServiceStopPending);
+    EXPECT_EQ(secondStop.status.controlsAccepted, 0u);
     run.Release(1);
     EXPECT_EQ(run.Join(), 0u);
     EXPECT_EQ(run.States(), kLifecycle);
@@ -239,6 +252,55 @@ TEST(ServiceNotifyTest, ControlsSignalsAndBadInputUnderTheDispatcher) {
     EXPECT_EQ(Controls(Calls(plugins[2].Record())), std::vector<std::uint32_t>{4});
     EXPECT_EQ(
         log.Count(L'E', L"CServiceImpl::DispatchServiceHandler", L"Send message [4] timeout."), 1);
+}
+
+// A client reads a server of the channel's first version (its answer ends after the result)
+// and of this one, and refuses what neither sends.
+TEST(ServiceNotifyTest, AnswersOfEitherVersionAreRead) {
+    char dir[] = "/tmp/kchanXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    chmod(dir, 0755);
+    setenv("KELTRA_RUNTIME_DIR", dir, 1);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {AF_UNIX, {}};
+    (std::string(dir) + "/control.sock").copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, listen(listener, 4));
+    const struct {
+        std::vector<std::uint32_t> words;  // what the server answers
+        std::uint32_t error, result, state;
+    } rows[] = {
+        {{0x4B534343, 7}, 0, 7, 0},                           // first version
+        {{0x4B534343, 7, 1, 4, 0xED, 0, 0, 0, 0}, 0, 7, 4},   // this one
+        {{0x4B534343, 7, 0, 4, 0xED, 0, 0, 0, 0}, 13, 0, 0},  // claims no version
+        {{0x4B534343, 7, 1}, 13, 0, 0},                       // cut short
+        {{0x4B534344, 7}, 13, 0, 0},                          // not this channel's
+    };
+    for (const auto& row : rows) {
+        std::thread server([&] {
+            const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            unsigned char request[12];
+            EXPECT_EQ(recv(fd, request, sizeof request, MSG_WAITALL), 12);
+            std::vector<unsigned char> bytes;
+            for (std::uint32_t w : row.words) {
+                for (int i = 0; i < 4; ++i) {
+                    bytes.push_back(static_cast<unsigned char>(w >> (8 * i)));
+                }
+            }
+            EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+            close(fd);
+        });
+        platform::posix::ControlAnswer answer;
+        EXPECT_EQ(platform::posix::SendControlRequest(kName.c_str(), 200, 0, &answer, kPromptMs),
+                  row.error)
+            << row.words.size() << " words";
+        EXPECT_EQ(answer.result, row.result);
+        EXPECT_EQ(answer.status.currentState, row.state);
+        server.join();
+    }
+    close(listener);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ServiceNotifyTest, StopDuringStartWithNoPluginLoaded) {

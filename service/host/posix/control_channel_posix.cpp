@@ -92,6 +92,48 @@ std::string PlantedSocketRisk(const std::string& path, bool socketToo) {
     return socketToo ? WideToUtf8(PlantedNameReason(wide.c_str(), true)) : std::string();
 }
 
+constexpr std::size_t kFirstVersionBytes = 8;  // magic, result
+constexpr std::size_t kAnswerBytes = 36;       // and version, state, ... waitHint
+
+void WriteAnswer(const ControlAnswer& answer, unsigned char (&out)[kAnswerBytes]) {
+    const ServiceStatus& s = answer.status;
+    const std::uint32_t fields[] = {kControlChannelMagic,
+                                    answer.result,
+                                    kControlChannelVersion,
+                                    s.currentState,
+                                    s.controlsAccepted,
+                                    s.win32ExitCode,
+                                    s.serviceSpecificExitCode,
+                                    s.checkPoint,
+                                    s.waitHint};
+    for (std::size_t i = 0; i < kAnswerBytes / 4; ++i) {
+        PutU32(out + 4 * i, fields[i]);
+    }
+}
+
+// A first-version answer has no status; a later version may add fields after these, which
+// this reader does not know and leaves alone. Anything else is not an answer.
+bool ReadAnswer(const unsigned char* in, std::size_t size, ControlAnswer* answer) {
+    const bool first = size == kFirstVersionBytes;
+    if ((!first && size != kAnswerBytes) || GetU32(in) != kControlChannelMagic ||
+        (!first && GetU32(in + 8) < 1)) {
+        return false;
+    }
+    *answer = ControlAnswer{};
+    answer->result = GetU32(in + 4);
+    if (!first) {
+        ServiceStatus& s = answer->status;
+        s.serviceType = kServiceWin32OwnProcess;
+        s.currentState = GetU32(in + 12);
+        s.controlsAccepted = GetU32(in + 16);
+        s.win32ExitCode = GetU32(in + 20);
+        s.serviceSpecificExitCode = GetU32(in + 24);
+        s.checkPoint = GetU32(in + 28);
+        s.waitHint = GetU32(in + 32);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string ControlChannelPath(const wchar_t* serviceName) {
@@ -106,9 +148,9 @@ std::string ControlChannelPath(const wchar_t* serviceName) {
 }
 
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
-                             std::uint32_t eventType, std::uint32_t* result,
+                             std::uint32_t eventType, ControlAnswer* answer,
                              std::uint32_t timeoutMs, ControlOrigin origin) noexcept {
-    if (serviceName == nullptr || result == nullptr) {
+    if (serviceName == nullptr || answer == nullptr) {
         return kErrorInvalidParameter;
     }
     try {
@@ -146,20 +188,19 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                    origin == ControlOrigin::kSystem ? kSystemEventMagic : kControlChannelMagic);
             PutU32(request + 4, control);
             PutU32(request + 8, eventType);
-            unsigned char answer[8];
+            unsigned char bytes[kAnswerBytes];
             long n = Transfer(fd, request, sizeof request, true, deadline);
             if (n == static_cast<long>(sizeof request)) {
-                n = Transfer(fd, answer, sizeof answer, false, deadline);
+                n = Transfer(fd, bytes, sizeof bytes, false, deadline);
             }
             if (n == -ETIMEDOUT) {
                 code = kErrorServiceRequestTimeout;
             } else if (n == 0 || n == -EPIPE || n == -ECONNRESET) {
                 code = kErrorAccessDenied;  // disconnected without an answer: refused
-            } else if (n != static_cast<long>(sizeof answer) ||
-                       GetU32(answer) != kControlChannelMagic) {
-                code = n < 0 ? ErrorFromErrno(static_cast<int>(-n)) : kErrorInvalidData;
-            } else {
-                *result = GetU32(answer + 4);
+            } else if (n < 0) {
+                code = ErrorFromErrno(static_cast<int>(-n));
+            } else if (!ReadAnswer(bytes, static_cast<std::size_t>(n), answer)) {
+                code = kErrorInvalidData;
             }
         }
         close(fd);
@@ -167,6 +208,21 @@ ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
     } catch (...) {
         return kErrorNotEnoughMemory;
     }
+}
+
+ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
+                             std::uint32_t eventType, std::uint32_t* result,
+                             std::uint32_t timeoutMs, ControlOrigin origin) noexcept {
+    if (result == nullptr) {
+        return kErrorInvalidParameter;
+    }
+    ControlAnswer answer;
+    const ErrorCode code =
+        SendControlRequest(serviceName, control, eventType, &answer, timeoutMs, origin);
+    if (code == 0) {
+        *result = answer.result;
+    }
+    return code;
 }
 
 ErrorCode ControlChannelServer::Open(const std::string& path) noexcept {
@@ -274,11 +330,11 @@ bool ControlChannelServer::Progress(Pending* p, const Serve& serve, Clock::time_
         const std::uint32_t magic = GetU32(p->bytes);
         drop = true;
         if (magic == kControlChannelMagic || magic == kSystemEventMagic) {
-            unsigned char answer[8];
-            PutU32(answer, kControlChannelMagic);
-            PutU32(answer + 4, serve(GetU32(p->bytes + 4), GetU32(p->bytes + 8),
-                                     magic == kSystemEventMagic ? ControlOrigin::kSystem
-                                                                : ControlOrigin::kControlService));
+            unsigned char answer[kAnswerBytes];
+            WriteAnswer(serve(GetU32(p->bytes + 4), GetU32(p->bytes + 8),
+                              magic == kSystemEventMagic ? ControlOrigin::kSystem
+                                                         : ControlOrigin::kControlService),
+                        answer);
             (void)send(p->fd, answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
         }
     }

@@ -2,9 +2,13 @@
 // directory that carries one control to the running service and its handler's result back.
 //
 // Wire format, little-endian: a request of 12 bytes {u32 magic, u32 control, u32 eventType},
-// an answer of 8 bytes {u32 magic, u32 result}. The request's magic says who sends it:
-// kControlChannelMagic a control as ControlService sends it, kSystemEventMagic an event of the
-// system (shutdown, power, ...); the answer carries kControlChannelMagic. One request per
+// an answer of 36 bytes {u32 magic, u32 result, u32 version, then the service's status after
+// the control: u32 state, u32 controlsAccepted, u32 win32ExitCode, u32 serviceSpecificExitCode,
+// u32 checkPoint, u32 waitHint}. The request's magic says who sends it: kControlChannelMagic a
+// control as ControlService sends it, kSystemEventMagic an event of the system (shutdown,
+// power, ...); the answer carries kControlChannelMagic. The answer's first 8 bytes are the
+// whole answer of the first version of the channel, so a client of either version reads a
+// server of the other while a package upgrade replaces one of them. One request per
 // connection. The socket is created with mode 0600 (atomically: bound under a temporary name,
 // restricted, then renamed), and the service also checks each peer's credentials: root and the
 // service's own user are served, everyone else is disconnected without an answer.
@@ -25,16 +29,31 @@ namespace platform::posix {
 
 inline constexpr std::uint32_t kControlChannelMagic = 0x4B534343;
 inline constexpr std::uint32_t kSystemEventMagic = 0x4B534345;
+/// The answer's version: 1 adds the status after the control. A first-version answer (8
+/// bytes) counts as version 0, without a status.
+inline constexpr std::uint32_t kControlChannelVersion = 1;
+
+/// What the service answers a control: the result, and its status after the control (from
+/// version 1; currentState 0 when the service did not send one).
+struct ControlAnswer {
+    std::uint32_t result = 0;
+    ServiceStatus status{};
+};
 
 /// Sends one control from origin to the running service's channel and waits up to timeoutMs
-/// for the answer. Returns 0 and the service's answer in *result (the manager's refusal,
-/// platform::AdmitControl, or the handler's result), or 2 (no channel: the service is not
+/// for the answer. Returns 0 and the service's answer in *answer (result: the manager's
+/// refusal, platform::AdmitControl, or the handler's result), or 2 (no channel: the service is not
 /// running or has no channel), 1062 when nobody accepts the connection, 5 when refused for
 /// lack of rights (the socket's mode, or the service closed the connection without an
 /// answer) and when another user could have put the socket there (the runtime directory is
 /// owned by a user other than root and this process's own, or writable by group or others
 /// without the sticky bit, or the socket is such a user's), 1053 when no answer came in time,
-/// 13 for a malformed answer; 87 for a null name or result. Any thread.
+/// 13 for a malformed answer; 87 for a null name or answer. Any thread.
+ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
+                             std::uint32_t eventType, ControlAnswer* answer,
+                             std::uint32_t timeoutMs,
+                             ControlOrigin origin = ControlOrigin::kControlService) noexcept;
+/// The same for a caller that needs only the result.
 ErrorCode SendControlRequest(const wchar_t* serviceName, std::uint32_t control,
                              std::uint32_t eventType, std::uint32_t* result,
                              std::uint32_t timeoutMs,
@@ -54,8 +73,9 @@ class ControlChannelServer {
     static constexpr std::uint32_t kRequestLimitMs = 2000;
     static constexpr std::size_t kMaxPending = 32;  // more wait in the listen queue
 
-    /// Answers one well-formed request: (control, eventType, origin) to the 32-bit result.
-    using Serve = std::function<std::uint32_t(std::uint32_t control, std::uint32_t eventType,
+    /// Answers one well-formed request: (control, eventType, origin) to the result and the
+    /// status after it.
+    using Serve = std::function<ControlAnswer(std::uint32_t control, std::uint32_t eventType,
                                               ControlOrigin origin)>;
 
     ControlChannelServer() = default;

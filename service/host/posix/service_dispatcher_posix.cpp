@@ -128,8 +128,14 @@ ErrorCode Dispatcher::Run(ServiceMainRoutine main) {
     });
     const posix::ControlChannelServer::Serve serve = [this](std::uint32_t c, std::uint32_t t,
                                                             ControlOrigin origin) {
-        const std::uint32_t refused = Check(c, origin);
-        return refused != 0 ? refused : Deliver(c, t);
+        posix::ControlAnswer answer;
+        answer.result = Check(c, origin);
+        if (answer.result == 0) {
+            answer.result = Deliver(c, t);
+        }
+        std::lock_guard<std::mutex> hold(m_lock);
+        answer.status = m_last;  // the handler has reported again by now
+        return answer;
     };
     for (bool done = false; !done;) {
         std::vector<pollfd> set = {{m_wake[0], POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
