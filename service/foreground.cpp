@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,19 +16,18 @@
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "platform/standard_input.h"
 #include "platform/stop_signals.h"
 #include "platform/wait.h"
 #include "service/host/service_dispatcher.h"
 #include "service/service_admin.h"
 #include "service/single_instance.h"
+#include "service/terminal_controls.h"
 #include "text/text.h"
 
 namespace Stoneleaf {
 namespace {
 
 constexpr std::uint32_t kEchoPollMs = 100;
-constexpr std::uint32_t kInputPollMs = 200;
 
 // Exit codes of a run that ended because its terminal went away, as a shell reports a process
 // ended by SIGHUP or SIGPIPE (128 + the signal's number): the stop itself is a normal one.
@@ -113,84 +111,9 @@ class LogEcho {
     std::thread m_thread;
 };
 
-// The listed controls, then lines of standard input, handed to the main thread; the end of
-// input reads as STOP. One reader, started when the listed controls are used up and ended
-// with the queue, so nothing reaches the queue once the run is over.
-class InputQueue {
-  public:
-    InputQueue() : m_ready(platform::CreateEvent(false, false)) {}
-    ~InputQueue() { m_reader.Stop(); }
-
-    void Push(std::wstring line) {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_lines.push_back(std::move(line));
-        }
-        platform::SetEvent(m_ready.Get());
-    }
-    // Reads standard input from now on, once only.
-    void StartReadingStandardInput() {
-        (void)m_reader.Start([this](const std::string& line, bool end) {
-            Push(end ? std::wstring(L"STOP") : platform::Utf8ToWide(line));
-        });
-    }
-    // The next line, or false after waiting a while for one.
-    bool Next(std::wstring* line) {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            if (!m_lines.empty()) {
-                *line = std::move(m_lines.front());
-                m_lines.pop_front();
-                return true;
-            }
-        }
-        (void)platform::WaitForSingleObject(m_ready.Get(), kInputPollMs);
-        return false;
-    }
-    [[nodiscard]] bool Empty() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_lines.empty();
-    }
-
-  private:
-    platform::UniqueHandle m_ready;
-    std::mutex m_lock;
-    std::deque<std::wstring> m_lines;
-    platform::StandardInputLines m_reader;  // last: stopped before the rest goes
-};
-
-std::wstring Trim(const std::wstring& text) {
-    const std::size_t first = text.find_first_not_of(L" \t\r\n");
-    const std::size_t last = text.find_last_not_of(L" \t\r\n");
-    return first == std::wstring::npos ? L"" : text.substr(first, last - first + 1);
-}
-
-// "CODE" or "CODE:EVENTTYPE", both decimal; in this terminal any code but stop may be tried.
-bool ParseForegroundControl(const std::wstring& text, std::uint32_t* control,
-                            std::uint32_t* eventType) {
-    const std::size_t colon = text.find(L':');
-    const std::wstring code = text.substr(0, colon);
-    *eventType = 0;
-    if (colon != std::wstring::npos && !ParseDecimal(text.c_str() + colon + 1, eventType)) {
-        return false;
-    }
-    if (ParseControlCode(code.c_str(), control)) {
-        return true;
-    }
-    std::uint32_t value = 0;
-    if (!ParseDecimal(code.c_str(), &value) || value == 0 ||
-        value == platform::kServiceControlStop) {
-        return false;
-    }
-    *control = value;
-    return true;
-}
-
-void Deliver(CService& service, std::uint32_t control, std::uint32_t eventType) {
-    const std::uint32_t result =
-        CService::ServiceCtrlHandlerEx(control, eventType, nullptr, &service);
-    Print("control " + std::to_string(control) + " (event type " + std::to_string(eventType) +
-          ") delivered: result " + std::to_string(result) + "\n");
+void SayDelivered(std::uint32_t control, std::uint32_t result) {
+    Print("control " + std::to_string(control) + " (event type 0) delivered: result " +
+          std::to_string(result) + "\n");
 }
 
 }  // namespace
@@ -204,17 +127,14 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
     if (acquired != platform::kErrorSuccess) {
         return acquired;
     }
-    InputQueue input;
-    bool stopListed = false;
-    for (int i = 2; i < argc && !stopListed; ++i) {
-        std::uint32_t control = 0, eventType = 0;
-        stopListed = IsCommandWord(argv[i], L"STOP");
-        if (!stopListed && !ParseForegroundControl(argv[i], &control, &eventType)) {
-            std::fputs(UsageText().c_str(), stderr);
-            instance.Release();
-            return platform::kErrorInvalidParameter;
-        }
-        input.Push(argv[i]);
+    const auto stopAsked = [] {
+        return platform::CaughtStopRequest() != platform::StopRequest::kNone || g_outputClosed;
+    };
+    TerminalControls controls(&Print, stopAsked);
+    if (!controls.List(argc - 2, argv + 2)) {
+        std::fputs(UsageText().c_str(), stderr);
+        instance.Release();
+        return platform::kErrorInvalidParameter;
     }
 
     // From here a stop request, a closed terminal or a closed output stops the plug-ins.
@@ -228,36 +148,14 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
         "plug-ins running; controls: a code (128..255, INTERROGATE, PARAMCHANGE, or any "
         "CODE:EVENTTYPE), STOP\n");
 
-    const auto stopAsked = [] {
-        return platform::CaughtStopRequest() != platform::StopRequest::kNone || g_outputClosed;
-    };
-    std::wstring line;
-    while (!stopAsked()) {
-        if (!stopListed && input.Empty()) {
-            input.StartReadingStandardInput();  // the listed controls are done
-        }
-        if (!input.Next(&line)) {
-            continue;
-        }
-        line = Trim(line);
-        if (line.empty()) {
-            continue;
-        }
-        if (IsCommandWord(line.c_str(), L"STOP")) {
-            break;
-        }
-        std::uint32_t control = 0, eventType = 0;
-        if (ParseForegroundControl(line, &control, &eventType)) {
-            Deliver(service, control, eventType);
-        } else {
-            Print("not a control: " + platform::WideToUtf8(line) + "\n");
-        }
-    }
+    const ControlSink sink = service.Sink();
+    controls.Run(sink);
     const platform::StopRequest request = platform::CaughtStopRequest();
     Print(request == platform::StopRequest::kHangUp      ? "terminal closed: stopping\n"
           : request == platform::StopRequest::kInterrupt ? "interrupted: stopping\n"
                                                          : "stopping\n");
-    Deliver(service, platform::kServiceControlStop, 0);
+    SayDelivered(platform::kServiceControlStop,
+                 sink.Deliver(platform::kServiceControlStop, 0, nullptr));
     instance.Release();
     return request == platform::StopRequest::kHangUp ? kExitHangUp
            : g_outputClosed                          ? kExitOutputClosed

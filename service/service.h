@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "platform/types.h"
+#include "service/host/control_sink.h"
 #include "service/host/service_control.h"
 #include "service/host/service_dispatcher.h"
 
@@ -94,6 +95,10 @@ class CService {
     static void ServiceMain(std::uint32_t argc, wchar_t** argv);
     static std::uint32_t ServiceCtrlHandlerEx(std::uint32_t control, std::uint32_t eventType,
                                               void* eventData, void* context);
+
+    /// The one place the host's controls go, whatever their source: ServiceCtrlHandlerEx with
+    /// this object, the pair ServiceMain registers with the service manager.
+    [[nodiscard]] ControlSink Sink() noexcept { return ControlSink(&ServiceCtrlHandlerEx, this); }
 
     /// Reports a state; 21 before InitService or without a status handle.
     std::uint32_t ReportStatus(std::uint32_t state, std::uint32_t waitHint);

@@ -16,6 +16,7 @@
 
 #include "platform/error.h"
 #include "platform/stop_signals.h"
+#include "service/host/control_sink.h"
 #include "service/host/posix/control_channel_posix.h"
 #include "service/host/service_control.h"
 #include "service/host/service_dispatcher_backend.h"
@@ -85,9 +86,8 @@ class Dispatcher {
     void Wake(char why) { (void)!write(m_wake[1], &why, 1); }
 
     std::wstring m_name;
-    std::mutex m_lock;  // the fields below; never held while the handler runs
-    ServiceControlHandler m_handler = nullptr;
-    void* m_context = nullptr;
+    std::mutex m_lock;              // the fields below; never held while the handler runs
+    Stoneleaf::ControlSink m_sink;  // none until the service main routine registers it
     ServiceStatus m_last = {};
     std::string m_text;
     std::string m_channelProblem;  // set before the service main routine starts
@@ -183,8 +183,7 @@ ServiceStatusHandle Dispatcher::Register(const wchar_t* name, ServiceControlHand
         return nullptr;
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    m_handler = handler;
-    m_context = context;
+    m_sink = Stoneleaf::ControlSink(handler, context);
     return this;
 }
 
@@ -230,7 +229,7 @@ ErrorCode Dispatcher::Report(const ServiceStatus& status) {
 std::uint32_t Dispatcher::Check(std::uint32_t control, ControlOrigin origin) {
     std::lock_guard<std::mutex> hold(m_lock);
     std::uint32_t state = m_last.currentState;
-    if (m_handler == nullptr || state == 0) {
+    if (!m_sink || state == 0) {
         state = kServiceStartPending;
     } else if (m_stopDelivered && state != kServiceStopped) {
         state = kServiceStopPending;
@@ -239,18 +238,13 @@ std::uint32_t Dispatcher::Check(std::uint32_t control, ControlOrigin origin) {
 }
 
 std::uint32_t Dispatcher::Deliver(std::uint32_t control, std::uint32_t eventType) {
-    ServiceControlHandler handler;
-    void* context;
+    Stoneleaf::ControlSink sink;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        handler = m_handler;
-        context = m_context;
+        sink = m_sink;
     }
-    if (handler == nullptr) {
-        return kErrorServiceCannotAcceptControl;
-    }
-    const std::uint32_t result = handler(control, eventType, nullptr, context);
-    if (control == kServiceControlStop) {
+    const std::uint32_t result = sink.Deliver(control, eventType, nullptr);
+    if (sink && control == kServiceControlStop) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_stopDelivered = true;
     }

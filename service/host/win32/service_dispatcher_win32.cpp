@@ -4,6 +4,7 @@
 
 #include <dbt.h>
 
+#include "service/host/control_sink.h"
 #include "service/host/service_dispatcher_backend.h"
 
 namespace platform::backend {
@@ -11,14 +12,15 @@ namespace {
 
 // One service per process: the routines the manager's entry points hand over to.
 ServiceMainRoutine g_main = nullptr;
-ServiceControlHandler g_handler = nullptr;
+Stoneleaf::ControlSink g_sink;
 
 void WINAPI MainEntry(DWORD argc, LPWSTR* argv) {
     g_main(argc, argv);
 }
 
-DWORD WINAPI HandlerEntry(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
-    return g_handler(control, eventType, eventData, context);
+// The manager passes back the context it was given, which the sink already holds.
+DWORD WINAPI HandlerEntry(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
+    return g_sink.Deliver(control, eventType, eventData);
 }
 
 const GUID kBatteryPercentageRemaining = {
@@ -40,7 +42,7 @@ ErrorCode StartServiceDispatcher(const wchar_t* serviceName, ServiceMainRoutine 
 ServiceStatusHandle RegisterServiceControlHandler(const wchar_t* serviceName,
                                                   ServiceControlHandler handler,
                                                   void* context) noexcept {
-    g_handler = handler;
+    g_sink = Stoneleaf::ControlSink(handler, context);
     return RegisterServiceCtrlHandlerExW(serviceName, &HandlerEntry, context);
 }
 
