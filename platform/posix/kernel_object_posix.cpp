@@ -28,6 +28,41 @@ HandleTable& Table() noexcept {
 
 }  // namespace
 
+// The calling thread's kernel lock holder, if it holds the lock.
+thread_local KernelLock* t_holder = nullptr;
+
+KernelLock::KernelLock() : m_lock(Mutex()) {
+    t_holder = this;
+}
+
+KernelLock::~KernelLock() {
+    t_holder = nullptr;
+    if (m_lock.owns_lock()) {
+        m_lock.unlock();
+    }
+    for (std::size_t i = 0; i < m_deferredCount; ++i) {
+        m_deferred[i]->notify_one();
+        m_deferred[i].reset();
+    }
+}
+
+void KernelLock::NotifyNow() noexcept {
+    for (std::size_t i = 0; i < m_deferredCount; ++i) {
+        m_deferred[i]->notify_one();
+        m_deferred[i].reset();
+    }
+    m_deferredCount = 0;
+}
+
+void NotifyAfterUnlock(const Wakeup& wakeup) noexcept {
+    KernelLock* const holder = t_holder;
+    if (holder == nullptr || holder->m_deferredCount == KernelLock::kDeferred) {
+        wakeup->notify_one();
+        return;
+    }
+    holder->m_deferred[holder->m_deferredCount++] = wakeup;
+}
+
 std::mutex& KernelLock::Mutex() noexcept {
     static std::mutex* const mutex = new std::mutex;
     return *mutex;

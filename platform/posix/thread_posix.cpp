@@ -168,6 +168,7 @@ bool TerminationRequested() noexcept {
 
 bool BlockLocked(KernelLock& lock, std::condition_variable& cv, bool infinite,
                  std::chrono::steady_clock::time_point deadline) {
+    lock.NotifyNow();
     ThreadObject* const self = t_context != nullptr ? t_context->object : nullptr;
     if (self != nullptr) {
         if (self->terminateRequested.load()) {
