@@ -22,7 +22,7 @@ constexpr std::uint32_t kWmQuit = 0x12;
 
 struct MessageQueue {
     std::deque<ThreadMessage> messages;
-    Wakeup arrived = std::make_shared<std::condition_variable>();  // the owner's GetMessage
+    Wakeup arrived = std::make_shared<WakeupWord>();  // the owner sleeps here in GetMessage
 };
 
 // Thread id to queue; never destroyed, as threads end during the process's exit handlers.

@@ -166,7 +166,7 @@ std::uint32_t WaitEngine::Wait(std::uint32_t count, const Handle* handles, bool 
         return kWaitTimeout;
     }
     try {
-        waiter.wakeup = std::make_shared<std::condition_variable>();
+        waiter.wakeup = std::make_shared<WakeupWord>();
     } catch (const std::bad_alloc&) {
         SetLastError(kErrorNotEnoughMemory);
         return kWaitFailed;
