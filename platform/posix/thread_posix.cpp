@@ -17,9 +17,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csetjmp>
 #include <csignal>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 
