@@ -54,6 +54,9 @@ void BM_ControlRoundTrip(benchmark::State& state) {
             subject += t1 - t0;
             baseline += Clock::now() - t1;
             ++rounds;
+            state.PauseTiming();
+            service->CatchUp();
+            state.ResumeTiming();
         }
     }
     mgr.UnloadAllPlugins();

@@ -15,4 +15,8 @@ class RunningService {
     virtual ~RunningService() = default;
     /// One user-defined control, answered: false when it failed.
     virtual bool RoundTrip() = 0;
+    /// Between rounds, outside the timing: the manager's side catches up (POSIX: the notify
+    /// messages the host sent are read, as systemd reads them; a full socket would block the
+    /// host).
+    virtual void CatchUp() {}
 };

@@ -1,6 +1,7 @@
 // The service benchmark on POSIX: the service under the dispatcher on a thread of this
-// process (a datagram socket of our own stands in for systemd's notify socket), controls
-// through the control channel.
+// process (a datagram socket of our own stands in for systemd's notify socket, read between
+// rounds; a temporary directory for its state directory), controls through the control
+// channel.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ class ChannelService : public RunningService {
         bind(m_notify, reinterpret_cast<sockaddr*>(&address), sizeof address);
         setenv("NOTIFY_SOCKET", (m_dir + "/notify").c_str(), 1);
         setenv("KELTRA_RUNTIME_DIR", m_dir.c_str(), 1);
+        setenv("STATE_DIRECTORY", m_dir.c_str(), 1);  // systemd's StateDirectory=: the record
         (void)m_service.InitService(kName.c_str(), L"Bench", L"Bench");
         m_thread = std::thread([this] { (void)m_service.EntryService(); });
         char buffer[512];
@@ -46,8 +48,14 @@ class ChannelService : public RunningService {
         m_thread.join();
         m_service.ClearInitialised();
         unsetenv("NOTIFY_SOCKET");
+        unsetenv("STATE_DIRECTORY");
         close(m_notify);
         std::filesystem::remove_all(m_dir);
+    }
+    void CatchUp() override {
+        char buffer[512];
+        while (recv(m_notify, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
     }
     bool RoundTrip() override {
         std::uint32_t result = 1;

@@ -19,8 +19,8 @@
 // wait of this layer runs inside a deferral and wakes up for a termination request.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -108,32 +108,76 @@ class TerminationDeferral {
     TerminationDeferral& operator=(const TerminationDeferral&) = delete;
 };
 
+/// What a blocked thread of this layer sleeps on: a counter each notification advances, slept
+/// on with the kernel lock released (a futex). Unlike a condition variable's wait, waking
+/// from it does not take the kernel lock in its contended state, which would cost every later
+/// unlock a system call.
+class WakeupWord {
+  public:
+    /// Advances the counter and wakes its sleeper. Any thread, any lock.
+    void Notify() noexcept;
+    /// The counter, read with the kernel lock held before it is released for Sleep.
+    [[nodiscard]] std::uint32_t Sequence() const noexcept { return m_sequence.load(); }
+    /// Sleeps while the counter still is seen, until the steady-clock deadline (none when
+    /// infinite); returns early on a signal or spuriously. No lock of this layer held.
+    void Sleep(std::uint32_t seen, bool infinite,
+               std::chrono::steady_clock::time_point deadline) noexcept;
+
+  private:
+    std::atomic<std::uint32_t> m_sequence{0};
+};
+
+/// Shared: a signaller that completed a wait holds it until its notification, made after the
+/// kernel lock is released, even if the sleeper has left the wait (a timeout that came at the
+/// same moment) or ended meanwhile.
+using Wakeup = std::shared_ptr<WakeupWord>;
+
 /// The kernel lock: one process-wide mutex guarding the state of every SimpleWaitable, the
-/// wait lists and the thread message queues. Holds a TerminationDeferral while locked.
+/// wait lists and the thread message queues. Holds a TerminationDeferral while locked. Not
+/// recursive; one per thread at a time.
+///
+/// Notifications a holder makes through NotifyAfterUnlock are delivered when it is released:
+/// a thread woken while the lock is still held would at once block on the lock again.
 class KernelLock {
   public:
-    KernelLock() : m_lock(Mutex()) {}
+    KernelLock();
+    ~KernelLock();
     KernelLock(const KernelLock&) = delete;
     KernelLock& operator=(const KernelLock&) = delete;
 
     std::unique_lock<std::mutex>& Get() noexcept { return m_lock; }
 
+    /// Delivers the notifications gathered so far now, with the lock held (before the holder
+    /// sleeps, so that none waits behind its sleep).
+    void NotifyNow() noexcept;
+
     static std::mutex& Mutex() noexcept;
 
   private:
+    friend void NotifyAfterUnlock(const Wakeup& wakeup) noexcept;
+    static constexpr std::size_t kDeferred = 8;  // more are notified at once, under the lock
+
     TerminationDeferral m_deferral;  // constructed before the lock, released after it
     std::unique_lock<std::mutex> m_lock;
+    Wakeup m_deferred[kDeferred];
+    std::size_t m_deferredCount = 0;
 };
 
+/// Wakes one sleeper on wakeup once the calling thread releases the kernel lock, which it
+/// holds through a KernelLock; the state the sleeper tests must be set before, under the lock.
+void NotifyAfterUnlock(const Wakeup& wakeup) noexcept;
+
 /// Completes the waits on object that are satisfiable now, oldest first, until none is or the
-/// object is no longer signalled. Call with the kernel lock held after signalling it.
+/// object is no longer signalled; their threads wake when the caller's KernelLock is released.
+/// Call with the kernel lock held after signalling it.
 void WakeWaitersLocked(SimpleWaitable& object) noexcept;
 
-/// Blocks the calling thread on cv (with the kernel lock held by lock) until it is notified,
-/// the steady-clock deadline passes (none when infinite) or the thread is asked to end; a
-/// termination request also notifies cv. Returns false once the deadline has passed. Callers
-/// loop on their own condition and check TerminationRequested().
-bool BlockLocked(KernelLock& lock, std::condition_variable& cv, bool infinite,
+/// Delivers the notifications lock has gathered (KernelLock::NotifyNow), then blocks the
+/// calling thread on wakeup (with the kernel lock held by lock, released while it sleeps) until
+/// it is notified, the steady-clock deadline passes (none when infinite) or the thread is asked
+/// to end; a termination request also notifies wakeup. Returns false once the deadline has
+/// passed. Callers loop on their own condition and check TerminationRequested().
+bool BlockLocked(KernelLock& lock, WakeupWord& wakeup, bool infinite,
                  std::chrono::steady_clock::time_point deadline);
 
 /// True when the calling thread was started by BeginThread and TerminateThread has been

@@ -1,4 +1,9 @@
-// The POSIX handle table, the kernel lock and CloseHandle.
+// The POSIX handle table, the kernel lock, the wakeup threads sleep on, and CloseHandle.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <new>
 #include <unordered_map>
 
@@ -27,6 +32,67 @@ HandleTable& Table() noexcept {
 }
 
 }  // namespace
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4 &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "a futex is a plain 32-bit word");
+
+void WakeupWord::Notify() noexcept {
+    m_sequence.fetch_add(1);
+    (void)syscall(SYS_futex, &m_sequence, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void WakeupWord::Sleep(std::uint32_t seen, bool infinite,
+                       std::chrono::steady_clock::time_point deadline) noexcept {
+    timespec relative = {};
+    if (!infinite) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) {
+            return;
+        }
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        relative.tv_sec = static_cast<time_t>(ns / 1000000000);
+        relative.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    // Returns at once when a notification came after seen was read (the word differs).
+    (void)syscall(SYS_futex, &m_sequence, FUTEX_WAIT_PRIVATE, seen, infinite ? nullptr : &relative,
+                  nullptr, 0);
+}
+
+// The calling thread's kernel lock holder, if it holds the lock.
+thread_local KernelLock* t_holder = nullptr;
+
+KernelLock::KernelLock() : m_lock(Mutex()) {
+    t_holder = this;
+}
+
+KernelLock::~KernelLock() {
+    t_holder = nullptr;
+    if (m_lock.owns_lock()) {
+        m_lock.unlock();
+    }
+    for (std::size_t i = 0; i < m_deferredCount; ++i) {
+        m_deferred[i]->Notify();
+        m_deferred[i].reset();
+    }
+}
+
+void KernelLock::NotifyNow() noexcept {
+    for (std::size_t i = 0; i < m_deferredCount; ++i) {
+        m_deferred[i]->Notify();
+        m_deferred[i].reset();
+    }
+    m_deferredCount = 0;
+}
+
+void NotifyAfterUnlock(const Wakeup& wakeup) noexcept {
+    KernelLock* const holder = t_holder;
+    if (holder == nullptr || holder->m_deferredCount == KernelLock::kDeferred) {
+        wakeup->Notify();
+        return;
+    }
+    holder->m_deferred[holder->m_deferredCount++] = wakeup;
+}
 
 std::mutex& KernelLock::Mutex() noexcept {
     static std::mutex* const mutex = new std::mutex;

@@ -22,7 +22,7 @@ constexpr std::uint32_t kWmQuit = 0x12;
 
 struct MessageQueue {
     std::deque<ThreadMessage> messages;
-    std::condition_variable arrived;  // the owner waits here in GetMessage
+    Wakeup arrived = std::make_shared<WakeupWord>();  // the owner sleeps here in GetMessage
 };
 
 // Thread id to queue; never destroyed, as threads end during the process's exit handlers.
@@ -143,7 +143,7 @@ int GetMessage(ThreadMessage* message, std::uint32_t filterMin, std::uint32_t fi
             SetLastError(kErrorInvalidHandle);
             return -1;  // the thread ends when the deferral closes
         }
-        posix::BlockLocked(lock, queue->arrived, true, {});
+        posix::BlockLocked(lock, *queue->arrived, true, {});
     }
 }
 
@@ -168,7 +168,7 @@ bool PostThreadMessage(std::uint32_t threadId, std::uint32_t message, std::uintp
         SetLastError(kErrorNotEnoughMemory);
         return false;
     }
-    queue.arrived.notify_one();
+    posix::NotifyAfterUnlock(queue.arrived);  // outlives the queue if its thread ends meanwhile
     return true;
 }
 

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csetjmp>
 #include <csignal>
 #include <mutex>
@@ -54,7 +55,7 @@ class ThreadObject final : public SimpleWaitable {
     bool ended = false;
     std::uint32_t exitCode = kStillActive;
     std::uint32_t terminateExitCode = 0;
-    std::condition_variable* blockedOn = nullptr;  // the wait the thread sleeps in, if any
+    WakeupWord* blockedOn = nullptr;  // the wait the thread sleeps in, if any
 
     // Set once, under the kernel lock; read from the thread's signal handler too.
     std::atomic<bool> terminateRequested{false};
@@ -166,26 +167,26 @@ bool TerminationRequested() noexcept {
     return ThisThreadTerminationRequested();
 }
 
-bool BlockLocked(KernelLock& lock, std::condition_variable& cv, bool infinite,
+bool BlockLocked(KernelLock& lock, WakeupWord& wakeup, bool infinite,
                  std::chrono::steady_clock::time_point deadline) {
+    lock.NotifyNow();
     ThreadObject* const self = t_context != nullptr ? t_context->object : nullptr;
     if (self != nullptr) {
         if (self->terminateRequested.load()) {
             return true;
         }
-        self->blockedOn = &cv;
+        self->blockedOn = &wakeup;
     }
-    bool inTime = true;
-    if (infinite) {
-        cv.wait(lock.Get());
-    } else {
-        cv.wait_until(lock.Get(), deadline);
-        inTime = std::chrono::steady_clock::now() < deadline;
-    }
+    // Read under the lock: a notification after it (every one comes from a holder of the lock
+    // or after it) changes the word, and the sleep returns at once.
+    const std::uint32_t seen = wakeup.Sequence();
+    lock.Get().unlock();
+    wakeup.Sleep(seen, infinite, deadline);
+    lock.Get().lock();
     if (self != nullptr) {
         self->blockedOn = nullptr;
     }
-    return inTime;
+    return infinite || std::chrono::steady_clock::now() < deadline;
 }
 
 }  // namespace platform::posix
@@ -256,7 +257,7 @@ bool TerminateThread(Handle thread, std::uint32_t exitCode) noexcept {
     object->terminateExitCode = exitCode;
     object->terminateRequested.store(true, std::memory_order_release);
     if (object->blockedOn != nullptr) {
-        object->blockedOn->notify_all();
+        object->blockedOn->Notify();
     }
     if (object->hasPthread) {
         pthread_kill(object->pthread, posix::TerminateSignal());

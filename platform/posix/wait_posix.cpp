@@ -3,10 +3,12 @@
 // A blocked wait is a Waiter on the caller's stack, linked into the wait list of each of its
 // objects. Whoever signals an object (WakeWaitersLocked) tests the waiters in arrival order
 // and completes each satisfiable one on its behalf: it takes the objects (an auto-reset event
-// resets), records the result and wakes the waiter. Since test and take happen under the one
-// kernel lock, a wait-all takes its whole set at once or nothing, and a SetEvent on an
-// auto-reset event releases exactly one waiter even if ResetEvent follows at once.
+// resets), records the result and wakes the waiter once it has released the kernel lock. Since
+// test and take happen under the one kernel lock, a wait-all takes its whole set at once or
+// nothing, and a SetEvent on an auto-reset event releases exactly one waiter even if
+// ResetEvent follows at once.
 #include <algorithm>
+#include <new>
 
 #include "platform/error.h"
 #include "platform/posix/kernel_object.h"
@@ -31,7 +33,7 @@ struct Waiter {
     bool waitAll = false;
     bool done = false;  // completed by a signaller; result holds the outcome
     std::uint32_t result = kWaitFailed;
-    std::condition_variable cv;
+    Wakeup wakeup;  // made when the wait has to sleep
 };
 
 class WaitEngine {
@@ -97,7 +99,7 @@ class WaitEngine {
             }
             Unlink(waiter);
             waiter.done = true;
-            waiter.cv.notify_one();
+            NotifyAfterUnlock(waiter.wakeup);
             // Unlinking may have removed the next link too; waiters before this one stay
             // unsatisfiable (taking only ever clears signals), so rescan from the head.
             link = object.m_head;
@@ -163,9 +165,15 @@ std::uint32_t WaitEngine::Wait(std::uint32_t count, const Handle* handles, bool 
     if (milliseconds == 0) {
         return kWaitTimeout;
     }
+    try {
+        waiter.wakeup = std::make_shared<WakeupWord>();
+    } catch (const std::bad_alloc&) {
+        SetLastError(kErrorNotEnoughMemory);
+        return kWaitFailed;
+    }
     Link(waiter);
     for (;;) {
-        const bool inTime = BlockLocked(lock, waiter.cv, infinite, deadline);
+        const bool inTime = BlockLocked(lock, *waiter.wakeup, infinite, deadline);
         if (waiter.done) {
             return waiter.result;
         }

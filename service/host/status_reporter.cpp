@@ -1,9 +1,12 @@
 // The status reporter and the host's status record.
 #include "service/host/status_reporter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
+#include <system_error>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/handle.h"
@@ -176,60 +179,124 @@ platform::ErrorCode ReadStatusRecord(const wchar_t* serviceName, HostView* view)
     return ParseHostView(text, view) ? 0 : platform::ErrorCode{platform::kErrorInvalidData};
 }
 
+StatusReporter::~StatusReporter() {
+    std::thread writer;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        writer = StopWriterLocked();
+    }
+    if (writer.joinable()) {
+        writer.join();
+    }
+}
+
 void StatusReporter::Start(const wchar_t* serviceName) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_view = HostView{};
     m_view.processId = platform::GetCurrentProcessId();
     m_view.startedAt = Now();
     m_path = StatusRecordPath(serviceName);
+    m_changed = false;  // nothing worth a record until the first report
+    m_heartbeatDue = false;
+    m_quit = false;
+    if (!m_writer.joinable()) {
+        try {
+            m_writer = std::thread([this] { WriterLoop(); });
+        } catch (const std::system_error&) {
+            // No writer: controls and heartbeats are then published where they happen.
+        }
+    }
 }
 
 platform::ErrorCode StatusReporter::Report(platform::ServiceStatusHandle handle,
                                            const platform::ServiceStatus& status) {
     const platform::ErrorCode result = platform::ReportServiceStatus(handle, &status);
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_view.state = status.currentState;
-    if (status.currentState == platform::kServiceStopped) {
-        if (!m_path.empty()) {
-            (void)platform::DeleteFile(m_path.c_str());
+    std::thread writer;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> write(m_writeLock);
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (status.currentState == platform::kServiceStopped) {
+            m_view.state = status.currentState;
+            if (!m_path.empty()) {
+                (void)platform::DeleteFile(m_path.c_str());
+            }
+            m_path.clear();  // a stopped host has no record
+            writer = StopWriterLocked();
+        } else if (status.currentState != m_view.state) {
+            m_view.state = status.currentState;
+            m_changed = changed = true;
         }
-        m_path.clear();  // a stopped host has no record
-    } else {
-        PublishLocked();
+    }
+    if (writer.joinable()) {
+        writer.join();
+    } else if (changed) {
+        Publish();  // the same state again (every control re-reports it) is left to the writer
     }
     return result;
 }
 
 void StatusReporter::SetText(const wchar_t* text) {
     platform::SetServiceStatusText(text);
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_view.text = text != nullptr ? text : L"";
-    PublishLocked();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        const std::wstring next = text != nullptr ? text : L"";
+        if (next == m_view.text) {
+            return;  // the same text again (every control republishes it)
+        }
+        m_view.text = next;
+        m_changed = true;
+    }
+    Publish();
 }
 
 void StatusReporter::Heartbeat() {
-    platform::SendServiceHeartbeat();
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (!WriterRunsLocked()) {
+        hold.unlock();
+        platform::SendServiceHeartbeat();
+        return;
+    }
+    m_heartbeatDue = true;
+    WakeWriter(hold);
 }
 
 void StatusReporter::SetPlugins(std::vector<PluginView> plugins) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_view.plugins = std::move(plugins);
-    PublishLocked();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        const auto same = [](const PluginView& a, const PluginView& b) {
+            return a.path == b.path && a.description == b.description && a.state == b.state;
+        };
+        if (std::equal(plugins.begin(), plugins.end(), m_view.plugins.begin(), m_view.plugins.end(),
+                       same)) {
+            return;  // the same list again (every control republishes it)
+        }
+        m_view.plugins = std::move(plugins);
+        m_changed = true;
+    }
+    Publish();
 }
 
 void StatusReporter::RecordControl(std::uint32_t control, std::uint32_t result,
                                    std::uint32_t answerMs) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_view.controlSeen = true;
-    m_view.lastControl = control;
-    m_view.lastResult = result;
-    m_view.lastControlAt = Now();
-    if (!m_view.handlerAnswered || answerMs > m_view.slowestAnswerMs) {
-        m_view.handlerAnswered = true;
-        m_view.slowestAnswerMs = answerMs;
-        m_view.slowestControl = control;
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_view.controlSeen = true;
+        m_view.lastControl = control;
+        m_view.lastResult = result;
+        m_view.lastControlAt = Now();
+        if (!m_view.handlerAnswered || answerMs > m_view.slowestAnswerMs) {
+            m_view.handlerAnswered = true;
+            m_view.slowestAnswerMs = answerMs;
+            m_view.slowestControl = control;
+        }
+        m_changed = true;
+        if (WriterRunsLocked()) {
+            WakeWriter(hold);
+            return;
+        }
     }
-    PublishLocked();
+    Publish();
 }
 
 HostView StatusReporter::View() {
@@ -237,12 +304,63 @@ HostView StatusReporter::View() {
     return m_view;
 }
 
-void StatusReporter::PublishLocked() {
-    if (m_path.empty()) {
-        return;
+bool StatusReporter::WriterRunsLocked() const {
+    return m_writer.joinable() && !m_quit;
+}
+
+void StatusReporter::WakeWriter(std::unique_lock<std::mutex>& hold) {
+    // Only a writer waiting for work needs the call, and it comes after the unlock: woken
+    // under the lock, the writer would at once block on it again. The condition variable
+    // lives as long as the reporter, which outlives its writer.
+    const bool idle = m_writerIdle;
+    hold.unlock();
+    if (idle) {
+        m_wake.notify_one();
     }
-    const std::string text = FormatHostView(m_view);
-    const std::wstring temporary = m_path + L".new";
+}
+
+std::thread StatusReporter::StopWriterLocked() {
+    m_quit = true;
+    m_wake.notify_one();
+    return std::move(m_writer);
+}
+
+void StatusReporter::WriterLoop() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    for (;;) {
+        m_writerIdle = true;
+        m_wake.wait(hold, [this] { return m_quit || m_changed || m_heartbeatDue; });
+        m_writerIdle = false;
+        if (m_quit) {
+            return;
+        }
+        const bool heartbeat = std::exchange(m_heartbeatDue, false);
+        hold.unlock();
+        if (heartbeat) {
+            platform::SendServiceHeartbeat();
+        }
+        Publish();
+        hold.lock();
+        // Whatever comes in the next moments waits for one write together.
+        const auto next = std::chrono::steady_clock::now() + kCoalesceMs;
+        m_wake.wait_until(hold, next, [this] { return m_quit; });
+    }
+}
+
+void StatusReporter::Publish() {
+    std::lock_guard<std::mutex> write(m_writeLock);
+    std::wstring path;
+    std::string text;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_path.empty() || !m_changed) {
+            return;
+        }
+        m_changed = false;
+        path = m_path;
+        text = FormatHostView(m_view);
+    }
+    const std::wstring temporary = path + L".new";
     (void)platform::DeleteFile(temporary.c_str());  // left by a host that died while writing
     platform::UniqueHandle file(platform::CreatePrivateFile(temporary.c_str()));
     std::uint32_t written = 0;
@@ -251,14 +369,15 @@ void StatusReporter::PublishLocked() {
                                         static_cast<std::uint32_t>(text.size()), &written) &&
                     written == text.size();
     file.Reset(nullptr);
-    if (!ok || !platform::MoveFile(temporary.c_str(), m_path.c_str())) {
+    if (!ok || !platform::MoveFile(temporary.c_str(), path.c_str())) {
         (void)platform::DeleteFile(temporary.c_str());
     }
 }
 
 StatusReporter& HostStatus() {
-    static StatusReporter reporter;
-    return reporter;
+    // Never destroyed: its writer may still run while the process exits.
+    static StatusReporter* const reporter = new StatusReporter;
+    return *reporter;
 }
 
 }  // namespace Stoneleaf

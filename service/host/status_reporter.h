@@ -3,19 +3,29 @@
 // answer) in a record that "/STATUS" reads from another process.
 //
 // The record is "<service name>.status" in the service's data directory (ServiceDataDirectory:
-// owner-only on POSIX, root's; on Windows under ProgramData), rewritten whole on every change:
+// owner-only on POSIX, root's; on Windows under ProgramData), rewritten whole when it changed:
 // a new owner-only file beside it, then renamed over it, so a reader sees the old record or the
 // new one, never a mix. It names the process that wrote it; a reader trusts it only while the
 // service manager reports that same process as the service's, so the record of a host that is
 // gone is never taken as current. It is deleted when the host reports stopped.
 //
-// Threads: the reporter is process-wide and locked; any thread. Failure: a record that cannot
-// be written is skipped (the next change tries again); reports return the manager's code.
+// When it is written: a new state, text or plug-in list before the call returns (so a reader
+// that hears of a state from the manager finds it in the record). A control and the heartbeat
+// that follows it are left to the reporter's writer thread, which keeps file and manager I/O
+// out of the control's path and publishes the newest view at most every kCoalesceMs: a burst
+// of controls costs one write, and the record shows a control at most that much later.
+//
+// Threads: the reporter is process-wide and locked; any thread. The writer runs from Start
+// until the host reports stopped. Failure: a record that cannot be written is skipped (the next
+// change tries again); reports return the manager's code.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/error.h"
@@ -60,26 +70,53 @@ struct HostView {
 
 class StatusReporter {
   public:
-    /// The host of serviceName starts: from now on every change rewrites its record.
+    /// How long the writer gathers changes after a write before it writes again.
+    static constexpr std::chrono::milliseconds kCoalesceMs{50};
+
+    StatusReporter() = default;
+    StatusReporter(const StatusReporter&) = delete;
+    StatusReporter& operator=(const StatusReporter&) = delete;
+    /// Ends the writer, if it still runs (without writing what it has not written yet).
+    ~StatusReporter();
+
+    /// The host of serviceName starts: from now on its record is kept, and the writer runs.
     void Start(const wchar_t* serviceName);
-    /// Sends the status to the manager (platform::ReportServiceStatus); stopped ends the record.
+    /// Sends the status to the manager (platform::ReportServiceStatus); a new state is in the
+    /// record when this returns; stopped deletes the record and ends the writer.
     platform::ErrorCode Report(platform::ServiceStatusHandle handle,
                                const platform::ServiceStatus& status);
     /// The short text beside the state (platform::SetServiceStatusText); null clears it.
     void SetText(const wchar_t* text);
-    /// The host is healthy (platform::SendServiceHeartbeat).
+    /// The host is healthy (platform::SendServiceHeartbeat): sent by the writer while it runs
+    /// (several heartbeats within kCoalesceMs become one), else at once.
     void Heartbeat();
     void SetPlugins(std::vector<PluginView> plugins);
-    /// A control was delivered, with its result and how long the host took to answer it.
+    /// A control was delivered, with its result and how long the host took to answer it. The
+    /// writer publishes it; returns without file I/O.
     void RecordControl(std::uint32_t control, std::uint32_t result, std::uint32_t answerMs);
     [[nodiscard]] HostView View();
 
   private:
-    void PublishLocked();
+    // Writes the view when it changed since the last write; serialised by m_writeLock, so
+    // records go out in the order of the views they hold. Called without m_lock held.
+    void Publish();
+    void WriterLoop();
+    [[nodiscard]] bool WriterRunsLocked() const;
+    // Lets an idle writer see the change made under hold, which it unlocks.
+    void WakeWriter(std::unique_lock<std::mutex>& hold);
+    // Asks the writer to end; returns it for joining outside the locks. m_lock held.
+    std::thread StopWriterLocked();
 
-    std::mutex m_lock;
+    std::mutex m_writeLock;  // taken before m_lock: one writer of the record at a time
+    std::mutex m_lock;       // everything below
     HostView m_view;
-    std::wstring m_path;  // empty: not a started host, nothing is written
+    std::wstring m_path;             // empty: not a started host, nothing is written
+    bool m_changed = false;          // the view differs from the last record written
+    bool m_heartbeatDue = false;     // for the writer
+    bool m_quit = false;             // the writer ends
+    bool m_writerIdle = false;       // the writer waits for work (not inside a pause or a write)
+    std::condition_variable m_wake;  // the writer waits here
+    std::thread m_writer;
 };
 
 /// The process's one reporter.

@@ -1,5 +1,5 @@
-// Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races, and
-// the handle checks every call on a waitable object makes.
+// Events and waits: reset semantics, wait-all atomicity, wait-any order, limits, races (a set
+// against a wait's timeout too), and the handle checks every call on a waitable object makes.
 #include "platform/error.h"
 #include "tests/platform/thread_test_helpers.h"
 
@@ -168,6 +168,28 @@ TEST(WaitStressTest, WaitAllAgainstACompetingSingleWaiter) {
     const int pendingB = WaitForSingleObject(b, 0) == kWaitObject0 ? 1 : 0;
     EXPECT_EQ(sets[0].load(), consumed.load() + stolen.load() + pendingA);
     EXPECT_EQ(sets[1].load(), consumed.load() + pendingB);
+}
+
+TEST(WaitStressTest, ASetIsNeverLostToAWaitThatTimesOutAsItIsTaken) {
+    // Short waits end on threads that end at once, while the set comes about when their time
+    // runs out: a wait completed by the set must report it (the set is taken), and the wake
+    // that follows it must not reach a wait or a thread that is gone (sanitizers watch).
+    constexpr int kRounds = 300;
+    UniqueHandle event = MakeEvent(false);
+    for (int round = 0; round < kRounds; ++round) {
+        std::atomic<int> got{0};
+        {
+            TestThreads waiters(3, [&](int) -> std::uint32_t {
+                const std::uint32_t result = WaitForSingleObject(event.Get(), 1);
+                got += result == kWaitObject0 ? 1 : 0;
+                return result == kWaitObject0 || result == kWaitTimeout ? 0 : 1;
+            });
+            ASSERT_TRUE(SetEvent(event.Get()));
+            ASSERT_TRUE(waiters.AllReturnZero()) << round;
+        }
+        const int pending = WaitForSingleObject(event.Get(), 0) == kWaitObject0 ? 1 : 0;
+        ASSERT_EQ(1, got.load() + pending) << round;
+    }
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 // The binary path as the service manager gets it, which paths each platform takes as absolute,
-// and the status record and its JSON with hostile text, in process. (Command words and control
+// the status record and its JSON with hostile text, and the host's writer of the record (a burst
+// of controls against a reader), in process. (Command words and control
 // codes are tried on the real executable.)
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/file.h"
+#include "platform/process.h"
+#include "service/host/service_control.h"
+#include "service/host/status_reporter.h"
 #include "service/service.h"
 #include "service/status_command.h"
+#include "tests/support/test_support.h"
 #include "text/text.h"
 
 namespace {
@@ -122,6 +128,43 @@ TEST(StatusRecord, KeepsAnyTextAndRefusesAPartOne) {
               "{\"path\":\"\",\"description\":\"\",\"state\":\"suppressed (late)\"}],"
               "\"lastControl\":{\"code\":128,\"result\":0,\"at\":\"2023-11-14T22:15:00Z\"},"
               "\"slowestAnswer\":null}}\n");
+}
+
+// Controls are published by the reporter's writer, not by the thread that answered them: a
+// reader racing a burst of them sees whole records only, and the last control of the burst
+// reaches the record. A new plug-in list is there as soon as the call returns.
+TEST(StatusRecord, TheWriterPublishesTheLastOfABurstWhole) {
+    const std::wstring dir = keltra::test::MakeTempDirectory(L"status-writer");
+    ASSERT_TRUE(platform::SetEnvironmentVariable(L"STATE_DIRECTORY", dir.c_str()));
+    const wchar_t name[] = L"keltra-status-writer-test";
+    const platform::ErrorCode made =
+        platform::CreateDirectoryTree(platform::ServiceDataDirectory(name).c_str(), true);
+    ASSERT_TRUE(made == 0 || made == platform::kErrorAlreadyExists) << made;
+    {
+        Stoneleaf::StatusReporter reporter;
+        reporter.Start(name);
+        reporter.SetPlugins({{L"/p/one", L"one", L"loaded"}});
+        Stoneleaf::HostView seen;
+        ASSERT_EQ(Stoneleaf::ReadStatusRecord(name, &seen), 0u);
+        ASSERT_EQ(seen.plugins.size(), 1u);
+        EXPECT_FALSE(seen.controlSeen);
+
+        constexpr std::uint32_t kLast = 2000;
+        for (std::uint32_t control = 128; control <= kLast; ++control) {
+            reporter.RecordControl(control, 0, control == 200 ? 7 : 0);
+            reporter.Heartbeat();  // outside a dispatcher: nothing to send, must not block
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            ASSERT_EQ(Stoneleaf::ReadStatusRecord(name, &seen), 0u);  // never a part record
+        } while (seen.lastControl != kLast && std::chrono::steady_clock::now() < deadline);
+        EXPECT_EQ(seen.lastControl, kLast);
+        EXPECT_EQ(seen.slowestControl, 200u);
+        EXPECT_EQ(seen.slowestAnswerMs, 7u);
+        EXPECT_EQ(seen.plugins.size(), 1u);
+    }
+    EXPECT_TRUE(platform::DeleteFile(Stoneleaf::StatusRecordPath(name).c_str()));
+    (void)platform::SetEnvironmentVariable(L"STATE_DIRECTORY", nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // plug-ins and the log got.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <regex>
@@ -261,8 +262,13 @@ class HostFixture : public ::testing::Test {
         EXPECT_EQ(status(L"--json", &shown), 3u);
         EXPECT_NE(shown.find("\"state\":\"stopped\",\"processId\":0,"), std::string::npos) << shown;
         RunSteps({{{L"/START"}, 0}, {{L"/CONTROL", L"128"}, 0}});
+        // The host's writer publishes an answered control a moment later: ask until it shows.
         std::string text;
-        EXPECT_EQ(status(L"", &text), 0u);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            EXPECT_EQ(status(L"", &text), 0u);
+        } while (text.find("Last control    128 ") == std::string::npos &&
+                 std::chrono::steady_clock::now() < deadline);
         EXPECT_EQ(status(L"--json", &shown), 0u);
         ExpectRunningStatus(text, shown, binaryPath,
                             {{recorders[0], "svc_recorder", "loaded"},
