@@ -19,4 +19,8 @@ class RunningService {
     /// messages the host sent are read, as systemd reads them; a full socket would block the
     /// host).
     virtual void CatchUp() {}
+    /// The floor under one control: its transport with nothing behind it (POSIX: a request
+    /// and answer of the channel's sizes over a new Unix-domain connection to a bare thread,
+    /// the channel's own system calls; Windows: none, false).
+    virtual bool TransportRoundTrip() { return false; }
 };
