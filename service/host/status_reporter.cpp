@@ -369,8 +369,21 @@ void StatusReporter::Publish() {
                                         static_cast<std::uint32_t>(text.size()), &written) &&
                     written == text.size();
     file.Reset(nullptr);
-    if (!ok || !platform::MoveFile(temporary.c_str(), path.c_str())) {
+    const bool moved = ok && platform::MoveFile(temporary.c_str(), path.c_str());
+    if (!moved) {
         (void)platform::DeleteFile(temporary.c_str());
+    }
+    if (!ok || moved) {
+        return;  // a record that could not be made waits for the next change
+    }
+    // Windows refuses to replace a file that a reader (/STATUS) has open: the writer tries
+    // again after its pause, or the record would keep the old view until the next change.
+    std::unique_lock<std::mutex> hold(m_lock);
+    if (m_path == path) {
+        m_changed = true;
+        if (WriterRunsLocked()) {
+            WakeWriter(hold);
+        }
     }
 }
 

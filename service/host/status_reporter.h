@@ -16,8 +16,10 @@
 // of controls costs one write, and the record shows a control at most that much later.
 //
 // Threads: the reporter is process-wide and locked; any thread. The writer runs from Start
-// until the host reports stopped. Failure: a record that cannot be written is skipped (the next
-// change tries again); reports return the manager's code.
+// until the host reports stopped. Failure: a record that cannot be made is skipped (the next
+// change tries again); one that is made but cannot replace the old (Windows, while a reader
+// has it open) is tried again by the writer after its pause; reports return the manager's
+// code.
 #pragma once
 
 #include <chrono>
