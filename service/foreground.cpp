@@ -111,11 +111,6 @@ class LogEcho {
     std::thread m_thread;
 };
 
-void SayDelivered(std::uint32_t control, std::uint32_t result) {
-    Print("control " + std::to_string(control) + " (event type 0) delivered: result " +
-          std::to_string(result) + "\n");
-}
-
 }  // namespace
 
 std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
@@ -154,8 +149,7 @@ std::uint32_t RunForeground(CService& service, int argc, wchar_t** argv) {
     Print(request == platform::StopRequest::kHangUp      ? "terminal closed: stopping\n"
           : request == platform::StopRequest::kInterrupt ? "interrupted: stopping\n"
                                                          : "stopping\n");
-    SayDelivered(platform::kServiceControlStop,
-                 sink.Deliver(platform::kServiceControlStop, 0, nullptr));
+    (void)controls.Deliver(sink, platform::kServiceControlStop, 0);
     instance.Release();
     return request == platform::StopRequest::kHangUp ? kExitHangUp
            : g_outputClosed                          ? kExitOutputClosed

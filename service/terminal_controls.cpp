@@ -133,10 +133,16 @@ void TerminalControls::Run(const ControlSink& sink) {
             m_say("not a control: " + platform::WideToUtf8(line) + "\n");
             continue;
         }
-        const std::uint32_t result = sink.Deliver(control, eventType, nullptr);
-        m_say("control " + std::to_string(control) + " (event type " + std::to_string(eventType) +
-              ") delivered: result " + std::to_string(result) + "\n");
+        (void)Deliver(sink, control, eventType);
     }
+}
+
+std::uint32_t TerminalControls::Deliver(const ControlSink& sink, std::uint32_t control,
+                                        std::uint32_t eventType) {
+    const std::uint32_t result = sink.Deliver(control, eventType, nullptr);
+    m_say("control " + std::to_string(control) + " (event type " + std::to_string(eventType) +
+          ") delivered: result " + std::to_string(result) + "\n");
+    return result;
 }
 
 }  // namespace Stoneleaf

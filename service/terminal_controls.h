@@ -43,6 +43,9 @@ class TerminalControls {
     /// itself is left to the caller, so that it is delivered however the run ends.
     void Run(const ControlSink& sink);
 
+    /// Delivers one control to sink and says its outcome; returns the handler's result.
+    std::uint32_t Deliver(const ControlSink& sink, std::uint32_t control, std::uint32_t eventType);
+
   private:
     class Queue;
     Say m_say;
