@@ -71,10 +71,7 @@ KernelLock::~KernelLock() {
     if (m_lock.owns_lock()) {
         m_lock.unlock();
     }
-    for (std::size_t i = 0; i < m_deferredCount; ++i) {
-        m_deferred[i]->Notify();
-        m_deferred[i].reset();
-    }
+    NotifyNow();
 }
 
 void KernelLock::NotifyNow() noexcept {
