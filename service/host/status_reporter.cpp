@@ -1,7 +1,6 @@
 // The status reporter and the host's status record.
 #include "service/host/status_reporter.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -264,11 +263,7 @@ void StatusReporter::Heartbeat() {
 void StatusReporter::SetPlugins(std::vector<PluginView> plugins) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        const auto same = [](const PluginView& a, const PluginView& b) {
-            return a.path == b.path && a.description == b.description && a.state == b.state;
-        };
-        if (std::equal(plugins.begin(), plugins.end(), m_view.plugins.begin(), m_view.plugins.end(),
-                       same)) {
+        if (plugins == m_view.plugins) {
             return;  // the same list again (every control republishes it)
         }
         m_view.plugins = std::move(plugins);

@@ -40,6 +40,8 @@ struct PluginView {
     std::wstring path;
     std::wstring description;
     std::wstring state;  ///< "loaded", "suppressed (late)" or "suppressed (not alive)"
+
+    bool operator==(const PluginView&) const = default;
 };
 
 /// What the host knows about itself. Times are seconds since 1970 (UTC).
